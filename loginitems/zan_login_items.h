@@ -1,0 +1,65 @@
+// The login window's list of applications launched at login, and this
+// application's entry in it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/process_info.h"
+#include "platform/property_list.h"
+#include "platform/user_defaults.h"
+
+namespace pomrel {
+
+inline constexpr const char* ZanLoginPreferencesDomain = "loginwindow";
+inline constexpr const char* ZanLoginItemsKey = "AutoLaunchedApplicationDictionary";
+inline constexpr const char* ZanStartupItemPathKey = "Path";
+inline constexpr const char* ZanStartupItemHideKey = "Hide";
+
+class ZanLoginItems {
+ public:
+  // init: takes this application's bundle path from the process's first
+  // argument and reads the domain. The references must outlive the store.
+  ZanLoginItems(UserDefaultsFactory& defaultsFactory, const ProcessInfo& processInfo);
+  ~ZanLoginItems();
+  ZanLoginItems(const ZanLoginItems&) = delete;
+  ZanLoginItems& operator=(const ZanLoginItems&) = delete;
+
+  // Re-reads the "loginwindow" domain into fresh copies, through a fresh
+  // defaults object.
+  void updateStartupItems();
+
+  // The list as last read or changed.
+  [[nodiscard]] const PropertyArray& startupItems() const;
+
+  // Whether an entry of the list has "Path" exactly equal to `path`.
+  bool applicationIsInStartupItems(const std::string& path);
+  // Puts { "Hide": hide, "Path": path } first in the list and writes the
+  // domain back, unless `path` is listed already (then nothing is written).
+  void addApplicationToStartupItems(const std::string& path, bool hide);
+  // Removes the first entry whose "Path" is `path` and writes the domain
+  // back, whether or not an entry was removed.
+  void removeApplicationFromStartupItems(const std::string& path);
+
+  bool isInStartupItems();
+  void addToStartupItems();
+  void removeFromStartupItems();
+
+  // The bundle path of this application.
+  [[nodiscard]] const std::string& thisAppPath() const { return _thisAppPath; }
+
+  // The enclosing ".app" bundle of `path`; `path` unchanged when it names no
+  // bundle (no ".app" in it, or no component with the extension "app").
+  static std::string _extractAppPath(const std::string& path);
+
+ private:
+  void writeBack();
+
+  UserDefaultsFactory& defaultsFactory_;
+  std::shared_ptr<UserDefaults> _defaults;
+  PropertyDictionary _loginDictionary;
+  PropertyArray _startupItems;
+  std::string _thisAppPath;
+};
+
+}  // namespace pomrel

@@ -1,0 +1,95 @@
+// Authorization services: acquiring the administrator right and running a
+// tool with it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace pomrel {
+
+using OSStatus = std::int32_t;
+inline constexpr OSStatus errAuthorizationSuccess = 0;
+inline constexpr OSStatus errAuthorizationInvalidRef = -60002;
+inline constexpr OSStatus errAuthorizationDenied = -60005;
+inline constexpr OSStatus errAuthorizationCanceled = -60006;
+inline constexpr OSStatus errAuthorizationInteractionNotAllowed = -60007;
+inline constexpr OSStatus errAuthorizationToolExecuteFailure = -60031;
+
+using AuthorizationFlags = std::uint32_t;
+inline constexpr AuthorizationFlags kAuthorizationFlagDefaults = 0;
+inline constexpr AuthorizationFlags kAuthorizationFlagInteractionAllowed = 1;
+inline constexpr AuthorizationFlags kAuthorizationFlagExtendRights = 2;
+inline constexpr AuthorizationFlags kAuthorizationFlagDestroyRights = 8;
+
+inline constexpr const char* kAuthorizationRightExecute = "system.privilege.admin";
+
+struct AuthorizationItem {
+  const char* name;
+  std::size_t valueLength;
+  void* value;
+  std::uint32_t flags;
+};
+
+struct AuthorizationItemSet {
+  std::uint32_t count;
+  AuthorizationItem* items;
+};
+using AuthorizationRights = AuthorizationItemSet;
+using AuthorizationEnvironment = AuthorizationItemSet;
+
+// An authorization session. Made by `Authorization::create`, owned by the
+// caller until `Authorization::free`.
+class AuthorizationSession {
+ public:
+  virtual ~AuthorizationSession() = default;
+};
+using AuthorizationRef = AuthorizationSession*;
+
+// A tool started with privileges.
+class PrivilegedProcess {
+ public:
+  virtual ~PrivilegedProcess() = default;
+  // Waits until the tool has exited, at most `bound`. True when it has
+  // exited (and been reaped); false when it is still running at the bound,
+  // in which case it is left running.
+  virtual bool waitUntilExit(std::chrono::milliseconds bound) = 0;
+};
+
+class Authorization {
+ public:
+  virtual ~Authorization() = default;
+
+  // A new session holding the rights granted for `rights` (none when null).
+  // On success stores it in `*authorization`; on failure stores null.
+  virtual OSStatus create(const AuthorizationRights* rights,
+                          const AuthorizationEnvironment* environment, AuthorizationFlags flags,
+                          AuthorizationRef* authorization) = 0;
+
+  // Grants `rights` to the session. With kAuthorizationFlagInteractionAllowed
+  // and kAuthorizationFlagExtendRights the user may be asked for an
+  // administrator's name and password (blocking until answered); without
+  // interaction only rights the session already holds are granted. Returns
+  // errAuthorizationSuccess, errAuthorizationCanceled (the user cancelled),
+  // errAuthorizationDenied (wrong credentials) or
+  // errAuthorizationInteractionNotAllowed (a prompt was needed).
+  virtual OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
+                              const AuthorizationEnvironment* environment,
+                              AuthorizationFlags flags) = 0;
+
+  // Starts the tool at absolute `pathToTool` with `arguments` (a
+  // null-terminated vector, not including the program name) with
+  // administrator rights, which `authorization` must hold. Returns once the
+  // tool has started; on success and when `process` is not null, stores a
+  // handle to wait for it.
+  virtual OSStatus executeWithPrivileges(AuthorizationRef authorization, const char* pathToTool,
+                                         AuthorizationFlags options, char* const* arguments,
+                                         std::unique_ptr<PrivilegedProcess>* process) = 0;
+
+  // Ends the session; with kAuthorizationFlagDestroyRights its rights are
+  // revoked too. `authorization` is invalid afterwards.
+  virtual OSStatus free(AuthorizationRef authorization, AuthorizationFlags flags) = 0;
+};
+
+}  // namespace pomrel

@@ -1,0 +1,33 @@
+// Running a tool as a child process.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace pomrel {
+
+struct ProcessResult {
+  // False when the tool could not be started at all.
+  bool launched = false;
+  // True when the tool had not exited within the bound and was killed.
+  bool timedOut = false;
+  // The exit status when it exited normally, otherwise -1.
+  int exitStatus = -1;
+  // Everything the tool wrote to its standard error, byte for byte.
+  std::string standardError;
+};
+
+class ProcessRunner {
+ public:
+  virtual ~ProcessRunner() = default;
+  // Runs the tool at the absolute `launchPath` with `arguments` (not
+  // including the program name), without a shell. Its standard error goes
+  // into a pipe that is read while it runs; its standard input and output
+  // are the application's. Returns once it has exited and been reaped; a tool
+  // still running after `timeout` is killed and reaped first.
+  virtual ProcessResult run(const std::string& launchPath, const std::vector<std::string>& arguments,
+                            std::chrono::milliseconds timeout) = 0;
+};
+
+}  // namespace pomrel

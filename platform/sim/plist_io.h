@@ -1,0 +1,43 @@
+// Property-list files of the simulated machine, read and written with
+// libplist.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/property_list.h"
+
+namespace pomrel::sim {
+
+// Parses a binary or XML property list. nullopt when `bytes` is not one.
+std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
+
+// The binary property-list form of `value`.
+std::string serializeBinaryPropertyList(const PropertyValue& value);
+
+enum class FileStatus { kOk, kMissing, kUnreadable };
+
+struct PropertyListFile {
+  // kMissing: nothing at the path; kUnreadable: something there that could
+  // not be read or is not a property list.
+  FileStatus status = FileStatus::kMissing;
+  PropertyValue value;
+};
+
+PropertyListFile readPropertyListFile(const std::string& path);
+
+// Replaces the file at `path` with `bytes` so that a crash at any moment
+// leaves either the old file or the new one: a temporary file in the same
+// folder, created with `mode`, flushed to disk, renamed over `path`, and the
+// folder flushed. False (with the old file untouched and no temporary left)
+// on any failure.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0600);
+
+// Writes `value` as a binary property list with writeFileAtomically.
+bool writePropertyListFile(const std::string& path, const PropertyValue& value,
+                           mode_t mode = 0600);
+
+}  // namespace pomrel::sim

@@ -1,0 +1,24 @@
+# Sourced by scripts/run and scripts/test: installs the Debian packages that
+# Pomrel builds and runs with, when any is missing.
+pomrel_packages=(
+  build-essential cmake pkg-config git
+  qt6-base-dev qt6-tools-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev
+  libplist-dev libcrypt-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb trayer xdotool x11-utils
+  clang-format clang-tidy
+)
+
+pomrel_install_deps() {
+  local missing=()
+  local p
+  for p in "${pomrel_packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
