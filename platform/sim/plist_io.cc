@@ -1,6 +1,7 @@
 #include "platform/sim/plist_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <plist/plist.h>
 #include <unistd.h>
 
