@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "platform/qt/application_main.h"
+
+int main(int argc, char** argv) { return pomrel::qt::NSApplicationMain(argc, argv); }

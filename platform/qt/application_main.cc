@@ -1,0 +1,124 @@
+#include "platform/qt/application_main.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <iostream>
+#include <memory>
+
+#include "app/app_controller.h"
+#include "platform/qt/interface_loader.h"
+#include "platform/qt/qt_application.h"
+#include "platform/qt/qt_bundle.h"
+#include "platform/qt/qt_credentials_prompt.h"
+#include "platform/qt/qt_run_loop.h"
+#include "platform/qt/qt_status_bar.h"
+#include "platform/sim/machine_paths.h"
+#include "platform/sim/posix_system.h"
+#include "platform/sim/sim_authorization.h"
+#include "platform/sim/sim_file_manager.h"
+#include "platform/sim/sim_process_runner.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_user_defaults.h"
+
+namespace pomrel::qt {
+namespace {
+
+constexpr const char* kInterfaceResource = "MainMenu.ui";
+constexpr const char* kBundleIdentifierKey = "CFBundleIdentifier";
+
+// SIGINT and SIGTERM end the event loop like Quit, so that the controller
+// is destroyed as usual; the handler only writes a byte that the loop reads.
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int /*signal*/) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
+}
+
+std::unique_ptr<QSocketNotifier> quitOnTerminationSignals() {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return nullptr;
+  auto notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, qApp, [] {
+    char byte = 0;
+    [[maybe_unused]] const ssize_t ignored = ::read(g_signalPipe[0], &byte, 1);
+    QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  return notifier;
+}
+
+}  // namespace
+
+int NSApplicationMain(int argc, char** argv) {
+  const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
+  if (!paths) {
+    std::cerr << "Pomrel: POMREL_MACHINE is not set. Set it to the folder of a simulated machine "
+                 "(prepare one with: sxs-card --machine DIR init), or start Pomrel with "
+                 "scripts/run.\n";
+    return 1;
+  }
+
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QtBundle bundle(QtBundle::mainResourcesPath(), QtBundle::userLanguages());
+  const std::optional<PropertyDictionary> info = bundle.infoDictionary();
+  const PropertyValue* identifier = nullptr;
+  if (info) {
+    const auto found = info->find(kBundleIdentifierKey);
+    if (found != info->end()) identifier = &found->second;
+  }
+  if (identifier == nullptr || identifier->string() == nullptr || identifier->string()->empty()) {
+    std::cerr << "Pomrel: the application bundle is incomplete: "
+              << (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString()
+              << " gives no " << kBundleIdentifierKey << ".\n";
+    return 1;
+  }
+
+  // The platform, from the bottom up; destroyed in reverse order, after the
+  // controller.
+  sim::SimRegistry registry(*paths);
+  sim::SimFileManager fileManager(*paths);
+  sim::PosixClock clock;
+  sim::PosixProcessInfo processInfo(argc, argv);
+  sim::SimProcessRunner processes(*paths);
+  sim::SimUserDefaultsFactory userDefaults(*paths, *identifier->string());
+  QtRunLoop runLoop;
+  QtApplication app(&runLoop);
+  QtStatusBar statusBar(std::cerr);
+  QtCredentialsPrompt prompt(bundle, &runLoop);
+  sim::SimAuthorization authorization(*paths, prompt);
+  Platform platform{app,           bundle,      statusBar,   registry,     runLoop, processes,
+                    authorization, fileManager, processInfo, userDefaults, clock};
+
+  InterfaceLoader interface(bundle, &runLoop);
+  auto controller = std::make_unique<AppController>(platform);
+  const QString resource = bundle.resourcesPath() + QLatin1Char('/') + kInterfaceResource;
+  if (!interface.load(resource, *controller)) {
+    std::cerr << "Pomrel: " << interface.errorString().toStdString() << "\n";
+    return 1;
+  }
+
+  const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
+  QObject::connect(&application, &QCoreApplication::aboutToQuit,
+                   [&controller] { controller->applicationWillTerminate(nullptr); });
+  // Delivered once the event loop runs, as the platform does.
+  QMetaObject::invokeMethod(
+      &application, [&controller] { controller->applicationDidFinishLaunching(nullptr); },
+      Qt::QueuedConnection);
+
+  const int status = QApplication::exec();
+  controller.reset();
+  return status;
+}
+
+}  // namespace pomrel::qt

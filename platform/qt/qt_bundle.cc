@@ -1,0 +1,110 @@
+#include "platform/qt/qt_bundle.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+
+#include "platform/sim/plist_io.h"
+
+namespace pomrel::qt {
+namespace {
+
+constexpr const char* kStringsFile = "Localizable.strings";
+constexpr const char* kDevelopmentLanguage = "en";
+
+std::optional<PropertyValue> readPropertyList(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QByteArray bytes = file.readAll();
+  return sim::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+}
+
+// The forms under which a bundle may name the folder of `language`
+// ("pt-BR": "pt-BR", "pt_BR", then "pt").
+QStringList folderCandidates(const QString& language) {
+  QStringList names{language};
+  QString underscored = language;
+  underscored.replace(QLatin1Char('-'), QLatin1Char('_'));
+  names << underscored;
+  const qsizetype cut = underscored.indexOf(QLatin1Char('_'));
+  if (cut > 0) names << language.left(cut);
+  names.removeDuplicates();
+  return names;
+}
+
+}  // namespace
+
+QtImage::QtImage(std::string name, QImage normal, QImage doubled)
+    : name_(std::move(name)), normal_(std::move(normal)), doubled_(std::move(doubled)) {}
+
+QtBundle::QtBundle(QString resourcesPath, QStringList languages)
+    : resourcesPath_(std::move(resourcesPath)), languages_(std::move(languages)) {}
+
+QString QtBundle::mainResourcesPath() {
+  return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"));
+}
+
+QStringList QtBundle::userLanguages() { return QLocale::system().uiLanguages(); }
+
+std::shared_ptr<Image> QtBundle::imageNamed(const std::string& name) {
+  const QString base = resourcesPath_ + QLatin1Char('/') + QString::fromStdString(name);
+  QImage normal(base + QStringLiteral(".png"));
+  if (normal.isNull()) return nullptr;
+  QImage doubled(base + QStringLiteral("@2x.png"));
+  return std::make_shared<QtImage>(name, std::move(normal), std::move(doubled));
+}
+
+const QStringList& QtBundle::localizations() {
+  loadTables();
+  return localizations_;
+}
+
+void QtBundle::loadTables() {
+  if (tablesLoaded_) return;
+  tablesLoaded_ = true;
+
+  QStringList folders;
+  for (const QString& language : languages_) {
+    for (const QString& candidate : folderCandidates(language)) {
+      const QString folder = candidate + QStringLiteral(".lproj");
+      if (QFileInfo::exists(resourcesPath_ + QLatin1Char('/') + folder)) {
+        folders << folder;
+        break;
+      }
+    }
+    if (!folders.isEmpty()) break;
+  }
+  folders << QString::fromLatin1(kDevelopmentLanguage) + QStringLiteral(".lproj");
+  folders.removeDuplicates();
+
+  for (const QString& folder : folders) {
+    const auto plist = readPropertyList(resourcesPath_ + QLatin1Char('/') + folder +
+                                        QLatin1Char('/') + QString::fromLatin1(kStringsFile));
+    if (!plist || plist->dictionary() == nullptr) continue;
+    Table table;
+    for (const auto& [key, value] : *plist->dictionary()) {
+      if (const std::string* text = value.string()) table.emplace(key, *text);
+    }
+    localizations_ << folder;
+    tables_.push_back(std::move(table));
+  }
+}
+
+std::string QtBundle::localizedStringForKey(const std::string& key) {
+  loadTables();
+  for (const Table& table : tables_) {
+    const auto found = table.find(key);
+    if (found != table.end()) return found->second;
+  }
+  return key;
+}
+
+std::optional<PropertyDictionary> QtBundle::infoDictionary() const {
+  const auto plist = readPropertyList(resourcesPath_ + QStringLiteral("/../Info.plist"));
+  if (!plist || plist->dictionary() == nullptr) return std::nullopt;
+  return *plist->dictionary();
+}
+
+}  // namespace pomrel::qt

@@ -1,0 +1,140 @@
+#include "platform/qt/qt_status_bar.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <ostream>
+
+#include "platform/qt/qt_bundle.h"
+#include "platform/qt/qt_menu.h"
+
+namespace pomrel::qt {
+namespace {
+
+constexpr int kIconSize = 16;
+
+QPixmap tinted(const QImage& mask, const QColor& colour, const QColor& background) {
+  QImage out(mask.size(), QImage::Format_ARGB32_Premultiplied);
+  out.fill(Qt::transparent);
+  QPainter painter(&out);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (background.isValid()) {
+    const qreal radius = mask.width() / 5.0;
+    QPainterPath path;
+    path.addRoundedRect(QRectF(out.rect()), radius, radius);
+    painter.fillPath(path, background);
+  }
+  // Only the image's coverage counts: its own colours are replaced.
+  QImage glyph(mask.size(), QImage::Format_ARGB32_Premultiplied);
+  glyph.fill(Qt::transparent);
+  {
+    QPainter glyphPainter(&glyph);
+    glyphPainter.drawImage(0, 0, mask);
+    glyphPainter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    glyphPainter.fillRect(glyph.rect(), colour);
+  }
+  painter.drawImage(0, 0, glyph);
+  painter.end();
+  return QPixmap::fromImage(out);
+}
+
+QIcon blankIcon() {
+  QPixmap blank(kIconSize, kIconSize);
+  blank.fill(Qt::transparent);
+  return QIcon(blank);
+}
+
+}  // namespace
+
+QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), bar_(bar) {
+  connect(&tray_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
+  qApp->installEventFilter(this);
+  tray_.setIcon(blankIcon());
+  bar_.noteItemShown();
+  tray_.show();
+}
+
+QtStatusItem::~QtStatusItem() {
+  qApp->removeEventFilter(this);
+  disconnect(menuShown_);
+  disconnect(menuHidden_);
+}
+
+void QtStatusItem::setTitle(const std::string& title) {
+  tray_.setToolTip(QString::fromStdString(title));
+}
+
+void QtStatusItem::setImage(std::shared_ptr<Image> image) {
+  image_ = std::dynamic_pointer_cast<QtImage>(std::move(image));
+  refreshIcon();
+}
+
+void QtStatusItem::setHighlightMode(bool highlight) {
+  highlight_ = highlight;
+  refreshIcon();
+}
+
+void QtStatusItem::setMenu(Menu* menu) {
+  disconnect(menuShown_);
+  disconnect(menuHidden_);
+  auto* qtMenu = dynamic_cast<QtMenu*>(menu);
+  menu_ = qtMenu != nullptr ? qtMenu->qMenu() : nullptr;
+  if (menu_ == nullptr) return;
+  menuShown_ = connect(menu_, &QMenu::aboutToShow, this, [this] { menuVisibilityChanged(true); });
+  menuHidden_ = connect(menu_, &QMenu::aboutToHide, this, [this] { menuVisibilityChanged(false); });
+}
+
+void QtStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
+  if (menu_ == nullptr || menu_->isVisible()) return;
+  // The menu validates itself as it is about to show.
+  menu_->popup(QCursor::pos());
+}
+
+void QtStatusItem::menuVisibilityChanged(bool open) {
+  menuOpen_ = open;
+  if (highlight_) refreshIcon();
+}
+
+void QtStatusItem::refreshIcon() {
+  if (image_ == nullptr) {
+    tray_.setIcon(blankIcon());
+    return;
+  }
+  tray_.setIcon(tintedIcon(*image_, QApplication::palette(), highlight_ && menuOpen_));
+}
+
+QIcon QtStatusItem::tintedIcon(const QtImage& image, const QPalette& palette, bool highlighted) {
+  const QColor colour =
+      palette.color(highlighted ? QPalette::HighlightedText : QPalette::WindowText);
+  const QColor background = highlighted ? palette.color(QPalette::Highlight) : QColor();
+  QIcon icon;
+  icon.addPixmap(tinted(image.normal(), colour, background));
+  if (!image.doubled().isNull()) icon.addPixmap(tinted(image.doubled(), colour, background));
+  return icon;
+}
+
+bool QtStatusItem::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) refreshIcon();
+  return QObject::eventFilter(watched, event);
+}
+
+QtStatusBar::QtStatusBar(std::ostream& diagnostics) : diagnostics_(diagnostics) {}
+
+std::shared_ptr<StatusItem> QtStatusBar::statusItemWithLength(double length) {
+  return std::make_shared<QtStatusItem>(length, *this);
+}
+
+void QtStatusBar::noteItemShown() {
+  if (noTrayReported_ || QSystemTrayIcon::isSystemTrayAvailable()) return;
+  noTrayReported_ = true;
+  diagnostics_ << "Pomrel: this desktop has no system tray; the status icon will show as soon "
+                  "as one is running.\n"
+               << std::flush;
+}
+
+}  // namespace pomrel::qt

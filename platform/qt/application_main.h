@@ -1,0 +1,16 @@
+// The composition root of the Pomrel program.
+#pragma once
+
+namespace pomrel::qt {
+
+// Runs Pomrel: makes the application and the backends of the simulated
+// machine named by POMREL_MACHINE, creates the controller, loads the main
+// interface resource from the bundle and connects it, delivers
+// applicationDidFinishLaunching once the event loop runs, runs the loop until
+// the application quits (Quit, SIGINT or SIGTERM), delivers
+// applicationWillTerminate, and destroys the controller before the backends.
+// Returns the process's exit status: 1, with a message on standard error,
+// when POMREL_MACHINE is unset or the bundle is incomplete.
+int NSApplicationMain(int argc, char** argv);
+
+}  // namespace pomrel::qt

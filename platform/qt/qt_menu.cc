@@ -1,0 +1,65 @@
+#include "platform/qt/qt_menu.h"
+
+#include <QAction>
+#include <QMenu>
+
+namespace pomrel::qt {
+
+QtMenuItem::QtMenuItem(QAction* action, bool validated) : action_(action), validated_(validated) {}
+
+std::string QtMenuItem::action() const {
+  if (action_ == nullptr) return {};
+  return action_->property("action").toString().toStdString();
+}
+
+bool QtMenuItem::isEnabled() const { return action_ != nullptr && action_->isEnabled(); }
+
+void QtMenuItem::setEnabled(bool enabled) {
+  if (action_ != nullptr) action_->setEnabled(enabled);
+}
+
+QtMenu::QtMenu(QMenu* menu, QtRunLoop* runLoop) : menu_(menu), runLoop_(runLoop) {
+  for (QAction* action : menu->actions()) {
+    if (action->isSeparator() || action->menu() != nullptr) continue;
+    items_.push_back(std::make_unique<QtMenuItem>(action, false));
+  }
+  showConnection_ = QObject::connect(menu, &QMenu::aboutToShow, [this] { opened(); });
+  hideConnection_ = QObject::connect(menu, &QMenu::aboutToHide, [this] { closed(); });
+}
+
+QtMenu::~QtMenu() {
+  QObject::disconnect(showConnection_);
+  QObject::disconnect(hideConnection_);
+  closed();
+}
+
+QtMenuItem* QtMenu::itemFor(const QAction* action) const {
+  for (const auto& item : items_) {
+    if (item->qAction() == action) return item.get();
+  }
+  return nullptr;
+}
+
+void QtMenu::validate() {
+  if (validator_ == nullptr) return;
+  for (const auto& item : items_) {
+    if (item->isValidated()) item->setEnabled(validator_->validateMenuItem(*item));
+  }
+}
+
+void QtMenu::opened() {
+  if (!holdingMode_ && runLoop_ != nullptr) {
+    runLoop_->enterNonDefaultMode();
+    holdingMode_ = true;
+  }
+  validate();
+}
+
+void QtMenu::closed() {
+  if (holdingMode_) {
+    holdingMode_ = false;
+    runLoop_->leaveNonDefaultMode();
+  }
+}
+
+}  // namespace pomrel::qt

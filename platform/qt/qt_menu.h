@@ -1,0 +1,72 @@
+// Menus of the interface resource, as the core sees them.
+#pragma once
+
+#include <QAction>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPointer>
+#include <memory>
+#include <vector>
+
+#include "platform/menu.h"
+#include "platform/qt/qt_run_loop.h"
+
+namespace pomrel::qt {
+
+// A menu item over a QAction. Its action in selector form comes from the
+// action's dynamic property "action".
+class QtMenuItem final : public MenuItem {
+ public:
+  // `validated`: whether the item's target is the menu's validator, so that
+  // the validator decides its enabled state each time the menu opens.
+  QtMenuItem(QAction* action, bool validated);
+
+  [[nodiscard]] std::string action() const override;
+  [[nodiscard]] bool isEnabled() const override;
+  void setEnabled(bool enabled) override;
+
+  [[nodiscard]] bool isValidated() const { return validated_; }
+  void setValidated(bool validated) { validated_ = validated; }
+  [[nodiscard]] QAction* qAction() const { return action_; }
+
+ private:
+  QPointer<QAction> action_;
+  bool validated_;
+};
+
+// A menu over a QMenu. Each time the menu is about to show, every item whose
+// target is the validator is enabled exactly when the validator says so;
+// while it is open the run loop is out of its default mode.
+class QtMenu final : public Menu {
+ public:
+  // `runLoop` may be null. The items are the menu's actions other than
+  // separators and submenus, in order.
+  QtMenu(QMenu* menu, QtRunLoop* runLoop);
+  ~QtMenu() override;
+  QtMenu(const QtMenu&) = delete;
+  QtMenu& operator=(const QtMenu&) = delete;
+
+  // Not owned; null leaves every item as it is.
+  void setValidator(MenuValidator* validator) { validator_ = validator; }
+
+  // Runs the validation now; the menu does so itself before it shows.
+  void validate();
+
+  [[nodiscard]] QMenu* qMenu() const { return menu_; }
+  [[nodiscard]] const std::vector<std::unique_ptr<QtMenuItem>>& items() const { return items_; }
+  [[nodiscard]] QtMenuItem* itemFor(const QAction* action) const;
+
+ private:
+  void opened();
+  void closed();
+
+  QPointer<QMenu> menu_;
+  QtRunLoop* runLoop_;
+  MenuValidator* validator_ = nullptr;
+  std::vector<std::unique_ptr<QtMenuItem>> items_;
+  bool holdingMode_ = false;
+  QMetaObject::Connection showConnection_;
+  QMetaObject::Connection hideConnection_;
+};
+
+}  // namespace pomrel::qt

@@ -1,0 +1,86 @@
+// The system status bar over the desktop's system tray.
+#pragma once
+
+#include <QIcon>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <iosfwd>
+#include <memory>
+
+#include "platform/status_bar.h"
+
+class QMenu;
+
+namespace pomrel::qt {
+
+class QtImage;
+class QtStatusBar;
+
+// A status item as a tray icon. It shows the image tinted to the panel's
+// text colour (so that one monochrome image reads on light and dark panels,
+// and follows a change of the desktop's palette); its title, when not empty,
+// is the icon's tool tip. A left or right click opens the menu at the
+// pointer; with highlight mode on, the icon is drawn highlighted while the
+// menu is open. The item shows from its creation; without an image it is an
+// empty square that still opens its menu.
+class QtStatusItem final : public QObject, public StatusItem {
+ public:
+  QtStatusItem(double length, QtStatusBar& bar);
+  ~QtStatusItem() override;
+
+  [[nodiscard]] double length() const override { return length_; }
+  void setTitle(const std::string& title) override;
+  void setImage(std::shared_ptr<Image> image) override;
+  void setHighlightMode(bool highlight) override;
+  void setMenu(Menu* menu) override;
+
+  [[nodiscard]] QSystemTrayIcon& trayIcon() { return tray_; }
+  [[nodiscard]] bool highlightMode() const { return highlight_; }
+  [[nodiscard]] QMenu* menu() const { return menu_; }
+  [[nodiscard]] const std::shared_ptr<QtImage>& image() const { return image_; }
+
+  // `image` (alpha only) coloured in `colour`, at 1x and, when the image has
+  // one, at 2x; with `highlighted`, on a rounded background of the palette's
+  // highlight colour.
+  static QIcon tintedIcon(const QtImage& image, const QPalette& palette, bool highlighted);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void activated(QSystemTrayIcon::ActivationReason reason);
+  void menuVisibilityChanged(bool open);
+  void refreshIcon();
+
+  double length_;
+  QtStatusBar& bar_;
+  QSystemTrayIcon tray_;
+  std::shared_ptr<QtImage> image_;
+  QPointer<QMenu> menu_;
+  QMetaObject::Connection menuShown_;
+  QMetaObject::Connection menuHidden_;
+  bool highlight_ = false;
+  bool menuOpen_ = false;
+};
+
+class QtStatusBar final : public StatusBar {
+ public:
+  // `diagnostics` receives the one notice that the desktop has no system
+  // tray; it must outlive the bar.
+  explicit QtStatusBar(std::ostream& diagnostics);
+
+  std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
+
+  // Called by an item that is about to show: when the desktop has no system
+  // tray, says so once for the life of the bar. Qt puts a shown icon into a
+  // tray as soon as one appears, so nothing else needs to be done.
+  void noteItemShown();
+
+ private:
+  std::ostream& diagnostics_;
+  bool noTrayReported_ = false;
+};
+
+}  // namespace pomrel::qt
