@@ -1,0 +1,223 @@
+#include "platform/sim/sim_authorization.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "platform/sim/sim_process_runner.h"
+#include "simulator/admin_accounts.h"
+#include "simulator/privilege.h"
+
+namespace pomrel::sim {
+
+namespace {
+
+constexpr int kPromptAttempts = 3;
+constexpr const char* kToolSearchPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
+bool hasFlag(AuthorizationFlags flags, AuthorizationFlags flag) { return (flags & flag) == flag; }
+
+// The value of the item called `name`, when it has one.
+std::optional<std::string> environmentValue(const AuthorizationEnvironment* environment,
+                                            const char* name) {
+  if (environment == nullptr || environment->items == nullptr) return std::nullopt;
+  for (std::uint32_t i = 0; i < environment->count; ++i) {
+    const AuthorizationItem& item = environment->items[i];
+    if (item.name != nullptr && item.value != nullptr && std::strcmp(item.name, name) == 0) {
+      return std::string(static_cast<const char*>(item.value), item.valueLength);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+class SimAuthorization::Session : public AuthorizationSession {
+ public:
+  bool holdsAdministratorRight = false;
+};
+
+// A started tool, shared by the handle given to the caller (if any) and by
+// the list that reaps it once the handle is gone.
+struct SimAuthorization::Child {
+  Child(pid_t childPid, UniqueFd childPidfd) : pid(childPid), pidfd(std::move(childPidfd)) {}
+
+  bool wait(std::chrono::milliseconds bound) {
+    if (reaped) return true;
+    int waitStatus = -1;
+    if (!waitForChild(pid, pidfd, bound, &waitStatus)) return false;
+    reaped = true;
+    pidfd.reset();
+    return true;
+  }
+
+  const pid_t pid;
+  UniqueFd pidfd;
+  bool reaped = false;
+};
+
+class SimAuthorization::Handle : public PrivilegedProcess {
+ public:
+  explicit Handle(std::shared_ptr<Child> child) : child_(std::move(child)) {}
+  bool waitUntilExit(std::chrono::milliseconds bound) override { return child_->wait(bound); }
+
+ private:
+  std::shared_ptr<Child> child_;
+};
+
+SimAuthorization::SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt)
+    : paths_(paths), prompt_(prompt) {}
+
+SimAuthorization::~SimAuthorization() { reapDroppedChildren(); }
+
+SimAuthorization::Session* SimAuthorization::find(AuthorizationRef authorization) const {
+  if (authorization == nullptr) return nullptr;
+  // Compared by address only: a freed reference is never dereferenced.
+  for (const auto& session : sessions_) {
+    if (session.get() == authorization) return session.get();
+  }
+  return nullptr;
+}
+
+void SimAuthorization::reapDroppedChildren() {
+  std::erase_if(children_, [](const std::shared_ptr<Child>& child) {
+    return child->wait(std::chrono::milliseconds(0));
+  });
+}
+
+OSStatus SimAuthorization::create(const AuthorizationRights* rights,
+                                  const AuthorizationEnvironment* environment,
+                                  AuthorizationFlags flags, AuthorizationRef* authorization) {
+  reapDroppedChildren();
+  if (authorization == nullptr) return errAuthorizationInvalidRef;
+  *authorization = nullptr;
+  sessions_.push_back(std::make_unique<Session>());
+  AuthorizationRef made = sessions_.back().get();
+  if (rights != nullptr && rights->count > 0) {
+    const OSStatus status = copyRights(made, rights, environment, flags);
+    if (status != errAuthorizationSuccess) {
+      sessions_.pop_back();
+      return status;
+    }
+  }
+  *authorization = made;
+  return errAuthorizationSuccess;
+}
+
+bool SimAuthorization::checkCredentials(const AuthorizationEnvironment* environment,
+                                        bool interactionAllowed, OSStatus* status) {
+  const std::string& root = paths_.root();
+  std::optional<std::string> name = environmentValue(environment, "username");
+  std::optional<std::string> password = environmentValue(environment, "password");
+  if (name && password) {
+    const bool accepted = checkAdminPassword(root, *name, *password);
+    wipeSecret(*password);
+    if (accepted) return true;
+    if (!interactionAllowed) {
+      *status = errAuthorizationDenied;
+      return false;
+    }
+  } else if (password) {
+    wipeSecret(*password);
+  }
+  if (!interactionAllowed) {
+    *status = errAuthorizationInteractionNotAllowed;
+    return false;
+  }
+
+  const std::string home = paths_.userHome();
+  const std::string loginName = home.substr(home.rfind('/') + 1);
+  for (int attempt = 1; attempt <= kPromptAttempts; ++attempt) {
+    std::optional<Credentials> answer = prompt_.ask(loginName, attempt);
+    if (!answer) {
+      *status = errAuthorizationCanceled;
+      return false;
+    }
+    const bool accepted = checkAdminPassword(root, answer->name, answer->password);
+    wipeSecret(answer->password);
+    if (accepted) return true;
+  }
+  *status = errAuthorizationDenied;
+  return false;
+}
+
+OSStatus SimAuthorization::copyRights(AuthorizationRef authorization,
+                                      const AuthorizationRights* rights,
+                                      const AuthorizationEnvironment* environment,
+                                      AuthorizationFlags flags) {
+  reapDroppedChildren();
+  Session* session = find(authorization);
+  if (session == nullptr) return errAuthorizationInvalidRef;
+  if (rights == nullptr || rights->count == 0) return errAuthorizationSuccess;
+  if (rights->items == nullptr) return errAuthorizationDenied;
+  for (std::uint32_t i = 0; i < rights->count; ++i) {
+    const char* name = rights->items[i].name;
+    if (name == nullptr || std::strcmp(name, kAuthorizationRightExecute) != 0) {
+      return errAuthorizationDenied;
+    }
+  }
+  if (session->holdsAdministratorRight) return errAuthorizationSuccess;
+  // Without leave to extend, a right not yet held is simply not there.
+  if (!hasFlag(flags, kAuthorizationFlagExtendRights)) return errAuthorizationDenied;
+
+  OSStatus status = errAuthorizationSuccess;
+  if (!checkCredentials(environment, hasFlag(flags, kAuthorizationFlagInteractionAllowed),
+                        &status)) {
+    return status;
+  }
+  session->holdsAdministratorRight = true;
+  return errAuthorizationSuccess;
+}
+
+OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
+                                                 const char* pathToTool, AuthorizationFlags,
+                                                 char* const* arguments,
+                                                 std::unique_ptr<PrivilegedProcess>* process) {
+  reapDroppedChildren();
+  if (process != nullptr) process->reset();
+  const Session* session = find(authorization);
+  if (session == nullptr) return errAuthorizationInvalidRef;
+  if (!session->holdsAdministratorRight) return errAuthorizationDenied;
+  if (pathToTool == nullptr || pathToTool[0] != '/') return errAuthorizationToolExecuteFailure;
+  std::optional<std::string> token = readPrivilegeToken(paths_.root());
+  if (!token) return errAuthorizationToolExecuteFailure;
+
+  // A fixed environment: nothing of the application's (loader variables
+  // above all) reaches a tool that runs with the machine's privilege.
+  std::string tokenEntry = std::string(kPrivilegeTokenVariable) + "=" + *token;
+  wipeSecret(*token);
+  std::string machineEntry = "POMREL_MACHINE=" + paths_.root();
+  std::string pathEntry = kToolSearchPath;
+  const std::vector<char*> envp{pathEntry.data(), machineEntry.data(), tokenEntry.data(), nullptr};
+
+  // posix_spawn does not write to argv; the cast only meets its signature.
+  std::vector<char*> argv{const_cast<char*>(pathToTool)};
+  for (char* const* argument = arguments; argument != nullptr && *argument != nullptr; ++argument) {
+    argv.push_back(*argument);
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int error = spawnChild(paths_.resolve(pathToTool), argv, envp.data(), true, -1, &pid);
+  wipeSecret(tokenEntry);
+  if (error != 0) return errAuthorizationToolExecuteFailure;
+
+  auto child = std::make_shared<Child>(pid, openPidfd(pid));
+  children_.push_back(child);
+  if (process != nullptr) *process = std::make_unique<Handle>(std::move(child));
+  return errAuthorizationSuccess;
+}
+
+OSStatus SimAuthorization::free(AuthorizationRef authorization, AuthorizationFlags) {
+  reapDroppedChildren();
+  Session* session = find(authorization);
+  if (session == nullptr) return errAuthorizationInvalidRef;
+  // The rights live in the session, so ending it revokes them whether or not
+  // kAuthorizationFlagDestroyRights was given.
+  std::erase_if(sessions_,
+                [session](const std::unique_ptr<Session>& kept) { return kept.get() == session; });
+  return errAuthorizationSuccess;
+}
+
+}  // namespace pomrel::sim
