@@ -4,12 +4,16 @@
 // privileged driver control, the two commands).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "loginitems/zan_login_items.h"
+#include "media/media_bounds.h"
+#include "media/removal_watch.h"
 #include "platform/platform.h"
+#include "platform/window.h"
 
 namespace pomrel {
 
@@ -62,29 +66,50 @@ class AppController : public MenuValidator {
 
   // --- Removal watch ---
   // True when a new watch on the card media service has been armed; false
-  // when one is armed already or none could be (no card).
+  // when one is armed already or none could be (no card, or the registry
+  // refused), in which case nothing of the attempt is left behind.
   bool registerServiceNotification();
+  // Disarms the watch, if any: after it returns the callback is never
+  // entered for that watch again.
   void clearServiceNotification();
-  // The reaction to the card media service's termination.
+  // The reaction to the card media service's termination: clears the watch,
+  // then runs the disable command.
   void completeDeviceNotification();
 
   // --- Eject ---
   // True when no card media service is left; false after the user was shown
-  // "MSG_EjectFail".
+  // "MSG_EjectFail": the disk utility reported "Volume failed to eject",
+  // could not be started, ran longer than the tool timeout, or the card
+  // stayed through kEjectAttemptLimit runs.
   bool ejectDisk();
+  // The longest one disk utility run may take (kEjectToolTimeout unless set).
+  void setEjectToolTimeout(std::chrono::milliseconds timeout) { ejectToolTimeout_ = timeout; }
 
   // --- Privileged driver control ---
+  // Obtains the administrator right into m_AuthRef, prompting the user.
+  // Returns the status of the non-interactive check of the right, with
+  // m_AuthRef null again unless it is 0; when no authorization could be
+  // created, returns that failure without asking for any right.
   OSStatus initAuthorization();
-  // True when the tool was started with administrator rights. `arguments`
-  // is null-terminated.
-  bool sudoCommand(const char* pathToTool, char* const* arguments);
-  // False only without authorization.
+  // True when the tool was started with administrator rights; returns once
+  // it has started. `arguments` is null-terminated. When `process` is not
+  // null it receives the handle with which to wait for the tool.
+  bool sudoCommand(const char* pathToTool, char* const* arguments,
+                   std::unique_ptr<PrivilegedProcess>* process = nullptr);
+  // Start the load or unload tool on the driver plug-in. False only without
+  // authorization (then nothing is run); the tool's own result is not
+  // examined. The unload returns once the tool has finished, or after
+  // kKextUnloadWaitBound.
   bool exec_kextload();
   bool exec_kextunload();
+  // Whether anything exists at `path`.
   bool fileIsExist(const std::string& path);
 
   // --- Commands ---
+  // Ejects the card's disk, unloads the driver plug-in and tells the user
+  // that the card can be removed ("MSG_RemoveSafely").
   void disableMedia(void* sender);
+  // Loads the driver plug-in and re-arms the removal watch.
   void enableMedia(void* sender);
 
   // Outlets, connected by the interface loader; not owned.
@@ -99,6 +124,9 @@ class AppController : public MenuValidator {
   [[nodiscard]] ZanLoginItems* loginItems() const { return m_LoginItems.get(); }
 
  private:
+  friend void DeviceNotification(void* refcon, io_service_t service, natural_t messageType,
+                                 void* messageArgument);
+
   // Shows the alert with title "MSG_Title" and the message of `messageKey`.
   void showAlert(const char* messageKey);
 
@@ -108,6 +136,7 @@ class AppController : public MenuValidator {
   std::unique_ptr<ZanLoginItems> m_LoginItems;
 
   Platform& platform_;
+  std::chrono::milliseconds ejectToolTimeout_ = kEjectToolTimeout;
 };
 
 }  // namespace pomrel

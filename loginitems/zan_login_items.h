@@ -19,26 +19,32 @@ inline constexpr const char* ZanStartupItemHideKey = "Hide";
 class ZanLoginItems {
  public:
   // init: takes this application's bundle path from the process's first
-  // argument and reads the domain. The references must outlive the store.
+  // argument (made absolute against the working directory first) and reads
+  // the domain. The references must outlive the store.
   ZanLoginItems(UserDefaultsFactory& defaultsFactory, const ProcessInfo& processInfo);
   ~ZanLoginItems();
   ZanLoginItems(const ZanLoginItems&) = delete;
   ZanLoginItems& operator=(const ZanLoginItems&) = delete;
 
   // Re-reads the "loginwindow" domain into fresh copies, through a fresh
-  // defaults object.
+  // defaults object. A missing domain reads as empty; a missing list, or a
+  // list value that is not an array, reads as an empty list.
   void updateStartupItems();
 
   // The list as last read or changed.
   [[nodiscard]] const PropertyArray& startupItems() const;
 
-  // Whether an entry of the list has "Path" exactly equal to `path`.
+  // Whether a dictionary entry of the list, as last read or changed, has
+  // "Path" exactly equal to `path`. Entries of any other type never match.
   bool applicationIsInStartupItems(const std::string& path);
-  // Puts { "Hide": hide, "Path": path } first in the list and writes the
-  // domain back, unless `path` is listed already (then nothing is written).
+  // Re-reads the domain, then puts { "Hide": hide, "Path": path } first in
+  // the list and writes the domain back, unless `path` is listed already
+  // (then nothing is written).
   void addApplicationToStartupItems(const std::string& path, bool hide);
-  // Removes the first entry whose "Path" is `path` and writes the domain
-  // back, whether or not an entry was removed.
+  // Re-reads the domain, then removes the first entry whose "Path" is `path`
+  // and writes the domain back, whether or not an entry was removed. Every
+  // other key, entry and value is written back as read, a list value that
+  // is not an array included.
   void removeApplicationFromStartupItems(const std::string& path);
 
   bool isInStartupItems();
@@ -53,7 +59,11 @@ class ZanLoginItems {
   static std::string _extractAppPath(const std::string& path);
 
  private:
-  void writeBack();
+  // Stores the list in the domain (unless `storeList` is false), then
+  // replaces the whole domain and flushes it.
+  void writeBack(bool storeList);
+  // Whether the domain's list key is absent or holds an array.
+  [[nodiscard]] bool listIsArrayOrAbsent() const;
 
   UserDefaultsFactory& defaultsFactory_;
   std::shared_ptr<UserDefaults> _defaults;

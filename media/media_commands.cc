@@ -1,0 +1,47 @@
+// The disable and enable commands of the status menu.
+#include "app/app_controller.h"
+#include "media/sxs_driver.h"
+
+namespace pomrel {
+
+void AppController::disableMedia(void* /*sender*/) {
+  platform_.application.activateIgnoringOtherApps(true);
+  if (!fileIsExist(kSxSPluginPath)) {
+    showAlert("MSG_NotInstall");
+    return;
+  }
+  if (m_AuthRef == nullptr) {
+    initAuthorization();
+    if (m_AuthRef == nullptr) return;
+  }
+  // Unarmed from here on, so the watch cannot start a second disable while
+  // the eject and the unload run.
+  clearServiceNotification();
+  if (!ejectDisk()) {
+    registerServiceNotification();
+    return;
+  }
+  exec_kextunload();
+  showAlert("MSG_RemoveSafely");
+}
+
+void AppController::enableMedia(void* /*sender*/) {
+  platform_.application.activateIgnoringOtherApps(true);
+  if (!fileIsExist(kSxSPluginPath)) {
+    showAlert("MSG_NotInstall");
+    return;
+  }
+  if (m_AuthRef == nullptr) {
+    initAuthorization();
+    if (m_AuthRef == nullptr) return;
+  }
+  if (!getSxSDisk(nullptr)) exec_kextunload();
+  exec_kextload();
+  // The driver registers the card's media service about a second after the
+  // load.
+  platform_.clock.sleep(1);
+  platform_.clock.usleep(10000);
+  registerServiceNotification();
+}
+
+}  // namespace pomrel

@@ -1,0 +1,76 @@
+// Privileged driver control: the administrator right, obtained once and kept,
+// and the kernel-extension tools run with it.
+#include <string>
+
+#include "app/app_controller.h"
+#include "media/sxs_driver.h"
+
+namespace pomrel {
+
+namespace {
+
+AuthorizationItem g_Rights[] = {{kAuthorizationRightExecute, 0, nullptr, 0}};
+AuthorizationRights g_RightSet = {1, g_Rights};
+
+// Named but empty: no name or password is ever supplied, so the check that
+// uses it succeeds only for a right the prompt has already granted.
+AuthorizationItem g_Environment[] = {{"username", 0, nullptr, 0}, {"password", 0, nullptr, 0}};
+AuthorizationEnvironment g_EnvironmentSet = {2, g_Environment};
+
+}  // namespace
+
+OSStatus AppController::initAuthorization() {
+  Authorization& authorization = platform_.authorization;
+  const OSStatus created =
+      authorization.create(nullptr, nullptr, kAuthorizationFlagDefaults, &m_AuthRef);
+  if (created != errAuthorizationSuccess || m_AuthRef == nullptr) {
+    // Without a session there is nothing to ask a right for.
+    if (m_AuthRef != nullptr) authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
+    m_AuthRef = nullptr;
+    return created != errAuthorizationSuccess ? created : errAuthorizationInvalidRef;
+  }
+
+  authorization.copyRights(m_AuthRef, &g_RightSet, nullptr,
+                           kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);
+  const OSStatus status = authorization.copyRights(m_AuthRef, &g_RightSet, &g_EnvironmentSet,
+                                                   kAuthorizationFlagExtendRights);
+  if (status != errAuthorizationSuccess) {
+    authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
+    m_AuthRef = nullptr;
+  }
+  return status;
+}
+
+bool AppController::sudoCommand(const char* pathToTool, char* const* arguments,
+                                std::unique_ptr<PrivilegedProcess>* process) {
+  return platform_.authorization.executeWithPrivileges(m_AuthRef, pathToTool,
+                                                       kAuthorizationFlagDefaults, arguments,
+                                                       process) == errAuthorizationSuccess;
+}
+
+bool AppController::exec_kextload() {
+  if (m_AuthRef == nullptr) return false;
+  std::string plugin(kSxSPluginPath);
+  char* const arguments[] = {plugin.data(), nullptr};
+  sudoCommand(kKextLoadPath, arguments);
+  return true;
+}
+
+bool AppController::exec_kextunload() {
+  if (m_AuthRef == nullptr) return false;
+  std::string plugin(kSxSPluginPath);
+  char* const arguments[] = {plugin.data(), nullptr};
+  std::unique_ptr<PrivilegedProcess> unload;
+  // Waited for so that the plug-in is out before the card is declared safe
+  // to remove or the plug-in is loaded again.
+  if (sudoCommand(kKextUnloadPath, arguments, &unload) && unload != nullptr) {
+    unload->waitUntilExit(kKextUnloadWaitBound);
+  }
+  return true;
+}
+
+bool AppController::fileIsExist(const std::string& path) {
+  return platform_.fileManager.fileExistsAtPath(path);
+}
+
+}  // namespace pomrel
