@@ -18,6 +18,14 @@ using authtest::TempMachine;
 
 class AdminAccountsTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    // Started without standard input, the swaps below would lose track of
+    // descriptor 0; give it one to swap.
+    if (fcntl(STDIN_FILENO, F_GETFD) < 0) {
+      ASSERT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    }
+  }
+
   // Runs runAdminCommand with `input` as its standard input (a file, so not
   // a terminal).
   int runWithStandardInput(const std::vector<std::string>& args, const std::string& input) {
