@@ -16,7 +16,11 @@ namespace {
 
 constexpr int kIconSize = 16;
 
-QPixmap tinted(const QImage& mask, const QColor& colour, const QColor& background) {
+// The icon's pixmaps are plain pixel sizes (16 and 32), so that the tray
+// picks the nearer one for its own slot size; an "@2x" image loads with a
+// device pixel ratio of 2, which would halve it when drawn.
+QPixmap tinted(QImage mask, const QColor& colour, const QColor& background) {
+  mask.setDevicePixelRatio(1.0);
   QImage out(mask.size(), QImage::Format_ARGB32_Premultiplied);
   out.fill(Qt::transparent);
   QPainter painter(&out);
