@@ -51,10 +51,16 @@ class AppController : public MenuValidator {
   void performSelector(std::string_view selector, void* sender);
 
   // --- Preferences ---
+  // Reads the launch-at-login setting ("AddLoginItem", false when absent).
   void loadUserDefaults();
+  // Brings the login window's list in line with the setting, then stores it.
   void saveUserDefaults();
+  // Opens the preferences window with the checkbox showing the setting.
   void w0_OrderFront(void* sender);
+  // Closes the window and saves the checkbox's state as the setting; the
+  // mixed state counts as ticked.
   void w0_Ok(void* sender);
+  // Closes the window; the setting is unchanged.
   void w0_Cancel(void* sender);
 
   // --- Card media lookup ---

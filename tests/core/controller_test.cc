@@ -70,14 +70,6 @@ TEST_F(CoreTest, LaunchShowsASquareImageOnlyItemAndArmsTheWatch) {
   EXPECT_EQ(fake.statusBar.liveItems(), 1U);  // only `item` holds it now
 }
 
-TEST_F(CoreTest, LaunchWithoutImageOrCardIsSilent) {
-  app().applicationDidFinishLaunching(nullptr);
-  const std::shared_ptr<FakeStatusItem> item = fake.statusBar.items.at(0).lock();
-  EXPECT_EQ(item->image, nullptr);
-  EXPECT_EQ(g_NotifyPort, nullptr);
-  EXPECT_TRUE(fake.application.alerts.empty());
-}
-
 TEST_F(CoreTest, CardLookupFillsTheBufferOnlyWhenTheCardIsThere) {
   std::array<char, kBSDNameBufferSize> buffer;
   buffer.fill('\x5A');
@@ -115,7 +107,6 @@ TEST_F(CoreTest, CardLookupTakesOnlyStringNamesThatFit) {
       {"86 three-byte characters", {{kSxSBSDNameKey, repeated("\u20AC", 86)}}, false},
       {"256 bytes", {{kSxSBSDNameKey, std::string(256, 'd')}}, false},
       {"an integer", {{kSxSBSDNameKey, PropertyInteger::fromSigned(2)}}, false},
-      {"data", {{kSxSBSDNameKey, PropertyData{'d', 'i', 's', 'k'}}}, false},
       {"no name", {{"BSD Major", PropertyInteger::fromSigned(1)}}, false},
   };
   for (const Case& c : cases) {
