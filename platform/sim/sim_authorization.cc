@@ -18,19 +18,6 @@ constexpr const char* kToolSearchPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
 bool hasFlag(AuthorizationFlags flags, AuthorizationFlags flag) { return (flags & flag) == flag; }
 
-// The value of the item called `name`, when it has one.
-std::optional<std::string> environmentValue(const AuthorizationEnvironment* environment,
-                                            const char* name) {
-  if (environment == nullptr || environment->items == nullptr) return std::nullopt;
-  for (std::uint32_t i = 0; i < environment->count; ++i) {
-    const AuthorizationItem& item = environment->items[i];
-    if (item.name != nullptr && item.value != nullptr && std::strcmp(item.name, name) == 0) {
-      return std::string(static_cast<const char*>(item.value), item.valueLength);
-    }
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 class SimAuthorization::Session : public AuthorizationSession {
@@ -105,47 +92,22 @@ OSStatus SimAuthorization::create(const AuthorizationRights* rights,
   return errAuthorizationSuccess;
 }
 
-bool SimAuthorization::checkCredentials(const AuthorizationEnvironment* environment,
-                                        bool interactionAllowed, OSStatus* status) {
-  const std::string& root = paths_.root();
-  std::optional<std::string> name = environmentValue(environment, "username");
-  std::optional<std::string> password = environmentValue(environment, "password");
-  if (name && password) {
-    const bool accepted = checkAdminPassword(root, *name, *password);
-    wipeSecret(*password);
-    if (accepted) return true;
-    if (!interactionAllowed) {
-      *status = errAuthorizationDenied;
-      return false;
-    }
-  } else if (password) {
-    wipeSecret(*password);
-  }
-  if (!interactionAllowed) {
-    *status = errAuthorizationInteractionNotAllowed;
-    return false;
-  }
-
+OSStatus SimAuthorization::askForCredentials() {
   const std::string home = paths_.userHome();
   const std::string loginName = home.substr(home.rfind('/') + 1);
   for (int attempt = 1; attempt <= kPromptAttempts; ++attempt) {
     std::optional<Credentials> answer = prompt_.ask(loginName, attempt);
-    if (!answer) {
-      *status = errAuthorizationCanceled;
-      return false;
-    }
-    const bool accepted = checkAdminPassword(root, answer->name, answer->password);
+    if (!answer) return errAuthorizationCanceled;
+    const bool accepted = checkAdminPassword(paths_.root(), answer->name, answer->password);
     wipeSecret(answer->password);
-    if (accepted) return true;
+    if (accepted) return errAuthorizationSuccess;
   }
-  *status = errAuthorizationDenied;
-  return false;
+  return errAuthorizationDenied;
 }
 
 OSStatus SimAuthorization::copyRights(AuthorizationRef authorization,
                                       const AuthorizationRights* rights,
-                                      const AuthorizationEnvironment* environment,
-                                      AuthorizationFlags flags) {
+                                      const AuthorizationEnvironment*, AuthorizationFlags flags) {
   reapDroppedChildren();
   Session* session = find(authorization);
   if (session == nullptr) return errAuthorizationInvalidRef;
@@ -161,13 +123,12 @@ OSStatus SimAuthorization::copyRights(AuthorizationRef authorization,
   // Without leave to extend, a right not yet held is simply not there.
   if (!hasFlag(flags, kAuthorizationFlagExtendRights)) return errAuthorizationDenied;
 
-  OSStatus status = errAuthorizationSuccess;
-  if (!checkCredentials(environment, hasFlag(flags, kAuthorizationFlagInteractionAllowed),
-                        &status)) {
-    return status;
+  if (!hasFlag(flags, kAuthorizationFlagInteractionAllowed)) {
+    return errAuthorizationInteractionNotAllowed;
   }
-  session->holdsAdministratorRight = true;
-  return errAuthorizationSuccess;
+  const OSStatus status = askForCredentials();
+  if (status == errAuthorizationSuccess) session->holdsAdministratorRight = true;
+  return status;
 }
 
 OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,

@@ -22,12 +22,12 @@ namespace pomrel::sim {
 // whatever the flags given to `free`. Asking for a right that is unknown is
 // denied.
 //
-// copyRights asks `prompt` only with kAuthorizationFlagInteractionAllowed and
-// kAuthorizationFlagExtendRights together, pre-filled with the running user's
-// login name, at most three times; the password is wiped as soon as it has
-// been checked. An environment whose "username" and "password" items both
-// carry values is checked first, without a prompt; items without values are
-// ignored.
+// A right not held is refused without kAuthorizationFlagExtendRights
+// (errAuthorizationDenied) and without kAuthorizationFlagInteractionAllowed
+// (errAuthorizationInteractionNotAllowed). With both, copyRights asks
+// `prompt`, pre-filled with the running user's login name, at most three
+// times; each password is wiped as soon as it has been checked. The
+// environment is not used: names and passwords come from the prompt only.
 //
 // executeWithPrivileges starts the tool at its path under the machine root
 // with exactly the given arguments (argv[0] is the path as given), standard
@@ -63,8 +63,7 @@ class SimAuthorization : public Authorization {
   class Handle;
 
   Session* find(AuthorizationRef authorization) const;
-  bool checkCredentials(const AuthorizationEnvironment* environment, bool interactionAllowed,
-                        OSStatus* status);
+  OSStatus askForCredentials();
   void reapDroppedChildren();
 
   MachinePaths paths_;

@@ -1,5 +1,5 @@
-// A temporary machine root with the test tool and a few system tools linked
-// into it, and checks on this process's children and descriptors.
+// A temporary machine root with the test tool and /bin/sleep linked into it,
+// and checks on this process's children and descriptors.
 #pragma once
 
 #include <sys/wait.h>
@@ -20,7 +20,7 @@ class TempMachine {
     std::string pattern = (std::filesystem::temp_directory_path() / "pomrel-auth-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
     std::filesystem::create_directories(root_ + "/bin");
-    for (const char* use : {"echo-args", "spew", "list-fds", "record"}) {
+    for (const char* use : {"echo-args", "spew", "record"}) {
       std::filesystem::create_symlink(POMREL_AUTH_TEST_TOOL, root_ + "/bin/" + use);
     }
     std::filesystem::create_symlink("/bin/sleep", root_ + "/bin/sleep");
@@ -43,13 +43,12 @@ inline std::string readFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Splits NUL-terminated entries.
+// The NUL-terminated entries of `bytes`.
 inline std::vector<std::string> splitEntries(const std::string& bytes) {
   std::vector<std::string> out;
-  std::string::size_type start = 0;
-  for (auto end = bytes.find('\0'); end != std::string::npos; end = bytes.find('\0', start)) {
+  for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos;
+       start = end + 1) {
     out.push_back(bytes.substr(start, end - start));
-    start = end + 1;
   }
   return out;
 }
@@ -57,8 +56,7 @@ inline std::vector<std::string> splitEntries(const std::string& bytes) {
 // True when a child of this process has exited and not been reaped.
 inline bool hasUnreapedChild() {
   siginfo_t info{};
-  if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  return info.si_pid != 0;
+  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
 // Blocks until some child of this process has exited, without reaping it.
@@ -68,11 +66,8 @@ inline void waitForAnExitedChild() {
 }
 
 inline std::size_t openDescriptorCount() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
 }
 
 }  // namespace pomrel::sim::authtest
