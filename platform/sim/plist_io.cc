@@ -1,21 +1,24 @@
 #include "platform/sim/plist_io.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 namespace pomrel::sim {
 namespace {
@@ -40,7 +43,8 @@ bool integerNodeIsNegative(plist_t node) {
   plist_to_xml(wrapper, &xml, &length);
   plist_free(wrapper);
   std::unique_ptr<char, MallocDeleter> owner(xml);
-  return xml != nullptr && std::string_view(xml, length).find("<integer>-") != std::string_view::npos;
+  return xml != nullptr &&
+         std::string_view(xml, length).find("<integer>-") != std::string_view::npos;
 }
 
 plist_t newUnsignedIntegerNode(std::uint64_t value) {
@@ -49,15 +53,134 @@ plist_t newUnsignedIntegerNode(std::uint64_t value) {
   }
   // Only the XML reader creates the 128-bit form that keeps such a value
   // unsigned; a plain node would come back as a negative number.
-  const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><integer>" +
-                          std::to_string(value) + "</integer></plist>";
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><integer>" +
+      std::to_string(value) + "</integer></plist>";
   plist_t node = nullptr;
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
   return node != nullptr ? node : plist_new_uint(value);
 }
 
 // Seconds between 1970-01-01 and 2001-01-01, the property lists' epoch.
-constexpr double kReferenceDateOffset = 978307200.0;
+constexpr std::int64_t kReferenceDateOffset = 978307200;
+constexpr std::int64_t kMicrosecondsPerSecond = 1000000;
+// Dates beyond libplist's 32-bit seconds are kept in whole seconds within
+// years 1 to 9999, the range its XML form can spell.
+constexpr std::int64_t kEarliestWholeSeconds = -63113904000;  // 0001-01-01T00:00:00Z
+constexpr std::int64_t kLatestWholeSeconds = 252423993599;    // 9999-12-31T23:59:59Z
+
+std::int64_t floorDivide(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+bool fitsInt32(std::int64_t v) {
+  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+}
+
+// libplist 2.2 sets a date only from 32-bit seconds; the XML reader is the
+// one way to make a date outside that range (in whole seconds).
+plist_t newDateThroughXml(std::int64_t wholeSeconds) {
+  wholeSeconds = std::clamp(wholeSeconds, kEarliestWholeSeconds, kLatestWholeSeconds);
+  const auto unixSeconds = static_cast<time_t>(wholeSeconds + kReferenceDateOffset);
+  std::tm parts{};
+  plist_t node = nullptr;
+  if (gmtime_r(&unixSeconds, &parts) != nullptr) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    const std::string xml =
+        std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><date>") +
+        text + "</date></plist>";
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+  }
+  if (node != nullptr && plist_get_node_type(node) == PLIST_DATE) return node;
+  if (node != nullptr) plist_free(node);
+  return plist_new_date(
+      wholeSeconds < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max(),
+      0);
+}
+
+// The date node for a whole number of microseconds since the reference date,
+// built exactly as libplist builds it from seconds and microseconds.
+plist_t newDateNode(std::int64_t microseconds) {
+  const std::int64_t whole = floorDivide(microseconds, kMicrosecondsPerSecond);
+  const std::int64_t fraction = microseconds - whole * kMicrosecondsPerSecond;
+  if (!fitsInt32(whole)) return newDateThroughXml(whole);
+  return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(fraction));
+}
+
+// The same arithmetic as libplist's date constructor, so that the value
+// converts back to the identical node.
+PropertyDate dateFromMicroseconds(std::int64_t microseconds) {
+  const std::int64_t whole = floorDivide(microseconds, kMicrosecondsPerSecond);
+  const std::int64_t fraction = microseconds - whole * kMicrosecondsPerSecond;
+  return PropertyDate{static_cast<double>(whole) + static_cast<double>(fraction) / 1e6};
+}
+
+std::int64_t microsecondsOf(PropertyDate date) {
+  double seconds = date.secondsSinceReferenceDate;
+  if (!std::isfinite(seconds)) seconds = 0;
+  seconds = std::clamp(seconds, static_cast<double>(kEarliestWholeSeconds),
+                       static_cast<double>(kLatestWholeSeconds));
+  const double whole = std::floor(seconds);
+  return static_cast<std::int64_t>(whole) * kMicrosecondsPerSecond +
+         std::lround((seconds - whole) * 1e6);
+}
+
+// The date's whole seconds, rounded toward zero. libplist reports them as a
+// 32-bit number that saturates outside that range; there its XML form,
+// which prints any date in whole seconds, tells the real value.
+std::int64_t wholeSecondsTowardZero(plist_t node, int32_t reported) {
+  if (reported != std::numeric_limits<int32_t>::min() &&
+      reported != std::numeric_limits<int32_t>::max()) {
+    return reported;
+  }
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_t wrapper = plist_new_array();
+  plist_array_append_item(wrapper, plist_copy(node));
+  plist_to_xml(wrapper, &xml, &length);
+  plist_free(wrapper);
+  std::unique_ptr<char, MallocDeleter> owner(xml);
+  if (xml == nullptr) return reported;
+  const std::string text(xml, length);
+  const auto at = text.find("<date>");
+  long long year = 0;
+  std::tm parts{};
+  if (at == std::string::npos ||
+      std::sscanf(text.c_str() + at + 6, "%lld-%d-%dT%d:%d:%dZ", &year, &parts.tm_mon,
+                  &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
+    return reported;
+  }
+  parts.tm_year = static_cast<int>(year - 1900);
+  parts.tm_mon -= 1;
+  return static_cast<std::int64_t>(timegm(&parts)) - kReferenceDateOffset;
+}
+
+// libplist 2.2 keeps a date as a double but reports it as whole seconds
+// (toward zero) and microseconds truncated from the magnitude of the
+// fraction, which can lose one microsecond and the sign of dates in the
+// second before the reference date. The value is recovered exactly by
+// comparing the node with the few dates those two numbers allow; a date
+// that matches none (written by another program, finer than a
+// microsecond) keeps the microseconds reported.
+PropertyDate dateFromNode(plist_t node) {
+  int32_t seconds = 0;
+  int32_t micros = 0;
+  plist_get_date_val(node, &seconds, &micros);
+  const std::int64_t whole = wholeSecondsTowardZero(node, seconds);
+  const std::int64_t base = whole * kMicrosecondsPerSecond;
+  const std::int64_t u = std::clamp<std::int64_t>(micros, 0, kMicrosecondsPerSecond - 1);
+  std::vector<std::int64_t> candidates;
+  if (whole >= 0) candidates.insert(candidates.end(), {base + u, base + u + 1});
+  if (whole <= 0) candidates.insert(candidates.end(), {base - u, base - u - 1});
+  for (const std::int64_t t : candidates) {
+    PlistPtr probe(newDateNode(t));
+    if (plist_compare_node_value(node, probe.get()) != 0) return dateFromMicroseconds(t);
+  }
+  return dateFromMicroseconds(candidates.front());
+}
 
 std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursion)
   switch (plist_get_node_type(node)) {
@@ -93,10 +216,7 @@ std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursi
       return PropertyValue(std::string(s != nullptr ? s : ""));
     }
     case PLIST_DATE: {
-      int32_t sec = 0;
-      int32_t usec = 0;
-      plist_get_date_val(node, &sec, &usec);
-      return PropertyValue(PropertyDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+      return PropertyValue(dateFromNode(node));
     }
     case PLIST_DATA: {
       char* bytes = nullptr;
@@ -149,15 +269,7 @@ plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
     return i->isUnsigned ? newUnsignedIntegerNode(i->bits) : plist_new_uint(i->bits);
   }
   if (const auto* r = value.real()) return plist_new_real(*r);
-  if (const auto* d = value.date()) {
-    double whole = std::floor(d->secondsSinceReferenceDate);
-    auto usec = static_cast<int32_t>(std::lround((d->secondsSinceReferenceDate - whole) * 1e6));
-    if (usec >= 1000000) {
-      whole += 1;
-      usec -= 1000000;
-    }
-    return plist_new_date(static_cast<int32_t>(whole), usec);
-  }
+  if (const auto* d = value.date()) return newDateNode(microsecondsOf(*d));
   if (const auto* data = value.data()) {
     return plist_new_data(reinterpret_cast<const char*>(data->data()), data->size());
   }
@@ -167,7 +279,8 @@ plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
     return node;
   }
   plist_t node = plist_new_dict();
-  for (const auto& [key, item] : *value.dictionary()) plist_dict_set_item(node, key.c_str(), toNode(item));
+  for (const auto& [key, item] : *value.dictionary())
+    plist_dict_set_item(node, key.c_str(), toNode(item));
   return node;
 }
 
@@ -205,7 +318,8 @@ PropertyListFile readPropertyListFile(const std::string& path) {
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
   const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   std::string temp = path + ".XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) return false;

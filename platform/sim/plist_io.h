@@ -12,6 +12,15 @@
 
 namespace pomrel::sim {
 
+// What survives a conversion to a property list and back: every string,
+// boolean, real, data and container unchanged; integers over the signed and
+// the unsigned 64-bit range (unsigned is reported only above INT64_MAX, where
+// the two readings differ); dates to the microsecond from 1933-12-13 to
+// 2069-01-19 (the range of libplist's 32-bit seconds) and in whole seconds
+// elsewhere within years 1 to 9999 (dates beyond are clamped, a date that is
+// not finite is stored as the reference date). Keyed-archive UIDs read as
+// unsigned integers.
+
 // Parses a binary or XML property list. nullopt when `bytes` is not one.
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 
@@ -37,7 +46,6 @@ PropertyListFile readPropertyListFile(const std::string& path);
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0600);
 
 // Writes `value` as a binary property list with writeFileAtomically.
-bool writePropertyListFile(const std::string& path, const PropertyValue& value,
-                           mode_t mode = 0600);
+bool writePropertyListFile(const std::string& path, const PropertyValue& value, mode_t mode = 0600);
 
 }  // namespace pomrel::sim
