@@ -56,7 +56,7 @@ class SimAuthorization::Handle : public PrivilegedProcess {
 SimAuthorization::SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt)
     : paths_(paths), prompt_(prompt) {}
 
-SimAuthorization::~SimAuthorization() { reapDroppedChildren(); }
+SimAuthorization::~SimAuthorization() { reapExitedChildren(); }
 
 SimAuthorization::Session* SimAuthorization::find(AuthorizationRef authorization) const {
   if (authorization == nullptr) return nullptr;
@@ -67,7 +67,7 @@ SimAuthorization::Session* SimAuthorization::find(AuthorizationRef authorization
   return nullptr;
 }
 
-void SimAuthorization::reapDroppedChildren() {
+void SimAuthorization::reapExitedChildren() {
   std::erase_if(children_, [](const std::shared_ptr<Child>& child) {
     return child->wait(std::chrono::milliseconds(0));
   });
@@ -76,7 +76,7 @@ void SimAuthorization::reapDroppedChildren() {
 OSStatus SimAuthorization::create(const AuthorizationRights* rights,
                                   const AuthorizationEnvironment* environment,
                                   AuthorizationFlags flags, AuthorizationRef* authorization) {
-  reapDroppedChildren();
+  reapExitedChildren();
   if (authorization == nullptr) return errAuthorizationInvalidRef;
   *authorization = nullptr;
   sessions_.push_back(std::make_unique<Session>());
@@ -108,7 +108,7 @@ OSStatus SimAuthorization::askForCredentials() {
 OSStatus SimAuthorization::copyRights(AuthorizationRef authorization,
                                       const AuthorizationRights* rights,
                                       const AuthorizationEnvironment*, AuthorizationFlags flags) {
-  reapDroppedChildren();
+  reapExitedChildren();
   Session* session = find(authorization);
   if (session == nullptr) return errAuthorizationInvalidRef;
   if (rights == nullptr || rights->count == 0) return errAuthorizationSuccess;
@@ -135,7 +135,7 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
                                                  const char* pathToTool, AuthorizationFlags,
                                                  char* const* arguments,
                                                  std::unique_ptr<PrivilegedProcess>* process) {
-  reapDroppedChildren();
+  reapExitedChildren();
   if (process != nullptr) process->reset();
   const Session* session = find(authorization);
   if (session == nullptr) return errAuthorizationInvalidRef;
@@ -171,7 +171,7 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
 }
 
 OSStatus SimAuthorization::free(AuthorizationRef authorization, AuthorizationFlags) {
-  reapDroppedChildren();
+  reapExitedChildren();
   Session* session = find(authorization);
   if (session == nullptr) return errAuthorizationInvalidRef;
   // The rights live in the session, so ending it revokes them whether or not

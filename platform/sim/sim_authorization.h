@@ -64,7 +64,7 @@ class SimAuthorization : public Authorization {
 
   Session* find(AuthorizationRef authorization) const;
   OSStatus askForCredentials();
-  void reapDroppedChildren();
+  void reapExitedChildren();
 
   MachinePaths paths_;
   CredentialsPrompt& prompt_;
