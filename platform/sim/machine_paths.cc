@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -29,6 +30,14 @@ std::string loginName() {
 }  // namespace
 
 MachinePaths::MachinePaths(std::string root) : root_(std::move(root)) {
+  // The tools run with another working folder than the one who named the
+  // root, so a relative root is pinned to the current folder now.
+  if (root_.empty() || root_.front() != '/') {
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr && errno == ERANGE)
+      cwd.resize(cwd.size() * 2);
+    if (cwd[0] == '/') root_ = std::string(cwd.data()) + (root_.empty() ? "" : "/" + root_);
+  }
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
 

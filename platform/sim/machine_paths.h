@@ -9,6 +9,7 @@ namespace pomrel::sim {
 
 class MachinePaths {
  public:
+  // A relative `root` is taken relative to the current working folder.
   explicit MachinePaths(std::string root);
 
   // The machine named by the environment variable POMREL_MACHINE; nullopt

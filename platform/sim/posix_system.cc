@@ -1,0 +1,38 @@
+#include "platform/sim/posix_system.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace pomrel::sim {
+
+void PosixClock::sleep(unsigned seconds) {
+  while (seconds > 0) seconds = ::sleep(seconds);
+}
+
+void PosixClock::usleep(std::uint32_t microseconds) {
+  // ::usleep refuses a whole second or more, and does not say how much of
+  // an interrupted pause is left; nanosleep does both.
+  timespec remaining{static_cast<time_t>(microseconds / 1000000),
+                     static_cast<long>(microseconds % 1000000) * 1000};
+  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+PosixProcessInfo::PosixProcessInfo(int argc, char** argv) {
+  for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+    arguments_.emplace_back(argv[i]);
+  }
+}
+
+std::string PosixProcessInfo::currentDirectoryPath() const {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.c_str();
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace pomrel::sim

@@ -1,0 +1,342 @@
+#include "platform/sim/sim_registry.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace pomrel::sim {
+
+namespace {
+
+// What changes a service's folder in a way a watcher cares about: an entry or
+// message renamed in (publish, post), removed (terminate, a delivered
+// message), or the folder itself going away.
+constexpr std::uint32_t kWatchMask =
+    IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+void closeIfOpen(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+// A port is its own run-loop source. While perform() runs, destroying the
+// port only marks it; the outermost perform frees it on its way out.
+class SimNotificationPort : public NotificationPort, public RunLoopSource {
+ public:
+  SimNotificationPort(SimRegistry& registry, int inotifyFd, int eventFd, int epollFd)
+      : registry_(registry), inotify_(inotifyFd), event_(eventFd), epoll_(epollFd) {}
+  ~SimNotificationPort() override {
+    closeIfOpen(epoll_);
+    closeIfOpen(event_);
+    closeIfOpen(inotify_);
+  }
+  SimNotificationPort(const SimNotificationPort&) = delete;
+  SimNotificationPort& operator=(const SimNotificationPort&) = delete;
+
+  [[nodiscard]] int descriptor() const override { return epoll_; }
+
+  void perform() override {
+    if (destroyed_) return;
+    ++depth_;
+    drain();
+    registry_.deliver(*this);
+    if (--depth_ == 0 && destroyed_) {
+      registry_.reapPort(this);  // frees this object: touch nothing after it
+    }
+  }
+
+  // The watch descriptor for `folder`, shared by every registration on it;
+  // -1 with errno set on failure.
+  int addWatch(const std::string& folder) {
+    const int wd = ::inotify_add_watch(inotify_, folder.c_str(), kWatchMask);
+    if (wd >= 0) ++watchUsers_[wd];
+    return wd;
+  }
+
+  void dropWatch(int wd) {
+    auto it = watchUsers_.find(wd);
+    if (it == watchUsers_.end()) return;
+    if (--it->second == 0) {
+      ::inotify_rm_watch(inotify_, wd);
+      watchUsers_.erase(it);
+    }
+  }
+
+  // Makes the descriptor readable so that the next perform looks again.
+  void wake() {
+    const std::uint64_t one = 1;
+    while (::write(event_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  [[nodiscard]] bool destroyed() const { return destroyed_; }
+  [[nodiscard]] bool performing() const { return depth_ > 0; }
+  void markDestroyed() { destroyed_ = true; }
+
+  // Handles of the registrations delivered through this port.
+  std::vector<io_object_t> registrations;
+
+ private:
+  // Empties both descriptors. The events themselves are not needed, since
+  // perform reads the folders afresh, except that a watch the kernel dropped
+  // (its folder was removed) must not be removed again.
+  void drain() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((event->mask & IN_IGNORED) != 0) forgetWatch(event->wd);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    std::uint64_t count = 0;
+    while (::read(event_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+  }
+
+  void forgetWatch(int wd) {
+    watchUsers_.erase(wd);
+    for (io_object_t handle : registrations) {
+      SimRegistry::Registration* registration = registry_.findRegistration(handle);
+      if (registration != nullptr && registration->watch == wd) registration->watch = -1;
+    }
+  }
+
+  SimRegistry& registry_;
+  int inotify_;
+  int event_;
+  int epoll_;
+  std::map<int, int> watchUsers_;
+  int depth_ = 0;
+  bool destroyed_ = false;
+};
+
+SimRegistry::SimRegistry(const MachinePaths& paths) : store_(paths) {}
+
+SimRegistry::~SimRegistry() = default;
+
+io_object_t SimRegistry::newHandle(Object object) {
+  while (nextHandle_ == 0 || objects_.contains(nextHandle_)) ++nextHandle_;
+  const io_object_t handle = nextHandle_++;
+  objects_.emplace(handle, std::move(object));
+  return handle;
+}
+
+SimRegistry::ServiceObject* SimRegistry::findService(io_object_t handle) {
+  auto it = objects_.find(handle);
+  return it != objects_.end() ? it->second.service.get() : nullptr;
+}
+
+SimRegistry::Registration* SimRegistry::findRegistration(io_object_t handle) {
+  auto it = objects_.find(handle);
+  return it != objects_.end() ? it->second.registration.get() : nullptr;
+}
+
+SimNotificationPort* SimRegistry::findPort(IONotificationPortRef port) {
+  for (const auto& candidate : ports_) {
+    if (static_cast<NotificationPort*>(candidate.get()) == port && !candidate->destroyed()) {
+      return candidate.get();
+    }
+  }
+  return nullptr;
+}
+
+std::optional<MatchingDictionary> SimRegistry::serviceNameMatching(const char* name) {
+  if (name == nullptr) return std::nullopt;
+  return MatchingDictionary{name};
+}
+
+io_service_t SimRegistry::getMatchingService(MatchingDictionary matching) {
+  const std::optional<EntryId> first = store_.firstEntry(matching.name);
+  if (!first) return 0;
+  return newHandle(
+      Object{std::make_unique<ServiceObject>(ServiceObject{matching.name, *first}), nullptr});
+}
+
+kern_return_t SimRegistry::createProperties(io_service_t service, PropertyDictionary& properties) {
+  const ServiceObject* object = findService(service);
+  if (object == nullptr) return kIOReturnError;
+  std::optional<PropertyDictionary> read = store_.readEntry(object->name, object->id);
+  if (!read) return kIOReturnError;
+  properties = std::move(*read);
+  return KERN_SUCCESS;
+}
+
+void SimRegistry::detach(io_object_t handle, Registration& registration) {
+  if (registration.port != nullptr) {
+    auto& list = registration.port->registrations;
+    list.erase(std::remove(list.begin(), list.end(), handle), list.end());
+    if (registration.watch >= 0) registration.port->dropWatch(registration.watch);
+  }
+  registration.port = nullptr;
+  registration.watch = -1;
+}
+
+kern_return_t SimRegistry::release(io_object_t object) {
+  auto it = objects_.find(object);
+  if (it == objects_.end()) return kIOReturnError;
+  if (Registration* registration = it->second.registration.get()) {
+    detach(object, *registration);
+    const io_service_t service = registration->service;
+    objects_.erase(it);
+    objects_.erase(service);
+    return KERN_SUCCESS;
+  }
+  objects_.erase(it);
+  return KERN_SUCCESS;
+}
+
+IONotificationPortRef SimRegistry::notificationPortCreate() {
+  const int inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const int eventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event readable{};
+  readable.events = EPOLLIN;
+  bool ok = inotifyFd >= 0 && eventFd >= 0 && epollFd >= 0;
+  readable.data.fd = inotifyFd;
+  ok = ok && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, inotifyFd, &readable) == 0;
+  readable.data.fd = eventFd;
+  ok = ok && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, eventFd, &readable) == 0;
+  if (!ok) {
+    closeIfOpen(epollFd);
+    closeIfOpen(eventFd);
+    closeIfOpen(inotifyFd);
+    return nullptr;
+  }
+  ports_.push_back(std::make_unique<SimNotificationPort>(*this, inotifyFd, eventFd, epollFd));
+  return ports_.back().get();
+}
+
+RunLoopSource* SimRegistry::notificationPortGetRunLoopSource(IONotificationPortRef port) {
+  return findPort(port);
+}
+
+void SimRegistry::notificationPortDestroy(IONotificationPortRef port) {
+  SimNotificationPort* target = findPort(port);
+  if (target == nullptr) return;
+  for (io_object_t handle : std::vector<io_object_t>(target->registrations)) {
+    if (Registration* registration = findRegistration(handle)) detach(handle, *registration);
+  }
+  target->markDestroyed();
+  if (!target->performing()) reapPort(target);
+}
+
+void SimRegistry::reapPort(SimNotificationPort* port) {
+  auto it = std::find_if(ports_.begin(), ports_.end(),
+                         [port](const auto& candidate) { return candidate.get() == port; });
+  if (it != ports_.end()) ports_.erase(it);
+}
+
+kern_return_t SimRegistry::addInterestNotification(IONotificationPortRef port, io_service_t service,
+                                                   const char* interestType,
+                                                   IOServiceInterestCallback callback, void* refcon,
+                                                   io_object_t* notification) {
+  SimNotificationPort* target = findPort(port);
+  const ServiceObject* object = findService(service);
+  if (target == nullptr || object == nullptr || interestType == nullptr ||
+      std::strcmp(interestType, kIOGeneralInterest) != 0 || callback == nullptr ||
+      notification == nullptr) {
+    return kIOReturnError;
+  }
+  const std::string name = object->name;
+  const EntryId id = object->id;
+  // Messages already waiting were sent before this registration existed.
+  const std::vector<PendingMessage> earlier = store_.listMessages(name, id);
+  const std::uint64_t lastSequence = earlier.empty() ? 0 : earlier.back().sequence;
+  const int wd = target->addWatch(store_.serviceDirectory(name));
+  // A missing folder means the service is gone; its termination is queued
+  // below like any other that happened before the watch.
+  if (wd < 0 && errno != ENOENT) return kIOReturnError;
+
+  auto registration = std::make_unique<Registration>();
+  registration->name = name;
+  registration->id = id;
+  registration->port = target;
+  registration->watch = wd;
+  registration->callback = callback;
+  registration->refcon = refcon;
+  registration->lastSequence = lastSequence;
+  registration->service =
+      newHandle(Object{std::make_unique<ServiceObject>(ServiceObject{name, id}), nullptr});
+  const io_object_t handle = newHandle(Object{nullptr, std::move(registration)});
+  target->registrations.push_back(handle);
+
+  // What happened before the watch was in place raised no event: a
+  // termination, or a message sent between the listing above and the watch.
+  if (!store_.entryExists(name, id) || !store_.listMessages(name, id, lastSequence).empty()) {
+    target->wake();
+  }
+  *notification = handle;
+  return KERN_SUCCESS;
+}
+
+void SimRegistry::deliver(SimNotificationPort& port) {
+  // Callbacks may release registrations, make new ones or destroy the port:
+  // work from a copy of the handles and look each one up again after every
+  // callback.
+  const std::vector<io_object_t> handles = port.registrations;
+  auto live = [&](io_object_t handle) -> Registration* {
+    Registration* registration = findRegistration(handle);
+    return registration != nullptr && registration->port == &port && !registration->terminated
+               ? registration
+               : nullptr;
+  };
+  // Calls every live registration on the service (name, id) that `accept`
+  // lets through, updating it first. False once the port is destroyed.
+  auto notifyAll = [&](const std::string& name, EntryId id, natural_t type, auto accept) {
+    for (io_object_t handle : handles) {
+      Registration* registration = live(handle);
+      if (registration == nullptr || registration->id != id || registration->name != name ||
+          !accept(*registration)) {
+        continue;
+      }
+      const IOServiceInterestCallback callback = registration->callback;
+      void* const refcon = registration->refcon;
+      const io_service_t service = registration->service;
+      callback(refcon, service, type, nullptr);
+      if (port.destroyed()) return false;
+    }
+    return true;
+  };
+
+  for (io_object_t handle : handles) {
+    const Registration* registration = live(handle);
+    if (registration == nullptr) continue;
+    const std::string name = registration->name;
+    const EntryId id = registration->id;
+    for (const PendingMessage& message :
+         store_.listMessages(name, id, registration->lastSequence)) {
+      const std::optional<natural_t> type = RegistryStore::readMessage(message.path);
+      bool portAlive = true;
+      if (type) {
+        portAlive = notifyAll(name, id, *type, [&](Registration& r) {
+          if (r.lastSequence >= message.sequence) return false;
+          r.lastSequence = message.sequence;
+          return true;
+        });
+      }
+      ::unlink(message.path.c_str());
+      if (!portAlive) return;
+      if (live(handle) == nullptr) break;
+    }
+    if (live(handle) == nullptr || store_.entryExists(name, id)) continue;
+    if (!notifyAll(name, id, kIOMessageServiceIsTerminated, [](Registration& r) {
+          r.terminated = true;
+          return true;
+        })) {
+      return;
+    }
+  }
+}
+
+}  // namespace pomrel::sim

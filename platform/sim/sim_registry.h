@@ -1,0 +1,101 @@
+// The device registry over the simulated machine's registry folder (see
+// simulator/registry_store.h for its files).
+//
+// Lookups read only the folder of the name asked for. A service handle names
+// one published entry (name and entry ID); it stays a valid handle after the
+// service terminates, but its properties can no longer be read.
+//
+// Notification ports watch the folders of the services they have interest in
+// with inotify. A port's run-loop descriptor is an epoll descriptor over its
+// inotify descriptor and an eventfd, so it also becomes readable for work the
+// port queues itself (a service that had already terminated when the interest
+// was registered). perform() reads the folders afresh, so no event can be
+// lost between two performs. Nothing here polls, sleeps or starts a thread.
+//
+// A message file is consumed by the first port that delivers it; messages
+// sent before a registration was made are not delivered to it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/device_registry.h"
+#include "platform/sim/machine_paths.h"
+#include "simulator/registry_store.h"
+
+namespace pomrel::sim {
+
+class SimNotificationPort;
+
+class SimRegistry : public DeviceRegistry {
+ public:
+  explicit SimRegistry(const MachinePaths& paths);
+  // Ends every registration and destroys every port still open; handles
+  // given out become meaningless.
+  ~SimRegistry() override;
+  SimRegistry(const SimRegistry&) = delete;
+  SimRegistry& operator=(const SimRegistry&) = delete;
+
+  std::optional<MatchingDictionary> serviceNameMatching(const char* name) override;
+  io_service_t getMatchingService(MatchingDictionary matching) override;
+  kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override;
+  kern_return_t release(io_object_t object) override;
+
+  IONotificationPortRef notificationPortCreate() override;
+  RunLoopSource* notificationPortGetRunLoopSource(IONotificationPortRef port) override;
+  void notificationPortDestroy(IONotificationPortRef port) override;
+  kern_return_t addInterestNotification(IONotificationPortRef port, io_service_t service,
+                                        const char* interestType,
+                                        IOServiceInterestCallback callback, void* refcon,
+                                        io_object_t* notification) override;
+
+  // Handles currently given out and not released (for leak checks).
+  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.size(); }
+
+ private:
+  friend class SimNotificationPort;
+
+  struct ServiceObject {
+    std::string name;
+    EntryId id = 0;
+  };
+  struct Registration {
+    std::string name;
+    EntryId id = 0;
+    // The port delivering it; null once that port is destroyed.
+    SimNotificationPort* port = nullptr;
+    int watch = -1;
+    IOServiceInterestCallback callback = nullptr;
+    void* refcon = nullptr;
+    // Handle of the service as passed to the callback; owned by the
+    // registration.
+    io_service_t service = 0;
+    // Messages with this sequence number or lower are not for it.
+    std::uint64_t lastSequence = 0;
+    bool terminated = false;
+  };
+  struct Object {
+    // Exactly one is set.
+    std::unique_ptr<ServiceObject> service;
+    std::unique_ptr<Registration> registration;
+  };
+
+  io_object_t newHandle(Object object);
+  ServiceObject* findService(io_object_t handle);
+  Registration* findRegistration(io_object_t handle);
+  SimNotificationPort* findPort(IONotificationPortRef port);
+  // Ends a registration's delivery and drops its watch; the handle stays.
+  void detach(io_object_t handle, Registration& registration);
+  // Delivers what is pending for the port's registrations (its perform).
+  void deliver(SimNotificationPort& port);
+  void reapPort(SimNotificationPort* port);
+
+  RegistryStore store_;
+  std::map<io_object_t, Object> objects_;
+  io_object_t nextHandle_ = 1;
+  std::vector<std::unique_ptr<SimNotificationPort>> ports_;
+};
+
+}  // namespace pomrel::sim
