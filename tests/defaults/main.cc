@@ -9,7 +9,6 @@
 
 #include "platform/sim/sim_user_defaults.h"
 #include "tests/defaults/test_support.h"
-#include "tests/defaults/writer_values.h"
 
 namespace pomrel::sim::testing {
 

@@ -1,7 +1,6 @@
 #include "platform/sim/plist_io.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -154,23 +153,6 @@ TEST(PropertyListFiles, ReadsStatusOfWhatIsThere) {
   EXPECT_EQ(file.status, FileStatus::kOk);
   EXPECT_EQ(file.value, PropertyValue(PropertyDictionary{{"k", true}}));
   EXPECT_EQ(readBytes(path).rfind("bplist00", 0), 0U);
-}
-
-TEST(AtomicWrite, ReplacesWithRequestedModeAndLeavesNoTemporary) {
-  ScratchFolder folder;
-  const std::string path = folder.path() + "/f";
-  const mode_t oldMask = ::umask(0);
-  ASSERT_TRUE(writeFileAtomically(path, "one"));
-  struct stat info {};
-  ASSERT_EQ(::stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600U);
-  ASSERT_TRUE(writeFileAtomically(path, "two", 0640));
-  ::umask(oldMask);
-  ASSERT_EQ(::stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640U);
-  EXPECT_EQ(readBytes(path), "two");
-  EXPECT_FALSE(writeFileAtomically(folder.path() + "/missing/f", "x"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
 
 }  // namespace

@@ -16,12 +16,10 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/sim/plist_io.h"
 #include "tests/defaults/test_support.h"
-#include "tests/defaults/writer_values.h"
 
 extern char** environ;
 

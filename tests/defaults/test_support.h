@@ -1,48 +1,16 @@
-// Helpers shared by the defaults tests: scratch folders and whole-file I/O.
+// Helpers shared by the defaults tests: scratch folders, whole-file I/O and
+// the values of the crash-test writer.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <ostream>
 #include <string>
 
 #include "platform/property_list.h"
-
-namespace pomrel {
-
-// Readable failure messages for property values.
-inline void PrintTo(const PropertyValue& value, std::ostream* out) {  // NOLINT(misc-no-recursion)
-  if (const auto* s = value.string()) {
-    *out << '"' << *s << '"';
-  } else if (const auto* b = value.boolean()) {
-    *out << (*b ? "true" : "false");
-  } else if (const auto* i = value.integer()) {
-    if (i->isUnsigned) {
-      *out << i->bits << 'u';
-    } else {
-      *out << static_cast<std::int64_t>(i->bits);
-    }
-  } else if (const auto* r = value.real()) {
-    *out << *r << 'r';
-  } else if (const auto* d = value.date()) {
-    *out << "date(" << std::to_string(d->secondsSinceReferenceDate) << ')';
-  } else if (const auto* data = value.data()) {
-    *out << "data(" << data->size() << " bytes)";
-  } else if (const auto* array = value.array()) {
-    *out << '[';
-    for (const auto& item : *array) PrintTo(item, out), *out << ", ";
-    *out << ']';
-  } else if (const auto* dict = value.dictionary()) {
-    *out << '{';
-    for (const auto& [key, item] : *dict) *out << key << ": ", PrintTo(item, out), *out << ", ";
-    *out << '}';
-  }
-}
-
-}  // namespace pomrel
 
 namespace pomrel::sim::testing {
 
@@ -79,5 +47,16 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
 
 // The program that runs the tests, so it can be started again as a helper.
 std::string selfExecutable();
+
+// What the crash-test writer stores as generation n of kWriterDomain. The
+// payload's size varies with n, so a file cut short or mixed from two writes
+// matches no generation.
+inline constexpr const char* kWriterDomain = "writer.domain";
+inline PropertyDictionary writerValue(std::int64_t generation) {
+  const std::string payload(static_cast<std::size_t>(100 + generation % 4000), 'x');
+  return {{"generation", PropertyInteger::fromSigned(generation)},
+          {"payload", payload},
+          {"list", PropertyArray{PropertyInteger::fromSigned(-generation), generation % 2 == 0}}};
+}
 
 }  // namespace pomrel::sim::testing
