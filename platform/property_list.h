@@ -31,7 +31,11 @@ struct PropertyInteger {
     return {static_cast<std::uint64_t>(v), false};
   }
   static PropertyInteger fromUnsigned(std::uint64_t v) { return {v, true}; }
-  friend bool operator==(const PropertyInteger&, const PropertyInteger&) = default;
+  // Equal when they denote the same number: below 2^63 both readings agree.
+  friend bool operator==(const PropertyInteger& a, const PropertyInteger& b) {
+    constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+    return a.bits == b.bits && (a.isUnsigned == b.isUnsigned || (a.bits & kSignBit) == 0);
+  }
 };
 
 // A point in time as seconds since 2001-01-01 00:00:00 UTC, with its fraction.
