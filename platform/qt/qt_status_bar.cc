@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <ostream>
 
 #include "platform/qt/qt_bundle.h"
@@ -96,7 +98,20 @@ void QtStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
   if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
   if (menu_ == nullptr || menu_->isVisible()) return;
   // The menu validates itself as it is about to show.
-  menu_->popup(QCursor::pos());
+  menu_->popup(menuPosition());
+}
+
+QPoint QtStatusItem::menuPosition() const {
+  // Below the icon, as a menu-bar item's menu drops down; above it when the
+  // tray sits in the lower half of the screen. Where the tray does not tell
+  // the icon's place, at the pointer.
+  const QRect icon = tray_.geometry();
+  if (!icon.isValid()) return QCursor::pos();
+  const QScreen* screen = QGuiApplication::screenAt(icon.center());
+  if (screen != nullptr && icon.center().y() > screen->geometry().center().y()) {
+    return {icon.left(), icon.top() - menu_->sizeHint().height()};
+  }
+  return {icon.left(), icon.bottom() + 1};
 }
 
 void QtStatusItem::menuVisibilityChanged(bool open) {

@@ -21,8 +21,8 @@ class QtStatusBar;
 // A status item as a tray icon. It shows the image tinted to the panel's
 // text colour (so that one monochrome image reads on light and dark panels,
 // and follows a change of the desktop's palette); its title, when not empty,
-// is the icon's tool tip. A left or right click opens the menu at the
-// pointer; with highlight mode on, the icon is drawn highlighted while the
+// is the icon's tool tip. A left or right click opens the menu next to the
+// icon; with highlight mode on, the icon is drawn highlighted while the
 // menu is open. The item shows from its creation; without an image it is an
 // empty square that still opens its menu.
 class QtStatusItem final : public QObject, public StatusItem {
@@ -52,6 +52,7 @@ class QtStatusItem final : public QObject, public StatusItem {
  private:
   void activated(QSystemTrayIcon::ActivationReason reason);
   void menuVisibilityChanged(bool open);
+  [[nodiscard]] QPoint menuPosition() const;
   void refreshIcon();
 
   double length_;
