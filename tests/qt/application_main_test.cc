@@ -1,6 +1,6 @@
 // The Pomrel program as built: it refuses to start without a simulated
 // machine, and runs headless (where there is no tray) until it is told to
-// quit.
+// quit. It inherits the tests' environment, with QT_QPA_PLATFORM=offscreen.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <vector>
 
 extern char** environ;
 
@@ -25,26 +24,8 @@ using Clock = std::chrono::steady_clock;
 // A started Pomrel with its standard error in a pipe.
 class Program {
  public:
-  // `environment`: NAME=value entries replacing or adding to this process's
-  // environment; a bare NAME removes the variable.
-  explicit Program(const std::vector<std::string>& environment) {
-    std::vector<std::string> entries;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      bool replaced = false;
-      for (const std::string& change : environment) {
-        const std::string name = change.substr(0, change.find('='));
-        if (entry.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
-      }
-      if (!replaced) entries.push_back(entry);
-    }
-    for (const std::string& change : environment) {
-      if (change.find('=') != std::string::npos) entries.push_back(change);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
+  // Starts it with this process's environment.
+  Program() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -52,7 +33,7 @@ class Program {
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     std::string path = POMREL_TEST_PROGRAM;
     char* argv[] = {path.data(), nullptr};
-    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     stderr_ = fds[0];
@@ -117,7 +98,8 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 }
 
 TEST(PomrelProgramTest, WithoutAMachineItSaysWhatIsMissingAndFails) {
-  Program program({"POMREL_MACHINE", "QT_QPA_PLATFORM=offscreen"});
+  qunsetenv("POMREL_MACHINE");
+  Program program;
   ASSERT_TRUE(program.started());
   EXPECT_EQ(program.finish(0), 1);
   EXPECT_NE(program.said().find("POMREL_MACHINE"), std::string::npos) << program.said();
@@ -126,7 +108,8 @@ TEST(PomrelProgramTest, WithoutAMachineItSaysWhatIsMissingAndFails) {
 TEST(PomrelProgramTest, WithoutATrayItSaysSoOnceAndRunsUntilTerminated) {
   QTemporaryDir machine;
   ASSERT_TRUE(machine.isValid());
-  Program program({"POMREL_MACHINE=" + machine.path().toStdString(), "QT_QPA_PLATFORM=offscreen"});
+  qputenv("POMREL_MACHINE", machine.path().toUtf8());
+  Program program;
   ASSERT_TRUE(program.started());
   ASSERT_TRUE(program.readUntil("no system tray", std::chrono::seconds(60))) << program.said();
   EXPECT_EQ(program.finish(SIGTERM), 0) << program.said();
