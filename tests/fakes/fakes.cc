@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace pomrel::fakes {
 
@@ -22,8 +21,9 @@ std::string joined(const std::string& head, const std::vector<std::string>& tail
 }
 
 std::string hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", value);
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text(8, '0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = kDigits[(value >> (28 - 4 * i)) & 0xF];
   return text;
 }
 
