@@ -125,7 +125,7 @@ Machine::Machine(MachinePaths paths, int lockFd, MachineState state)
     : paths_(std::move(paths)), registry_(paths_), lockFd_(lockFd), state_(std::move(state)) {}
 
 Machine::Machine(Machine&& other) noexcept
-    : paths_(other.paths_),
+    : paths_(std::move(other.paths_)),
       registry_(paths_),
       lockFd_(std::exchange(other.lockFd_, -1)),
       state_(std::move(other.state_)) {}

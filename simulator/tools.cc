@@ -131,8 +131,9 @@ bool installDriverBundle(const MachinePaths& paths, std::string* error) {
   if (!built || ::rename(temp->c_str(), driver.c_str()) != 0) {
     *error = "cannot install the driver at " + driver;
     removeTree(*temp);
-    if (old) ::rename((*old + "/bundle").c_str(), driver.c_str());
-    if (old) removeTree(*old);
+    // The earlier bundle goes back; if it cannot, it stays aside rather
+    // than being lost.
+    if (old && ::rename((*old + "/bundle").c_str(), driver.c_str()) == 0) removeTree(*old);
     return false;
   }
   if (old) removeTree(*old);
@@ -284,7 +285,8 @@ int commandInstallDriver(const MachinePaths& paths) {
   state.driverInstalled = true;
   if (!machine->save(&error)) {
     // The state still says "not installed"; so must the files.
-    if (std::optional<std::string> aside = detachDriverBundle(paths, &error)) removeTree(*aside);
+    std::optional<std::string> aside = detachDriverBundle(paths, &error);
+    if (aside && !aside->empty()) removeTree(*aside);
     return failure("sxs-card", error);
   }
   return finish(*machine, "sxs-card");
@@ -305,8 +307,9 @@ int commandRemoveDriver(const MachinePaths& paths) {
   state.pluginLoaded = false;
   state.mediaArrivalPending = false;
   if (!machine->save(&error)) {
-    if (!aside->empty()) ::rename((*aside + "/bundle").c_str(), driver.c_str());
-    if (!aside->empty()) removeTree(*aside);
+    if (!aside->empty() && ::rename((*aside + "/bundle").c_str(), driver.c_str()) == 0) {
+      removeTree(*aside);
+    }
     return failure("sxs-card", error);
   }
   if (!aside->empty()) removeTree(*aside);
@@ -422,7 +425,7 @@ int sxsCardMain(const std::vector<std::string>& args) {
     root = *value;
   }
   if (i >= args.size()) return usageError("no command given");
-  const std::string command = args[i++];
+  const std::string& command = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
 
   if (command == "help" || command == "--help" || command == "-h") {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace pomrel::sim {
 
@@ -29,7 +30,10 @@ PosixProcessInfo::PosixProcessInfo(int argc, char** argv) {
 std::string PosixProcessInfo::currentDirectoryPath() const {
   std::string buffer(256, '\0');
   for (;;) {
-    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.c_str();
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::strlen(buffer.data()));
+      return buffer;
+    }
     if (errno != ERANGE) return std::string();
     buffer.resize(buffer.size() * 2);
   }

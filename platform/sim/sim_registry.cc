@@ -125,10 +125,20 @@ SimRegistry::SimRegistry(const MachinePaths& paths) : store_(paths) {}
 
 SimRegistry::~SimRegistry() = default;
 
-io_object_t SimRegistry::newHandle(Object object) {
+io_object_t SimRegistry::freeHandle() {
   while (nextHandle_ == 0 || objects_.contains(nextHandle_)) ++nextHandle_;
-  const io_object_t handle = nextHandle_++;
-  objects_.emplace(handle, std::move(object));
+  return nextHandle_++;
+}
+
+io_service_t SimRegistry::newServiceHandle(const std::string& name, EntryId id) {
+  const io_object_t handle = freeHandle();
+  objects_[handle].service = std::make_unique<ServiceObject>(ServiceObject{name, id});
+  return handle;
+}
+
+io_object_t SimRegistry::newRegistrationHandle(std::unique_ptr<Registration> registration) {
+  const io_object_t handle = freeHandle();
+  objects_[handle].registration = std::move(registration);
   return handle;
 }
 
@@ -159,8 +169,7 @@ std::optional<MatchingDictionary> SimRegistry::serviceNameMatching(const char* n
 io_service_t SimRegistry::getMatchingService(MatchingDictionary matching) {
   const std::optional<EntryId> first = store_.firstEntry(matching.name);
   if (!first) return 0;
-  return newHandle(
-      Object{std::make_unique<ServiceObject>(ServiceObject{matching.name, *first}), nullptr});
+  return newServiceHandle(matching.name, *first);
 }
 
 kern_return_t SimRegistry::createProperties(io_service_t service, PropertyDictionary& properties) {
@@ -266,9 +275,8 @@ kern_return_t SimRegistry::addInterestNotification(IONotificationPortRef port, i
   registration->callback = callback;
   registration->refcon = refcon;
   registration->lastSequence = lastSequence;
-  registration->service =
-      newHandle(Object{std::make_unique<ServiceObject>(ServiceObject{name, id}), nullptr});
-  const io_object_t handle = newHandle(Object{nullptr, std::move(registration)});
+  registration->service = newServiceHandle(name, id);
+  const io_object_t handle = newRegistrationHandle(std::move(registration));
   target->registrations.push_back(handle);
 
   // What happened before the watch was in place raised no event: a

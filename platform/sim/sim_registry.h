@@ -82,7 +82,10 @@ class SimRegistry : public DeviceRegistry {
     std::unique_ptr<Registration> registration;
   };
 
-  io_object_t newHandle(Object object);
+  // A handle not in use (0 is never one).
+  io_object_t freeHandle();
+  io_service_t newServiceHandle(const std::string& name, EntryId id);
+  io_object_t newRegistrationHandle(std::unique_ptr<Registration> registration);
   ServiceObject* findService(io_object_t handle);
   Registration* findRegistration(io_object_t handle);
   SimNotificationPort* findPort(IONotificationPortRef port);
