@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   menu.addSeparator();
   QObject::connect(menu.addAction("Quit"), &QAction::triggered, &app, &QApplication::quit);
 
-  QSystemTrayIcon icon(QIcon(pixmap));
+  QSystemTrayIcon icon{QIcon(pixmap)};
   icon.setContextMenu(&menu);
   QObject::connect(&icon, &QSystemTrayIcon::activated, &menu, [&menu](auto reason) {
     if (reason == QSystemTrayIcon::Trigger) menu.popup(QCursor::pos());
