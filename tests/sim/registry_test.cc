@@ -3,7 +3,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -120,23 +119,6 @@ TEST_F(RegistryTest, AConcurrentWriterNeverExposesAHalfWrittenEntry) {
   stop = true;
   writer.join();
   EXPECT_GT(consistent, 0);
-}
-
-TEST_F(RegistryTest, ConcurrentPublishersNeverShareAnEntryId) {
-  std::vector<std::thread> publishers;
-  std::vector<std::vector<EntryId>> ids(4);
-  for (auto& mine : ids) {
-    publishers.emplace_back([&] {
-      RegistryStore store(paths_);
-      for (int i = 0; i < 25; ++i) mine.push_back(store.publish(kMedia, {}).value_or(0));
-    });
-  }
-  for (auto& publisher : publishers) publisher.join();
-  std::set<EntryId> all;
-  for (const auto& mine : ids) all.insert(mine.begin(), mine.end());
-  EXPECT_EQ(all.size(), 100u);
-  EXPECT_FALSE(all.contains(0));
-  EXPECT_EQ(store_.listEntries(kMedia).size(), 100u);
 }
 
 }  // namespace
