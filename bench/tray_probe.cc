@@ -10,6 +10,7 @@
 #include <X11/Xutil.h>
 #include <signal.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,6 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <vector>
 
@@ -50,7 +50,8 @@ bool findViewable(Display* display, Window window, const char* name) {  // NOLIN
   unsigned int count = 0;
   if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) return false;
   bool found = false;
-  for (unsigned int i = 0; i < count && !found; ++i) found = findViewable(display, children[i], name);
+  for (unsigned int i = 0; i < count && !found; ++i)
+    found = findViewable(display, children[i], name);
   if (children != nullptr) XFree(children);
   return found;
 }
@@ -59,7 +60,8 @@ long statusField(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
   }
   return -1;
 }
@@ -75,14 +77,21 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--class" && i + 1 < argc) name = argv[++i];
-    else if (arg == "--idle" && i + 1 < argc) idleSeconds = std::atoi(argv[++i]);
-    else if (arg == "--settle" && i + 1 < argc) settleMs = std::atoi(argv[++i]);
-    else if (arg == "--") { ++i; break; }
-    else break;
+    if (arg == "--class" && i + 1 < argc)
+      name = argv[++i];
+    else if (arg == "--idle" && i + 1 < argc)
+      idleSeconds = std::atoi(argv[++i]);
+    else if (arg == "--settle" && i + 1 < argc)
+      settleMs = std::atoi(argv[++i]);
+    else if (arg == "--") {
+      ++i;
+      break;
+    } else
+      break;
   }
   if (name == nullptr || i >= argc) {
-    std::fprintf(stderr, "usage: tray_probe --class NAME [--idle S] [--settle MS] -- PROGRAM [ARGS...]\n");
+    std::fprintf(stderr,
+                 "usage: tray_probe --class NAME [--idle S] [--settle MS] -- PROGRAM [ARGS...]\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
