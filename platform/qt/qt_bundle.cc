@@ -50,9 +50,11 @@ QStringList QtBundle::userLanguages() { return QLocale::system().uiLanguages(); 
 
 std::shared_ptr<Image> QtBundle::imageNamed(const std::string& name) {
   const QString base = resourcesPath_ + QLatin1Char('/') + QString::fromStdString(name);
-  QImage normal(base + QStringLiteral(".png"));
+  // Naming the format spares Qt from loading every image format plugin to
+  // probe the file.
+  QImage normal(base + QStringLiteral(".png"), "PNG");
   if (normal.isNull()) return nullptr;
-  QImage doubled(base + QStringLiteral("@2x.png"));
+  QImage doubled(base + QStringLiteral("@2x.png"), "PNG");
   return std::make_shared<QtImage>(name, std::move(normal), std::move(doubled));
 }
 
