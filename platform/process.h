@@ -26,7 +26,8 @@ class ProcessRunner {
   // into a pipe that is read while it runs; its standard input and output
   // are the application's. Returns once it has exited and been reaped; a tool
   // still running after `timeout` is killed and reaped first.
-  virtual ProcessResult run(const std::string& launchPath, const std::vector<std::string>& arguments,
+  virtual ProcessResult run(const std::string& launchPath,
+                            const std::vector<std::string>& arguments,
                             std::chrono::milliseconds timeout) = 0;
 };
 

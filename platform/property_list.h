@@ -47,19 +47,20 @@ struct PropertyDate {
 // One value of any property-list type. Arrays and dictionaries nest to any
 // depth; the indirection through shared pointers is hidden by the accessors.
 struct PropertyValue {
-  using Storage = std::variant<std::string, bool, PropertyInteger, double, PropertyDate, PropertyData,
-                               std::shared_ptr<PropertyArray>, std::shared_ptr<PropertyDictionary>>;
+  using Storage =
+      std::variant<std::string, bool, PropertyInteger, double, PropertyDate, PropertyData,
+                   std::shared_ptr<PropertyArray>, std::shared_ptr<PropertyDictionary>>;
   Storage storage;
 
   PropertyValue() : storage(std::string()) {}
-  PropertyValue(std::string s) : storage(std::move(s)) {}  // NOLINT(google-explicit-constructor)
+  PropertyValue(std::string s) : storage(std::move(s)) {}    // NOLINT(google-explicit-constructor)
   PropertyValue(const char* s) : storage(std::string(s)) {}  // NOLINT(google-explicit-constructor)
   PropertyValue(bool b) : storage(b) {}                      // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyInteger i) : storage(i) {}           // NOLINT(google-explicit-constructor)
   PropertyValue(double d) : storage(d) {}                    // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyDate d) : storage(d) {}              // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyData d) : storage(std::move(d)) {}   // NOLINT(google-explicit-constructor)
-  PropertyValue(PropertyArray a)  // NOLINT(google-explicit-constructor)
+  PropertyValue(PropertyArray a)                             // NOLINT(google-explicit-constructor)
       : storage(std::make_shared<PropertyArray>(std::move(a))) {}
   PropertyValue(PropertyDictionary d)  // NOLINT(google-explicit-constructor)
       : storage(std::make_shared<PropertyDictionary>(std::move(d))) {}
