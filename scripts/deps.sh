@@ -5,7 +5,7 @@ pomrel_packages=(
   qt6-base-dev qt6-tools-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev
   libplist-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb trayer xdotool x11-utils
+  xvfb trayer xdotool x11-utils x11-apps python3
   clang-format clang-tidy
 )
 

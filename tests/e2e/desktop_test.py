@@ -1,0 +1,539 @@
+#!/usr/bin/env python3
+"""Pomrel on a real X display, driven as a person would drive it.
+
+Starts a virtual display (Xvfb) with a tray host (trayer), prepares a fresh
+simulated machine with a card inserted and an administrator account, starts
+Pomrel on it, and then works only through the pointer and the keyboard
+(xdotool) and through sxs-card, as a person at the desk would: the status
+icon, its menu, the administrator prompt, the alerts and the preferences
+window. After each step it checks the machine (machine.plist, the registry
+folder, the preference files) and keeps a screenshot.
+
+The menu's enabled states are read from its rendering: a disabled item's
+text is drawn in a light grey, an enabled one's in a dark colour.
+
+Exits 0 when every step passed, 1 on the first failed check (with the step and
+what was seen), and 77 when the display tools are not installed.
+"""
+
+import argparse
+import collections
+import ctypes
+import glob
+import os
+import plistlib
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+SKIP = 77
+TOOLS = ("Xvfb", "trayer", "xdotool", "xwd")
+MENU_ITEMS = ("Disable", "Enable", "Preferences", "Quit")  # order of MainMenu.ui
+ADMIN_NAME = "operator"
+ADMIN_PASSWORD = "card-keeper 7"
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, probe, timeout=10.0, step=0.05):
+    """Polls `probe` until it answers something true; returns that answer."""
+    deadline = time.monotonic() + timeout
+    while True:
+        answer = probe()
+        if answer:
+            return answer
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(step)
+
+
+def _die_with_parent():
+    # Children get SIGTERM if this script dies without its cleanup (SIGKILL
+    # from a test runner's timeout), so nothing is left running.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class Processes:
+    """The processes this test starts; all are stopped by stop_all()."""
+
+    def __init__(self):
+        self.started = []
+
+    def start(self, argv, **kwargs):
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                   preexec_fn=_die_with_parent, **kwargs)
+        self.started.append(process)
+        return process
+
+    def stop_all(self):
+        for process in reversed(self.started):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+
+
+# --- The screen ---------------------------------------------------------------
+
+class Shot:
+    """A screenshot of the root window, from xwd's format."""
+
+    def __init__(self, data):
+        header = struct.unpack(">25I", data[:100])
+        self.width, self.height = header[4], header[5]
+        bits, self.stride = header[11], header[12]
+        masks, little_endian = header[14:17], header[7] == 0
+        if masks != (0xFF0000, 0xFF00, 0xFF) or not little_endian or bits not in (24, 32):
+            raise Failure(f"unexpected screenshot pixel format {bits} bpp, masks {masks}")
+        self.step = bits // 8
+        self.pixels = data[header[0] + header[19] * 12:]
+
+    def rgb(self, x, y):
+        i = y * self.stride + x * self.step
+        return self.pixels[i + 2], self.pixels[i + 1], self.pixels[i]
+
+    def luma(self, x, y):
+        r, g, b = self.rgb(x, y)
+        return (299 * r + 587 * g + 114 * b) // 1000
+
+    def region(self, box):
+        x, y, w, h = box
+        return b"".join(self.pixels[row * self.stride + x * self.step:
+                                    row * self.stride + (x + w) * self.step]
+                        for row in range(y, y + h))
+
+    def save_png(self, path):
+        raw = bytearray()
+        for y in range(self.height):
+            row = self.pixels[y * self.stride:y * self.stride + self.width * self.step]
+            line = bytearray(self.width * 3)
+            line[0::3], line[1::3], line[2::3] = (row[2::self.step], row[1::self.step],
+                                                  row[0::self.step])
+            raw += b"\0" + line
+
+        def chunk(kind, body):
+            return (struct.pack(">I", len(body)) + kind + body +
+                    struct.pack(">I", zlib.crc32(kind + body)))
+
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
+        with open(path, "wb") as out:
+            out.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+                      chunk(b"IDAT", zlib.compress(bytes(raw), 6)) + chunk(b"IEND", b""))
+
+
+def ink_bands(shot, box, inset=3, contrast=40):
+    """Horizontal bands of rows that hold something drawn on the box's
+    background: [(top, bottom, darkest luma, leftmost x, rightmost x)]."""
+    x0, y0, w, h = box
+    xs = range(x0 + inset, x0 + w - inset)
+    ys = range(y0 + inset, y0 + h - inset)
+    background = collections.Counter(shot.luma(x, y) for y in ys[::2] for x in xs[::2])
+    background = background.most_common(1)[0][0]
+    bands, current = [], None
+    for y in ys:
+        inked = [(shot.luma(x, y), x) for x in xs if abs(shot.luma(x, y) - background) > contrast]
+        if inked and current is None:
+            current = [y, y, 255, x0 + w, x0]
+        if inked:
+            current[1] = y
+            current[2] = min(current[2], min(l for l, _ in inked))
+            current[3] = min(current[3], inked[0][1])
+            current[4] = max(current[4], inked[-1][1])
+        elif current is not None:
+            bands.append(tuple(current))
+            current = None
+    if current is not None:
+        bands.append(tuple(current))
+    return background, bands
+
+
+class Desktop:
+    def __init__(self, processes, shots_dir):
+        self.processes = processes
+        self.shots_dir = shots_dir
+        self.count = 0
+        self.env = None
+
+    def start(self, width=1024, height=640):
+        read_end, write_end = os.pipe()
+        self.processes.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                              f"{width}x{height}x24", "-nolisten", "tcp"],
+                             pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # Xvfb picks a free display and writes its number once it accepts clients.
+        with os.fdopen(read_end) as reader:
+            number = reader.readline().strip()
+        if not number:
+            raise Failure("Xvfb did not start")
+        self.env = dict(os.environ, DISPLAY=f":{number}")
+        self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                              "request", "--height", "24"], env=self.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for("the tray host's panel", lambda: self.windows("^trayer$"))
+
+    def xdotool(self, *args):
+        result = subprocess.run(["xdotool", *args], env=self.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=10)
+        return result.stdout if result.returncode == 0 else None
+
+    def windows(self, wm_class):
+        """Visible windows of a WM_CLASS: {id: (x, y, width, height)}."""
+        found = {}
+        for wid in (self.xdotool("search", "--onlyvisible", "--class", wm_class) or "").split():
+            geometry = self.geometry(wid)
+            if geometry:
+                found[wid] = geometry
+        return found
+
+    def geometry(self, wid):
+        out = self.xdotool("getwindowgeometry", "--shell", wid)
+        if out is None:
+            return None
+        values = dict(line.split("=", 1) for line in out.split())
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def name(self, wid):
+        return (self.xdotool("getwindowname", wid) or "").rstrip("\n")
+
+    def focused(self):
+        return (self.xdotool("getwindowfocus") or "").strip()
+
+    def grab(self):
+        data = subprocess.run(["xwd", "-root", "-silent"], env=self.env, capture_output=True,
+                              stdin=subprocess.DEVNULL, check=True, timeout=10).stdout
+        return Shot(data)
+
+    def screenshot(self, label):
+        self.count += 1
+        shot = self.grab()
+        shot.save_png(os.path.join(self.shots_dir, f"{self.count:02d}-{label}.png"))
+        return shot
+
+    def click(self, x, y):
+        self.xdotool("mousemove", str(x), str(y), "click", "1")
+
+    def keys(self, *keys):
+        self.xdotool("key", "--delay", "30", *keys)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "30", text)
+
+
+# --- The simulated machine ----------------------------------------------------
+
+class Machine:
+    def __init__(self, sxs_card, root):
+        self.sxs_card, self.root = sxs_card, root
+        self.env = dict(os.environ, POMREL_MACHINE=root)
+
+    def sxs(self, *args, stdin_text=None):
+        result = subprocess.run([self.sxs_card, *args], env=self.env, input=stdin_text,
+                                stdin=None if stdin_text is not None else subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=30)
+        if result.returncode != 0:
+            raise Failure(f"sxs-card {' '.join(args)} failed: {result.stderr.strip()}")
+
+    def _plist(self, path):
+        try:
+            with open(path, "rb") as f:
+                return plistlib.load(f)
+        except (FileNotFoundError, plistlib.InvalidFileException):
+            return None
+
+    def state(self):
+        return self._plist(os.path.join(self.root, "machine.plist")) or {}
+
+    def media_disks(self):
+        """BSD names of the published card media services."""
+        entries = glob.glob(os.path.join(self.root, "registry", "SxS Media", "*.plist"))
+        found = (self._plist(path) for path in entries)
+        return [entry["Properties"].get("BSD Name") for entry in found if entry]
+
+    def preferences(self, domain):
+        users = glob.glob(os.path.join(self.root, "Users", "*", "Library", "Preferences"))
+        if len(users) != 1:
+            return None
+        return self._plist(os.path.join(users[0], f"{domain}.plist"))
+
+    def is_stopped(self):
+        state = self.state()
+        return not state.get("PluginLoaded") and not self.media_disks()
+
+    def is_running_card(self, disk):
+        state = self.state()
+        return state.get("PluginLoaded") and state.get("CardInserted") and \
+            self.media_disks() == [disk]
+
+
+# --- The person at the desk ---------------------------------------------------
+
+class Session:
+    def __init__(self, desktop, machine, texts):
+        self.desktop, self.machine, self.texts = desktop, machine, texts
+        self.icon = None
+
+    def other_windows(self):
+        return {wid: g for wid, g in self.desktop.windows("^Pomrel$").items() if wid != self.icon}
+
+    def find_icon(self):
+        """The status icon: Pomrel's window docked inside the tray host's panel, drawn."""
+        desktop = self.desktop
+
+        def docked():
+            panels = desktop.windows("^trayer$").values()
+            for wid, (x, y, w, h) in desktop.windows("^Pomrel$").items():
+                inside = any(px <= x and x + w <= px + pw and py <= y and y + h <= py + ph
+                             for px, py, pw, ph in panels)
+                if inside and w <= 64 and h <= 64:
+                    return wid, (x, y, w, h)
+            return None
+
+        self.icon, box = wait_for("the status icon in the tray", docked, timeout=30)
+
+        def drawn():
+            shot = desktop.grab()
+            _, bands = ink_bands(shot, box, inset=1)
+            return bands
+        wait_for("the status icon's image", drawn)
+        self.icon_box = box
+
+    def open_menu(self, label):
+        """Clicks the icon; answers the menu's items as [(enabled, x, y)]."""
+        # Read again: the tray host may have moved the icon since.
+        x, y, w, h = self.desktop.geometry(self.icon) or self.icon_box
+        before = set(self.other_windows())
+        self.desktop.click(x + w // 2, y + h // 2)
+        menu = wait_for("the status menu to open",
+                        lambda: [g for wid, g in self.other_windows().items()
+                                 if wid not in before])[0]
+        last = []
+
+        def painted():
+            # Settled: two screenshots in a row read the same items.
+            shot = self.desktop.grab()
+            background, bands = ink_bands(shot, menu)
+            items = [(darkest < background * 0.45, (left + right) // 2, (top + bottom) // 2)
+                     for top, bottom, darkest, left, right in bands if bottom - top >= 4]
+            settled = len(items) == len(MENU_ITEMS) and last and items == last[-1]
+            last.append(items)
+            return items if settled else None
+        items = wait_for(f"the status menu's {len(MENU_ITEMS)} items to be drawn", painted)
+        self.desktop.screenshot(label)
+        return items
+
+    def check_menu(self, items, enabled):
+        seen = {name for name, (on, _, _) in zip(MENU_ITEMS, items) if on}
+        if seen != set(enabled):
+            raise Failure(f"menu shows enabled {sorted(seen)}, expected {sorted(enabled)}")
+
+    def choose(self, items, name):
+        _, _, y = items[MENU_ITEMS.index(name)]
+        menu_x = items[0][1]
+        self.desktop.click(menu_x, y)
+
+    def wait_window(self, what, title, old=()):
+        """A new Pomrel window with this title that holds the keyboard focus."""
+        def shown():
+            for wid in self.other_windows():
+                if wid not in old and self.desktop.name(wid) == title and \
+                        self.desktop.focused() == wid:
+                    return wid
+            return None
+        return wait_for(what, shown)
+
+    def wait_closed(self, what, wid):
+        wait_for(what, lambda: wid not in self.other_windows())
+
+
+def run(args, processes, work):
+    bundle = os.path.dirname(os.path.dirname(os.path.realpath(args.program)))
+    with open(os.path.join(bundle, "Info.plist"), "rb") as f:
+        domain = plistlib.load(f)["CFBundleIdentifier"]
+    with open(os.path.join(bundle, "Resources", "en.lproj", "Localizable.strings"), "rb") as f:
+        texts = plistlib.load(f)
+    app_path = os.path.dirname(bundle)
+
+    desktop = Desktop(processes, args.screenshots)
+    desktop.start()
+    machine = Machine(args.sxs_card, os.path.join(work, "machine"))
+    os.mkdir(machine.root)
+    machine.sxs("init", "--load-delay", "0")
+    machine.sxs("insert", "--disk", "disk4")
+    machine.sxs("admin", ADMIN_NAME, stdin_text=ADMIN_PASSWORD + "\n")
+
+    runtime = os.path.join(work, "runtime")
+    os.mkdir(runtime, 0o700)
+    env = dict(desktop.env, POMREL_MACHINE=machine.root, QT_QPA_PLATFORM="xcb",
+               XDG_RUNTIME_DIR=runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8", LANGUAGE="en",
+               # No session bus: the icon docks in the XEmbed tray, never in a
+               # desktop's status notifier host.
+               DBUS_SESSION_BUS_ADDRESS=f"unix:path={work}/no-session-bus")
+    log = open(os.path.join(args.screenshots, "pomrel.log"), "w")
+    pomrel = processes.start([args.program], env=env, stdout=log, stderr=subprocess.STDOUT)
+    session = Session(desktop, machine, texts)
+
+    step = "the status icon appears"
+    try:
+        session.find_icon()
+        desktop.screenshot("icon")
+
+        step = "the menu with the card present"
+        items = session.open_menu("menu-card-present")
+        session.check_menu(items, {"Disable", "Preferences", "Quit"})
+
+        step = "Disable asks for an administrator"
+        session.choose(items, "Disable")
+        prompt = session.wait_window("the administrator prompt", texts["PROMPT_Title"])
+        desktop.screenshot("prompt")
+
+        step = "a wrong password is refused and asked again"
+        desktop.keys("shift+Tab", "ctrl+a")
+        desktop.type(ADMIN_NAME)
+        desktop.keys("Tab")
+        desktop.type("not the password")
+        desktop.keys("Return")
+        retry = session.wait_window("the prompt's second attempt", texts["PROMPT_Title"],
+                                    old={prompt})
+        if not machine.is_running_card("disk4"):
+            raise Failure("the card was stopped without an accepted password")
+        desktop.screenshot("prompt-retry")
+
+        step = "the right password stops the card"
+        desktop.keys("shift+Tab", "ctrl+a")
+        desktop.type(ADMIN_NAME)
+        desktop.keys("Tab")
+        desktop.type(ADMIN_PASSWORD)
+        desktop.keys("Return")
+        alert = session.wait_window("the alert after the stop", texts["MSG_Title"], old={retry})
+        wait_for("the plug-in unloaded and the media service gone", machine.is_stopped)
+        if not machine.state().get("DiskEjected"):
+            raise Failure("the disk was not ejected before the plug-in was unloaded")
+        desktop.screenshot("removal-alert")
+        desktop.keys("Return")
+        session.wait_closed("the alert to close", alert)
+
+        step = "the card is pulled and put back while stopped"
+        machine.sxs("pull")
+        machine.sxs("insert", "--disk", "disk4")
+        if not machine.is_stopped():
+            raise Failure("the media service came back while the plug-in was unloaded")
+        items = session.open_menu("menu-card-stopped")
+        session.check_menu(items, {"Enable", "Preferences", "Quit"})
+
+        step = "Enable starts the card without asking again"
+        session.choose(items, "Enable")
+        wait_for("the plug-in loaded and the card's media service back",
+                 lambda: machine.is_running_card("disk4"))
+        if session.other_windows():
+            raise Failure("a window opened on Enable although the rights were already given")
+
+        step = "Preferences opens the window"
+        items = session.open_menu("menu-card-started")
+        session.check_menu(items, {"Disable", "Preferences", "Quit"})
+        session.choose(items, "Preferences")
+        window = session.wait_window("the preferences window", texts["WINDOW_Title"])
+        shot = desktop.screenshot("preferences")
+
+        step = "ticking the launch-at-login box and confirming"
+        box = session.other_windows()[window]
+        _, bands = ink_bands(shot, box)
+        top, bottom, _, left, right = bands[0]  # the checkbox's row comes first
+        row = (box[0], top, box[2], bottom - top + 1)
+
+        # A click moves the box to its mixed state first; a second click ticks it.
+        for label in ("preferences-mixed", "preferences-ticked"):
+            before = desktop.grab().region(row)
+            desktop.click((left + right) // 2, (top + bottom) // 2)
+            wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
+            desktop.screenshot(label)
+        if machine.preferences(domain) is not None:
+            raise Failure("the setting was written before it was confirmed")
+        desktop.keys("Return")
+        session.wait_closed("the preferences window to close", window)
+
+        def saved():
+            prefs = machine.preferences(domain) or {}
+            logins = machine.preferences("loginwindow") or {}
+            entries = logins.get("AutoLaunchedApplicationDictionary", [])
+            return prefs.get("AddLoginItem") is True and \
+                [e for e in entries if e.get("Path") == app_path and e.get("Hide") is False]
+        wait_for("AddLoginItem = YES and the login window's entry for Pomrel.app", saved)
+        entries = machine.preferences("loginwindow")["AutoLaunchedApplicationDictionary"]
+        if len(entries) != 1:
+            raise Failure(f"the login window lists {len(entries)} entries, expected one")
+        desktop.screenshot("preferences-saved")
+
+        step = "pulling the card without stopping it first"
+        machine.sxs("pull")
+        alert = session.wait_window("the alert after the card was pulled", texts["MSG_Title"])
+        wait_for("the plug-in unloaded", machine.is_stopped)
+        desktop.screenshot("pulled-alert")
+        desktop.keys("Return")
+        session.wait_closed("the alert to close", alert)
+
+        step = "Quit ends Pomrel"
+        items = session.open_menu("menu-before-quit")
+        session.check_menu(items, {"Enable", "Preferences", "Quit"})
+        session.choose(items, "Quit")
+        wait_for("Pomrel to exit", lambda: pomrel.poll() is not None)
+        if pomrel.returncode != 0:
+            raise Failure(f"Pomrel exited with status {pomrel.returncode}")
+    except Failure as failure:
+        try:
+            desktop.screenshot("failed")
+        except Exception:  # the failure itself is what matters
+            pass
+        raise Failure(f"step '{step}': {failure}") from None
+    finally:
+        log.close()
+    return desktop.count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--program", required=True, help="Pomrel.app/Contents/MacOS/Pomrel")
+    parser.add_argument("--sxs-card", required=True)
+    parser.add_argument("--screenshots", required=True, help="folder for the step screenshots")
+    args = parser.parse_args()
+
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+    if missing:
+        print(f"SKIP: not installed: {', '.join(missing)} (scripts/deps.sh installs them)")
+        return SKIP
+
+    os.makedirs(args.screenshots, exist_ok=True)
+    for old in glob.glob(os.path.join(args.screenshots, "*.png")):
+        os.remove(old)
+    # A runner's SIGTERM (or Ctrl-C) still runs the cleanup below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+
+    processes = Processes()
+    work = tempfile.mkdtemp(prefix="pomrel-e2e-")
+    started = time.monotonic()
+    try:
+        shots = run(args, processes, work)
+    except Failure as failure:
+        print(f"FAILED: {failure}\nScreenshots and Pomrel's output: {args.screenshots}")
+        return 1
+    finally:
+        processes.stop_all()
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"passed in {time.monotonic() - started:.1f} s; {shots} screenshots in "
+          f"{args.screenshots}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
