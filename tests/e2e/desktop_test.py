@@ -280,9 +280,9 @@ class Machine:
 # --- The person at the desk ---------------------------------------------------
 
 class Session:
-    def __init__(self, desktop, machine, texts):
-        self.desktop, self.machine, self.texts = desktop, machine, texts
-        self.icon = None
+    def __init__(self, desktop):
+        self.desktop = desktop
+        self.icon = self.icon_box = None
 
     def other_windows(self):
         return {wid: g for wid, g in self.desktop.windows("^Pomrel$").items() if wid != self.icon}
@@ -315,21 +315,23 @@ class Session:
         x, y, w, h = self.desktop.geometry(self.icon) or self.icon_box
         before = set(self.other_windows())
         self.desktop.click(x + w // 2, y + h // 2)
-        menu = wait_for("the status menu to open",
-                        lambda: [g for wid, g in self.other_windows().items()
-                                 if wid not in before])[0]
         last = []
 
-        def painted():
-            # Settled: two screenshots in a row read the same items.
+        def drawn_menu():
+            # A new window showing the menu's items; a tooltip may open beside
+            # it. Settled when two screenshots in a row read the same items.
+            new = [g for wid, g in self.other_windows().items() if wid not in before]
             shot = self.desktop.grab()
-            background, bands = ink_bands(shot, menu)
-            items = [(darkest < background * 0.45, (left + right) // 2, (top + bottom) // 2)
-                     for top, bottom, darkest, left, right in bands if bottom - top >= 4]
-            settled = len(items) == len(MENU_ITEMS) and last and items == last[-1]
-            last.append(items)
-            return items if settled else None
-        items = wait_for(f"the status menu's {len(MENU_ITEMS)} items to be drawn", painted)
+            for box in new:
+                background, bands = ink_bands(shot, box)
+                items = [(darkest < background * 0.45, (left + right) // 2, (top + bottom) // 2)
+                         for top, bottom, darkest, left, right in bands if bottom - top >= 4]
+                if len(items) == len(MENU_ITEMS):
+                    settled = bool(last) and items == last[-1]
+                    last.append(items)
+                    return items if settled else None
+            return None
+        items = wait_for("the status menu with its items drawn", drawn_menu)
         self.desktop.screenshot(label)
         return items
 
@@ -382,7 +384,7 @@ def run(args, processes, work):
                DBUS_SESSION_BUS_ADDRESS=f"unix:path={work}/no-session-bus")
     log = open(os.path.join(args.screenshots, "pomrel.log"), "w")
     pomrel = processes.start([args.program], env=env, stdout=log, stderr=subprocess.STDOUT)
-    session = Session(desktop, machine, texts)
+    session = Session(desktop)
 
     step = "the status icon appears"
     try:
@@ -514,7 +516,7 @@ def main():
         return SKIP
 
     os.makedirs(args.screenshots, exist_ok=True)
-    for old in glob.glob(os.path.join(args.screenshots, "*.png")):
+    for old in glob.glob(os.path.join(args.screenshots, "[0-9][0-9]-*.png")):
         os.remove(old)
     # A runner's SIGTERM (or Ctrl-C) still runs the cleanup below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -525,7 +527,9 @@ def main():
     try:
         shots = run(args, processes, work)
     except Failure as failure:
-        print(f"FAILED: {failure}\nScreenshots and Pomrel's output: {args.screenshots}")
+        with open(os.path.join(args.screenshots, "pomrel.log")) as log:
+            print(f"FAILED: {failure}\nPomrel's output:\n{log.read()}"
+                  f"Screenshots: {args.screenshots}")
         return 1
     finally:
         processes.stop_all()
