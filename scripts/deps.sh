@@ -7,6 +7,7 @@ pomrel_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils x11-apps python3
   clang-format clang-tidy
+  clang libclang-rt-14-dev
 )
 
 pomrel_install_deps() {

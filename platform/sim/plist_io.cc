@@ -32,6 +32,59 @@ struct MallocDeleter {
   void operator()(char* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
 };
 
+// Whether `text` is well-formed UTF-8 without a NUL byte: the only strings
+// libplist writes back as they were read. It stores strings NUL-terminated,
+// asserts when reading one that holds a NUL, and mangles what is not UTF-8
+// (or encodes a surrogate) when converting it for the binary form.
+bool isWritableText(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead == 0) return false;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    std::uint32_t smallest = 0;
+    if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      code = lead & 0x1Fu;
+      smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      code = lead & 0x0Fu;
+      smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      code = lead & 0x07u;
+      smallest = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// Whether the dictionary key of `item` holds a NUL byte. libplist hands out
+// keys only through plist_get_key_val, which asserts that there is none; its
+// XML writer is the one public view of all of a key's bytes.
+bool keyHoldsNul(plist_t item) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(plist_dict_item_get_key(item), &xml, &length);
+  std::unique_ptr<char, MallocDeleter> owner(xml);
+  return xml == nullptr || std::memchr(xml, '\0', length) != nullptr;
+}
+
 // libplist keeps one unsigned 64-bit value per integer node and marks values
 // above INT64_MAX that were stored unsigned (as 128-bit integers) by an
 // internal length; its XML form is the only public view of that mark.
@@ -170,6 +223,13 @@ PropertyDate dateFromNode(plist_t node) {
   int32_t micros = 0;
   plist_get_date_val(node, &seconds, &micros);
   const std::int64_t whole = wholeSecondsTowardZero(node, seconds);
+  // Beyond 32-bit seconds a date is written in whole seconds within years 1
+  // to 9999 (newDateNode), so no more is read of it: what is read must be
+  // written back unchanged.
+  if (!fitsInt32(whole)) {
+    return PropertyDate{
+        static_cast<double>(std::clamp(whole, kEarliestWholeSeconds, kLatestWholeSeconds))};
+  }
   const std::int64_t base = whole * kMicrosecondsPerSecond;
   const std::int64_t u = std::clamp<std::int64_t>(micros, 0, kMicrosecondsPerSecond - 1);
   std::vector<std::int64_t> candidates;
@@ -210,10 +270,12 @@ std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursi
       return PropertyValue(d);
     }
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(node, &s);
-      std::unique_ptr<char, MallocDeleter> owner(s);
-      return PropertyValue(std::string(s != nullptr ? s : ""));
+      uint64_t length = 0;
+      const char* s = plist_get_string_ptr(node, &length);
+      if (s == nullptr) return PropertyValue(std::string());
+      std::string text(s, length);
+      if (!isWritableText(text)) return std::nullopt;
+      return PropertyValue(std::move(text));
     }
     case PLIST_DATE: {
       return PropertyValue(dateFromNode(node));
@@ -242,12 +304,13 @@ std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursi
       plist_dict_iter it = nullptr;
       plist_dict_new_iter(node, &it);
       for (;;) {
-        char* key = nullptr;
         plist_t item = nullptr;
-        plist_dict_next_item(node, it, &key, &item);
-        if (key == nullptr) break;
+        plist_dict_next_item(node, it, nullptr, &item);
+        if (item == nullptr) break;
+        char* key = nullptr;
+        if (!keyHoldsNul(item)) plist_dict_get_item_key(item, &key);
         std::unique_ptr<char, MallocDeleter> owner(key);
-        auto value = fromNode(item);
+        auto value = key != nullptr && isWritableText(key) ? fromNode(item) : std::nullopt;
         if (!value) {
           std::free(it);  // NOLINT(cppcoreguidelines-no-malloc)
           return std::nullopt;

@@ -12,16 +12,18 @@
 
 namespace pomrel::sim {
 
-// What survives a conversion to a property list and back: every string,
-// boolean, real, data and container unchanged; integers over the signed and
-// the unsigned 64-bit range (unsigned is reported only above INT64_MAX, where
-// the two readings differ); dates to the microsecond from 1933-12-13 to
-// 2069-01-19 (the range of libplist's 32-bit seconds) and in whole seconds
-// elsewhere within years 1 to 9999 (dates beyond are clamped, a date that is
-// not finite is stored as the reference date). Keyed-archive UIDs read as
-// unsigned integers.
+// What survives a conversion to a property list and back: every string that
+// is UTF-8 without a NUL byte, every boolean, real, data and container
+// unchanged; integers over the signed and the unsigned 64-bit range (unsigned
+// is reported only above INT64_MAX, where the two readings differ); dates to
+// the microsecond from 1933-12-13 to 2069-01-19 (the range of libplist's
+// 32-bit seconds) and in whole seconds elsewhere within years 1 to 9999
+// (dates beyond are clamped, a date that is not finite is stored as the
+// reference date). Keyed-archive UIDs read as unsigned integers.
 
-// Parses a binary or XML property list. nullopt when `bytes` is not one.
+// Parses a binary or XML property list. nullopt when `bytes` is not one, or
+// holds a string or key that is not UTF-8 or has a NUL byte in it (it could
+// not be written back as it is).
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 
 // The binary property-list form of `value`.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -135,6 +136,56 @@ TEST(PropertyListBinary, DatesKeepEveryMicrosecond) {
   // Beyond 32-bit seconds whole seconds survive, to years 1 and 9999.
   for (const double s : {63113904000.0, -63113904000.0, 3000000000.0, -3000000000.0}) {
     EXPECT_EQ(roundTrip(PropertyDate{s}), PropertyValue(PropertyDate{s})) << s;
+  }
+}
+
+// A binary property list of `objects` (the first is the root), each
+// starting at the offset listed for it, with one-byte offsets and references.
+std::string binaryList(const std::string& objects, const std::string& offsets) {
+  std::string trailer(6, '\0');
+  trailer += "\x01\x01";
+  for (const std::size_t field : {offsets.size(), std::size_t{0}, 8 + objects.size()}) {
+    for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);
+  }
+  return "bplist00" + objects + offsets + trailer;
+}
+
+TEST(PropertyListBinary, WhatIsReadCanBeWrittenBackUnchanged) {
+  // libplist asserts on a NUL inside a string or a key, and cannot write
+  // back bytes that are not UTF-8: a list holding such text is malformed,
+  // not a crash or a value that changes when it is saved.
+  const auto withKey = [](const std::string& key) {  // {key: true}
+    return binaryList("\xd1\x01\x02" + key + "\x09",
+                      std::string("\x08\x0b") + static_cast<char>(11 + key.size()));
+  };
+  const std::string utf16Nul("\x63\0a\0\0\0b", 7);  // "a", U+0000, "b"
+  EXPECT_EQ(parsePropertyList(binaryList("\x51"
+                                         "a",
+                                         "\x08")),
+            PropertyValue("a"));
+  EXPECT_EQ(parsePropertyList(withKey("\x51k")), PropertyValue(PropertyDictionary{{"k", true}}));
+  for (const std::string& list :
+       {binaryList("\x51\xd7", "\x08"), withKey("\x51\xff"), binaryList(utf16Nul, "\x08"),
+        withKey(utf16Nul), std::string("<plist><string>\xed\xa0\x80</string></plist>"),
+        std::string("<plist><dict><key>\xc0\x80</key><true/></dict></plist>")}) {
+    EXPECT_FALSE(parsePropertyList(list).has_value()) << list;
+  }
+  // Past 2069 a date is stored in whole seconds, so it is read as one.
+  std::string date("\x33");
+  const auto bits = std::bit_cast<std::uint64_t>(4620835392.034667);
+  for (int shift = 56; shift >= 0; shift -= 8) date += static_cast<char>(bits >> shift);
+  EXPECT_EQ(parsePropertyList(binaryList(date, "\x08")), PropertyValue(PropertyDate{4620835392}));
+  // However libplist reads a NUL byte in the other forms, the text is
+  // written back as it was read.
+  for (const std::string& list :
+       {binaryList("\x53" + std::string("a\0b", 3), "\x08"),
+        withKey("\x52" + std::string("k\0", 2)),
+        std::string("<plist><string>a\0b</string></plist>", 35),
+        std::string("<plist><dict><key>a\0b</key><true/></dict></plist>", 47)}) {
+    const auto parsed = parsePropertyList(list);
+    if (parsed) {
+      EXPECT_EQ(roundTrip(*parsed), *parsed);
+    }
   }
 }
 

@@ -1,0 +1,77 @@
+// A preference domain read from arbitrary file contents and written back.
+//
+// The input is the whole domain file. It is read through a fresh defaults
+// object; what was read (or, when the file is not a readable domain, a fixed
+// domain) is set and synchronized, then read again through another fresh
+// object. Invariants: the write succeeds, the domain reads back equal to what
+// was written, and a file that could not be read is never destroyed: it is
+// kept aside byte for byte, once, and a readable file leaves nothing aside.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "platform/sim/machine_paths.h"
+#include "platform/sim/sim_user_defaults.h"
+
+namespace pomrel::fuzz {
+namespace {
+
+constexpr const char* kDomain = "loginwindow";
+
+struct Machine {
+  sim::MachinePaths paths{scratchRoot()};
+  sim::SimUserDefaultsFactory factory{paths, "org.pomrel.fuzz"};
+  std::string folder = factory.preferencesFolder();
+  std::string file = folder + "/" + kDomain + ".plist";
+};
+
+Machine& machine() {
+  static Machine* const instance = [] {
+    auto* made = new Machine;
+    makeFolders(made->folder);
+    return made;
+  }();
+  return *instance;
+}
+
+void runOne(const std::uint8_t* data, std::size_t size) {
+  Machine& m = machine();
+  emptyFolder(m.folder);
+  writeFile(m.file, data, size);
+
+  const std::optional<PropertyDictionary> read =
+      m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
+  const PropertyDictionary written =
+      read ? *read : PropertyDictionary{{"AutoLaunchedApplicationDictionary", PropertyArray{}}};
+  {
+    const auto defaults = m.factory.makeUserDefaults();
+    defaults->setPersistentDomain(written, kDomain);
+    check(defaults->synchronize(), "synchronize failed on a writable folder");
+  }
+  const std::optional<PropertyDictionary> again =
+      m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
+  check(again.has_value(), "the written domain does not read back");
+  check(sameDictionary(*again, written), "the domain read back differs from what was written");
+
+  std::vector<std::string> aside;
+  for (const std::string& name : folderEntries(m.folder)) {
+    if (name.rfind(std::string(kDomain) + ".plist.unreadable-", 0) == 0) aside.push_back(name);
+  }
+  if (read) {
+    check(aside.empty(), "a readable domain file was kept aside");
+  } else {
+    check(aside.size() == 1, "an unreadable domain file was not kept aside exactly once");
+    check(readFile(m.folder + "/" + aside.front()) == std::vector<std::uint8_t>(data, data + size),
+          "the file kept aside is not the unreadable file");
+  }
+}
+
+}  // namespace
+}  // namespace pomrel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  pomrel::fuzz::runOne(data, size);
+  return 0;
+}
