@@ -51,13 +51,14 @@ int QtCheckBox::state() const {
 
 void QtCheckBox::setState(int state) {
   if (checkBox_ == nullptr) return;
-  if (state == NSControlStateValueOff) {
-    checkBox_->setCheckState(Qt::Unchecked);
-  } else if (state == NSControlStateValueMixed) {
+  // The mixed state is shown only when it is set; a person's clicks then
+  // go between ticked and unticked again.
+  if (state == NSControlStateValueMixed) {
     checkBox_->setCheckState(Qt::PartiallyChecked);
-  } else {
-    checkBox_->setCheckState(Qt::Checked);
+    return;
   }
+  checkBox_->setTristate(false);
+  checkBox_->setCheckState(state == NSControlStateValueOff ? Qt::Unchecked : Qt::Checked);
 }
 
 }  // namespace pomrel::qt

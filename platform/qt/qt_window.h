@@ -29,8 +29,8 @@ class QtWindow final : public Window {
 
 // A check box with three states: unticked (NSControlStateValueOff), ticked
 // (NSControlStateValueOn) and mixed (NSControlStateValueMixed, Qt's
-// partially checked state). Whether a click can reach the mixed state is the
-// check box's own setting (its "tristate" property in the resource).
+// partially checked state). Only setState reaches the mixed state; a click
+// on the box moves between ticked and unticked.
 class QtCheckBox final : public Button {
  public:
   explicit QtCheckBox(QCheckBox* checkBox);

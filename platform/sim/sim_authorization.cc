@@ -94,10 +94,13 @@ OSStatus SimAuthorization::create(const AuthorizationRights* rights,
 
 OSStatus SimAuthorization::askForCredentials() {
   const std::string home = paths_.userHome();
-  const std::string loginName = home.substr(home.rfind('/') + 1);
+  // The login name first; after a wrong try, the name that was typed, so
+  // that an administrator who is not the user need not type it again.
+  std::string name = home.substr(home.rfind('/') + 1);
   for (int attempt = 1; attempt <= kPromptAttempts; ++attempt) {
-    std::optional<Credentials> answer = prompt_.ask(loginName, attempt);
+    std::optional<Credentials> answer = prompt_.ask(name, attempt);
     if (!answer) return errAuthorizationCanceled;
+    name = answer->name;
     const bool accepted = checkAdminPassword(paths_.root(), answer->name, answer->password);
     wipeSecret(answer->password);
     if (accepted) return errAuthorizationSuccess;

@@ -119,6 +119,8 @@ TEST_F(AuthorizationTest, CancelAndWrongCredentials) {
                     Credentials{"boss", "Right horse"}, Credentials{"boss", "right horse"}};
   EXPECT_EQ(auth.copyRights(ref, &rights, nullptr, kInteractive), errAuthorizationDenied);
   EXPECT_EQ(prompt.attempts, (std::vector<int>{1, 2, 3}));
+  // A retry offers the name typed last, not the login name again.
+  EXPECT_EQ(prompt.lastDefaultName, "intruder");
   EXPECT_EQ(execute(ref, "/bin/record", {}, nullptr), errAuthorizationDenied);
 
   // One wrong try, then the right one.

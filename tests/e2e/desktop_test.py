@@ -454,12 +454,10 @@ def run(args, processes, work):
         top, bottom, _, left, right = bands[0]  # the checkbox's row comes first
         row = (box[0], top, box[2], bottom - top + 1)
 
-        # A click moves the box to its mixed state first; a second click ticks it.
-        for label in ("preferences-mixed", "preferences-ticked"):
-            before = desktop.grab().region(row)
-            desktop.click((left + right) // 2, (top + bottom) // 2)
-            wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
-            desktop.screenshot(label)
+        before = desktop.grab().region(row)
+        desktop.click((left + right) // 2, (top + bottom) // 2)
+        wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
+        desktop.screenshot("preferences-ticked")
         if machine.preferences(domain) is not None:
             raise Failure("the setting was written before it was confirmed")
         desktop.keys("Return")
