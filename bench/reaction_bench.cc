@@ -1,0 +1,201 @@
+// Reaction to a pulled card: the time from the removal of the card media
+// service's registry file to the start of the disable command (its first
+// step, bringing the application forward), over many pulls.
+//
+// The watch is the program's own: a real controller arms it on the
+// simulated registry (SimRegistry, inotify), and the main thread sleeps in
+// the run loop until the removal wakes it. Another thread removes the file,
+// so the figure includes the wake-up of the blocked loop, as when sxs-card or
+// the driver removes it. Two run loops are measured: one that waits with
+// poll() on the installed sources' descriptors and performs the readable
+// ones, and the program's QtRunLoop under QCoreApplication. The rest of the
+// platform (tools, authorization, alerts) is the test fakes', so that each
+// disable completes at once.
+//
+// Usage: reaction_bench [PULLS]   (default 200)
+#include <poll.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "media/sxs_driver.h"
+#include "platform/qt/qt_run_loop.h"
+#include "platform/sim/machine_paths.h"
+#include "platform/sim/sim_registry.h"
+#include "simulator/machine.h"
+#include "simulator/registry_store.h"
+#include "tests/fakes/fakes.h"
+
+namespace pomrel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWarmUpPulls = 10;
+
+// Notes the moment of the first activation after each arming of the watch,
+// and counts the alerts that tell the user the card can be removed.
+class StopwatchApplication final : public Application {
+ public:
+  void activateIgnoringOtherApps(bool /*ignoreOtherApps*/) override {
+    if (!started) started = Clock::now();
+  }
+  void runAlertPanel(const std::string& /*title*/, const std::string& message) override {
+    if (message == "MSG_RemoveSafely") ++removeSafelyAlerts;
+  }
+
+  std::optional<Clock::time_point> started;
+  int removeSafelyAlerts = 0;
+};
+
+// A run loop that waits with poll() on the descriptors of its sources and
+// performs those that are readable.
+class PollRunLoop final : public RunLoop {
+ public:
+  void addSource(RunLoopSource* source, RunLoopMode /*mode*/) override {
+    if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) {
+      sources_.push_back(source);
+    }
+  }
+  void removeSource(RunLoopSource* source, RunLoopMode /*mode*/) override {
+    std::erase(sources_, source);
+  }
+
+  // Waits until a source is readable and performs every readable one.
+  void runOnce() {
+    const std::vector<RunLoopSource*> waiting = sources_;
+    std::vector<pollfd> fds;
+    for (RunLoopSource* source : waiting) fds.push_back({source->descriptor(), POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), -1) <= 0) return;
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      // A perform may have removed (and destroyed) a later source.
+      const bool installed =
+          std::find(sources_.begin(), sources_.end(), waiting[i]) != sources_.end();
+      if (installed && (fds[i].revents & POLLIN) != 0) waiting[i]->perform();
+    }
+  }
+
+ private:
+  std::vector<RunLoopSource*> sources_;
+};
+
+struct Figures {
+  double median = 0;
+  double p99 = 0;
+  double min = 0;
+  double max = 0;
+};
+
+Figures summarize(std::vector<double> micros) {
+  std::sort(micros.begin(), micros.end());
+  const std::size_t n = micros.size();
+  const auto rank = [&](double q) {
+    return micros[std::min(n - 1, static_cast<std::size_t>(q * static_cast<double>(n)))];
+  };
+  return {n % 2 == 1 ? micros[n / 2] : (micros[n / 2 - 1] + micros[n / 2]) / 2, rank(0.99),
+          micros.front(), micros.back()};
+}
+
+// Arms the watch on a freshly published media service, removes its file from
+// another thread and lets `runUntilStarted` drive the loop until the disable
+// command has started; returns the microseconds in between, for each pull.
+std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
+                            const std::function<void(StopwatchApplication&)>& runUntilStarted,
+                            int pulls) {
+  fakes::FakePlatform fakes;
+  fakes.fileManager.paths.insert(kSxSPluginPath);
+  StopwatchApplication application;
+  sim::SimRegistry registry(paths);
+  sim::RegistryStore store(paths);
+  Platform platform{application,       fakes.bundle,       fakes.statusBar,     registry,
+                    runLoop,           fakes.processes,    fakes.authorization, fakes.fileManager,
+                    fakes.processInfo, fakes.userDefaults, fakes.clock};
+  AppController controller(platform);
+
+  std::vector<double> micros;
+  for (int pull = 0; pull < kWarmUpPulls + pulls; ++pull) {
+    const std::optional<sim::EntryId> media =
+        store.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, "disk2"}});
+    application.started.reset();
+    if (!media || !controller.registerServiceNotification()) {
+      std::fprintf(stderr, "reaction_bench: cannot arm the watch on %s\n", paths.root().c_str());
+      std::exit(1);
+    }
+    const std::string file = store.entryPath(kSxSMediaServiceName, *media);
+    Clock::time_point removed;
+    std::thread remover([&] {
+      // Long enough for the main thread to be asleep in its loop.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      removed = Clock::now();
+      ::unlink(file.c_str());
+    });
+    runUntilStarted(application);
+    remover.join();
+    if (pull >= kWarmUpPulls) {
+      micros.push_back(
+          std::chrono::duration<double, std::micro>(*application.started - removed).count());
+    }
+  }
+  if (application.removeSafelyAlerts != kWarmUpPulls + pulls ||
+      fakes.authorization.runs.size() != static_cast<std::size_t>(kWarmUpPulls + pulls)) {
+    std::fprintf(stderr, "reaction_bench: the disable commands did not all run through\n");
+    std::exit(1);
+  }
+  return micros;
+}
+
+void print(const char* loop, const Figures& f, int pulls) {
+  std::printf("%-28s median %7.1f us   p99 %7.1f us   min %7.1f us   max %7.1f us   (%d pulls)\n",
+              loop, f.median, f.p99, f.min, f.max, pulls);
+}
+
+}  // namespace
+}  // namespace pomrel
+
+int main(int argc, char** argv) {
+  using namespace pomrel;
+  const int pulls = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+  QCoreApplication qtApplication(argc, argv);
+
+  std::string root = (std::filesystem::temp_directory_path() / "pomrel-reaction-XXXXXX").string();
+  if (::mkdtemp(root.data()) == nullptr) return 1;
+  const sim::MachinePaths paths(root);
+  // The machine state holds the entry ID counter.
+  if (auto machine = sim::Machine::openForInit(paths, nullptr)) machine->save(nullptr);
+
+  std::printf(
+      "From the removal of the card media service's registry file to the start of "
+      "disableMedia:\n");
+  PollRunLoop pollLoop;
+  const auto pollFigures = measure(
+      paths, pollLoop,
+      [&](StopwatchApplication& app) {
+        while (!app.started) pollLoop.runOnce();
+      },
+      pulls);
+  print("poll() run loop:", summarize(pollFigures), pulls);
+
+  qt::QtRunLoop qtLoop;
+  const auto qtFigures = measure(
+      paths, qtLoop,
+      [](StopwatchApplication& app) {
+        while (!app.started) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+      },
+      pulls);
+  print("QtRunLoop (QCoreApplication):", summarize(qtFigures), pulls);
+
+  std::filesystem::remove_all(root);
+  return 0;
+}
