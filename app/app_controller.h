@@ -135,6 +135,10 @@ class AppController : public MenuValidator {
 
   // Shows the alert with title "MSG_Title" and the message of `messageKey`.
   void showAlert(const char* messageKey);
+  // The opening shared by the two commands: brings the application forward,
+  // shows "MSG_NotInstall" when the driver's plug-in is missing, and obtains
+  // the administrator right if none is held. True when the command may go on.
+  bool beginMediaCommand();
 
   std::shared_ptr<StatusItem> m_StatusItem;
   bool m_IsAddLoginItem = false;

@@ -4,16 +4,19 @@
 
 namespace pomrel {
 
-void AppController::disableMedia(void* /*sender*/) {
+bool AppController::beginMediaCommand() {
   platform_.application.activateIgnoringOtherApps(true);
   if (!fileIsExist(kSxSPluginPath)) {
     showAlert("MSG_NotInstall");
-    return;
+    return false;
   }
-  if (m_AuthRef == nullptr) {
-    initAuthorization();
-    if (m_AuthRef == nullptr) return;
-  }
+  if (m_AuthRef == nullptr) initAuthorization();
+  // A cancelled or refused prompt ends the command silently.
+  return m_AuthRef != nullptr;
+}
+
+void AppController::disableMedia(void* /*sender*/) {
+  if (!beginMediaCommand()) return;
   // Unarmed from here on, so the watch cannot start a second disable while
   // the eject and the unload run.
   clearServiceNotification();
@@ -26,15 +29,7 @@ void AppController::disableMedia(void* /*sender*/) {
 }
 
 void AppController::enableMedia(void* /*sender*/) {
-  platform_.application.activateIgnoringOtherApps(true);
-  if (!fileIsExist(kSxSPluginPath)) {
-    showAlert("MSG_NotInstall");
-    return;
-  }
-  if (m_AuthRef == nullptr) {
-    initAuthorization();
-    if (m_AuthRef == nullptr) return;
-  }
+  if (!beginMediaCommand()) return;
   if (!getSxSDisk(nullptr)) exec_kextunload();
   exec_kextload();
   // The driver registers the card's media service about a second after the
