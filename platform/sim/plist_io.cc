@@ -85,10 +85,9 @@ bool keyHoldsNul(plist_t item) {
   return xml == nullptr || std::memchr(xml, '\0', length) != nullptr;
 }
 
-// libplist keeps one unsigned 64-bit value per integer node and marks values
-// above INT64_MAX that were stored unsigned (as 128-bit integers) by an
-// internal length; its XML form is the only public view of that mark.
-bool integerNodeIsNegative(plist_t node) {
+// The XML form of `node` (inside an array, as XML needs a root); empty when
+// it cannot be made.
+std::string xmlFormOf(plist_t node) {
   char* xml = nullptr;
   uint32_t length = 0;
   plist_t wrapper = plist_new_array();
@@ -96,8 +95,14 @@ bool integerNodeIsNegative(plist_t node) {
   plist_to_xml(wrapper, &xml, &length);
   plist_free(wrapper);
   std::unique_ptr<char, MallocDeleter> owner(xml);
-  return xml != nullptr &&
-         std::string_view(xml, length).find("<integer>-") != std::string_view::npos;
+  return xml != nullptr ? std::string(xml, length) : std::string();
+}
+
+// libplist keeps one unsigned 64-bit value per integer node and marks values
+// above INT64_MAX that were stored unsigned (as 128-bit integers) by an
+// internal length; its XML form is the only public view of that mark.
+bool integerNodeIsNegative(plist_t node) {
+  return xmlFormOf(node).find("<integer>-") != std::string::npos;
 }
 
 plist_t newUnsignedIntegerNode(std::uint64_t value) {
@@ -189,15 +194,7 @@ std::int64_t wholeSecondsTowardZero(plist_t node, int32_t reported) {
       reported != std::numeric_limits<int32_t>::max()) {
     return reported;
   }
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_t wrapper = plist_new_array();
-  plist_array_append_item(wrapper, plist_copy(node));
-  plist_to_xml(wrapper, &xml, &length);
-  plist_free(wrapper);
-  std::unique_ptr<char, MallocDeleter> owner(xml);
-  if (xml == nullptr) return reported;
-  const std::string text(xml, length);
+  const std::string text = xmlFormOf(node);
   const auto at = text.find("<date>");
   long long year = 0;
   std::tm parts{};
