@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QPixmapCache>
 #include <QSocketNotifier>
 #include <iostream>
 #include <memory>
@@ -69,6 +70,10 @@ int NSApplicationMain(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
+  // No pixmap cache: Qt ages its entries on a 30 s timer, so each painting of
+  // the status icon, the menu or a window would wake the idle process once
+  // more, 30 s later. What Pomrel draws is small and seldom redrawn.
+  QPixmapCache::setCacheLimit(0);
 
   QtBundle bundle(QtBundle::mainResourcesPath(), QtBundle::userLanguages());
   const std::optional<PropertyDictionary> info = bundle.infoDictionary();
