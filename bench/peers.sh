@@ -10,11 +10,11 @@
 #
 #   bench/peers.sh [--runs N] [--idle SECONDS]
 #
-# N start-ups per program (default 7; medians), one idle period of SECONDS per
+# N start-ups per program (default 11; medians), one idle period of SECONDS per
 # program (default 60). POMREL_BUILD names the build folder (default build/dev).
 set -euo pipefail
 
-runs=7
+runs=11
 idle=60
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -166,7 +166,7 @@ echo "build: $build ($(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCach
 echo
 printf '%-24s %10s %10s %10s %12s %15s\n' "" Pomrel "bare Qt" udiskie "Pomrel/bare" "Pomrel/udiskie"
 row "start to icon (ms)" start_med
-row "resident memory (MB)" rss_mb
+row "resident memory (MiB)" rss_mb
 row "idle wakeups ($idle s)" wakeups
 echo
 for name in "${peers[@]}"; do
@@ -186,10 +186,10 @@ b=BareTray
 for what in start rss wake; do
   case $what in
     start) v=${start_med[Pomrel]} r=${start_med[$b]} label="start within 1.3 x bare Qt" unit=ms ;;
-    rss) v=${rss_mb[Pomrel]} r=${rss_mb[$b]} label="memory within 1.3 x bare Qt" unit=MB ;;
+    rss) v=${rss_mb[Pomrel]} r=${rss_mb[$b]} label="memory within 1.3 x bare Qt" unit=MiB ;;
     wake) v=${wakeups[Pomrel]} r=${wakeups[$b]} label="idle wakeups within 1.3 x bare Qt" unit="" ;;
   esac
-  verdict "$label" "$v" "$(awk -v r="$r" 'BEGIN {print r * 1.3}')" "($v vs $r $unit)"
+  verdict "$label" "$v" "$(awk -v r="$r" 'BEGIN {print r * 1.3}')" "($v vs $r${unit:+ $unit})"
 done
 verdict "idle wakeups 0 (the watch armed, nothing happening)" "${wakeups[Pomrel]}" 0 \
   "(${wakeups[Pomrel]} over $idle s)"
@@ -199,7 +199,7 @@ if [ -n "${start_med[udiskie]:-}" ]; then
     "(${start_med[Pomrel]} vs ${start_med[udiskie]} ms)"
   verdict "memory at most 1/2 of udiskie's" "${rss_mb[Pomrel]}" \
     "$(awk -v u="${rss_mb[udiskie]}" 'BEGIN {print u / 2}')" \
-    "(${rss_mb[Pomrel]} vs ${rss_mb[udiskie]} MB)"
+    "(${rss_mb[Pomrel]} vs ${rss_mb[udiskie]} MiB)"
 else
   echo "n/a   the udiskie targets (udiskie could not be run)"
 fi

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,19 +69,42 @@ long statusField(pid_t pid, const std::string& field) {
   return -1;
 }
 
-// The voluntary context switches of all the process's threads, summed; a
-// thread that exits during the measurement takes its count with it.
-long voluntarySwitches(pid_t pid) {
-  long total = 0;
+// Voluntary context switches per thread (by thread ID) of a process.
+std::map<long, long> voluntarySwitches(pid_t pid) {
+  std::map<long, long> counts;
   std::error_code error;
   const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
   for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
     std::ifstream in(task.path() / "status");
     std::string line;
     while (std::getline(in, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-        total += std::strtol(line.c_str() + std::strlen("voluntary_ctxt_switches:"), nullptr, 10);
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        counts[std::strtol(task.path().filename().c_str(), nullptr, 10)] =
+            std::strtol(line.c_str() + std::strlen("voluntary_ctxt_switches:"), nullptr, 10);
+      }
     }
+  }
+  return counts;
+}
+
+// The voluntary context switches that all threads of a process make over
+// `seconds`. The kernel keeps the count per thread and drops it when the
+// thread exits, so the threads are sampled every 100 ms (the samples are
+// read from outside and do not wake the process): a thread counts from its
+// first sample in the window (or from zero if it started within it) to its
+// last.
+long wakeupsOver(pid_t pid, int seconds) {
+  const std::map<long, long> before = voluntarySwitches(pid);
+  std::map<long, long> last = before;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const auto& [thread, count] : voluntarySwitches(pid)) last[thread] = count;
+  }
+  long total = 0;
+  for (const auto& [thread, count] : last) {
+    const auto first = before.find(thread);
+    total += count - (first == before.end() ? 0 : first->second);
   }
   return total;
 }
@@ -140,9 +164,7 @@ int main(int argc, char** argv) {
   const long rssKb = statusField(pid, "VmRSS");
   long wakeups = -1;
   if (idleSeconds > 0) {
-    const long before = voluntarySwitches(pid);
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    wakeups = voluntarySwitches(pid) - before;
+    wakeups = wakeupsOver(pid, idleSeconds);
   }
   kill(pid, SIGTERM);
   int status = 0;
