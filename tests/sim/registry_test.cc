@@ -1,128 +1,203 @@
-// The registry's files and the lookup side of SimRegistry, against a real
-// temporary machine folder.
+// SimRegistry (lookups, and notification ports over real inotify) and
+// SimFileManager, against real files in a temporary machine folder.
+#include <poll.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <string>
+#include <functional>
 #include <thread>
 
-#include "gtest/gtest.h"
+#include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_registry.h"
-#include "sim_test_support.h"
-#include "simulator/registry_store.h"
+#include "simulator/machine.h"
+#include "tests/sim/sim_test_support.h"
 
 namespace pomrel::sim {
 namespace {
 
 constexpr const char* kMedia = "SxS Media";
+const std::vector<natural_t> kTerminated{kIOMessageServiceIsTerminated};
+
+// What a registration received; `then` runs inside the callback.
+struct Inbox {
+  std::vector<natural_t> messages;
+  std::function<void()> then;
+};
+
+void record(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
+  auto* inbox = static_cast<Inbox*>(refcon);
+  inbox->messages.push_back(type);
+  if (inbox->then) inbox->then();
+}
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::initState(paths_); }
+  void SetUp() override {
+    std::string error;  // entry IDs are drawn from the machine state's counter
+    std::optional<Machine> machine = Machine::openForInit(paths_, &error);
+    ASSERT_TRUE(machine && machine->commit(&error)) << error;
+  }
+  void TearDown() override {
+    registry_.notificationPortDestroy(port_);
+    EXPECT_EQ(registry_.liveHandleCount(), 0u);
+  }
 
-  std::optional<std::string> bsdNameOfFirstMatch() {
+  EntryId publish(const std::string& disk) {
+    return store_.publish(kMedia, {{"BSD Name", disk}}).value_or(0);
+  }
+  std::string firstDisk() {
     const io_service_t service = registry_.getMatchingService({kMedia});
-    if (service == 0) return std::nullopt;
     PropertyDictionary properties;
-    const kern_return_t status = registry_.createProperties(service, properties);
-    EXPECT_EQ(registry_.release(service), KERN_SUCCESS);
-    if (status != KERN_SUCCESS) return std::string("<unreadable>");
-    const std::string* name = properties["BSD Name"].string();
-    return name != nullptr ? *name : "<not a string>";
+    const bool read =
+        service != 0 && registry_.createProperties(service, properties) == KERN_SUCCESS;
+    registry_.release(service);
+    return read ? *properties["BSD Name"].string() : "none";
+  }
+  // Registers `inbox` on `service` (released here), or on the first match.
+  io_object_t watch(Inbox& inbox, io_service_t service = 0) {
+    if (service == 0) service = registry_.getMatchingService({kMedia});
+    io_object_t registration = 0;
+    EXPECT_EQ(registry_.addInterestNotification(port_, service, kIOGeneralInterest, record, &inbox,
+                                                &registration),
+              KERN_SUCCESS);
+    registry_.release(service);
+    return registration;
+  }
+  bool readable(int timeoutMs) {
+    pollfd fd{registry_.notificationPortGetRunLoopSource(port_)->descriptor(), POLLIN, 0};
+    return ::poll(&fd, 1, timeoutMs) == 1;
+  }
+  void deliver() {
+    ASSERT_TRUE(readable(5000));
+    registry_.notificationPortGetRunLoopSource(port_)->perform();
   }
 
   test::TempRoot temp_;
   MachinePaths paths_ = temp_.paths();
   RegistryStore store_{paths_};
   SimRegistry registry_{paths_};
+  IONotificationPortRef port_ = registry_.notificationPortCreate();
 };
 
-TEST_F(RegistryTest, FirstMatchIsTheLowestLiveEntryAndTerminationRemovesIt) {
-  EXPECT_EQ(registry_.getMatchingService({kMedia}), 0u);
-  const auto first = store_.publish(kMedia, {{"BSD Name", "disk2"}});
-  const auto second = store_.publish(kMedia, {{"BSD Name", "disk3"}});
-  ASSERT_TRUE(first && second);
-  EXPECT_LT(*first, *second);
-  EXPECT_EQ(bsdNameOfFirstMatch(), "disk2");
-
-  // A handle outlives its service: it can still be released, but its
-  // properties are gone.
-  const io_service_t held = registry_.getMatchingService({kMedia});
-  ASSERT_TRUE(store_.terminate(kMedia, *first));
-  PropertyDictionary properties{{"untouched", true}};
-  EXPECT_NE(registry_.createProperties(held, properties), KERN_SUCCESS);
-  EXPECT_EQ(properties.size(), 1u);
-  EXPECT_EQ(registry_.release(held), KERN_SUCCESS);
-  EXPECT_NE(registry_.release(held), KERN_SUCCESS);
-
-  EXPECT_EQ(bsdNameOfFirstMatch(), "disk3");
-  ASSERT_TRUE(store_.terminate(kMedia, *second));
-  EXPECT_EQ(registry_.getMatchingService({kMedia}), 0u);
-  // Entry IDs are never handed out again.
-  const auto third = store_.publish(kMedia, {{"BSD Name", "disk4"}});
-  ASSERT_TRUE(third);
-  EXPECT_GT(*third, *second);
-  EXPECT_EQ(registry_.liveHandleCount(), 0u);
-}
-
-TEST_F(RegistryTest, OnlyWholeEntriesOfTheNameAskedForAreRead) {
-  // A thousand unrelated services, whose files hold garbage: the lookup
-  // reads none of them.
-  for (int i = 0; i < 1000; ++i) {
-    const std::string folder = store_.serviceDirectory("Service " + std::to_string(i));
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/" + std::to_string(i + 1) + ".plist") << "not a property list";
+TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntryInTheFolderOfItsName) {
+  EXPECT_EQ(firstDisk(), "none");
+  // A whole media entry with the lowest ID, misfiled under another name.
+  const EntryId misfiled = publish("misfiled");
+  std::filesystem::create_directories(store_.serviceDirectory("Other"));
+  std::filesystem::copy_file(store_.entryPath(kMedia, misfiled),
+                             store_.entryPath("Other", misfiled));
+  ASSERT_TRUE(store_.terminate(kMedia, misfiled));
+  const EntryId first = publish("disk2");
+  const EntryId second = publish("disk3");
+  // Beside them, files that are no entries: being written, a message, a stray.
+  for (const char* stray : {"/1.plist.a1B2c3", "/1.msg-2", "/01.plist"}) {
+    std::ofstream(store_.serviceDirectory(kMedia) + stray) << "stray";
   }
-  const auto id = store_.publish(kMedia, {{"BSD Name", "disk2"}});
-  ASSERT_TRUE(id);
-  // Files that are not entries (being written, messages, strays) sit in
-  // the same folder with lower numbers; the first match ignores them.
-  const std::string folder = store_.serviceDirectory(kMedia);
-  std::ofstream(folder + "/1.plist.a1B2c3") << "half";
-  std::ofstream(folder + "/1.msg-2") << "message";
-  std::ofstream(folder + "/01.plist") << "stray";
-  EXPECT_EQ(store_.listEntries(kMedia), std::vector<EntryId>{*id});
-  EXPECT_EQ(bsdNameOfFirstMatch(), "disk2");
+  EXPECT_EQ(store_.listEntries(kMedia), (std::vector<EntryId>{first, second}));
+  EXPECT_EQ(firstDisk(), "disk2");
+  ASSERT_TRUE(store_.terminate(kMedia, first));
+  EXPECT_EQ(firstDisk(), "disk3");
+  ASSERT_TRUE(store_.terminate(kMedia, second));
+  EXPECT_EQ(firstDisk(), "none");
+  EXPECT_GT(publish("disk4"), second) << "entry IDs are never reused";
 }
 
 TEST_F(RegistryTest, AConcurrentWriterNeverExposesAHalfWrittenEntry) {
-  // The writer keeps replacing one entry with large, self-consistent
-  // contents and publishes and terminates others beside it.
-  const EntryId id = store_.publish(kMedia, {{"BSD Name", "disk0"}}).value_or(0);
-  ASSERT_NE(id, 0u);
+  const EntryId id = publish("disk0");
   std::atomic<bool> stop{false};
   std::atomic<int> rounds{0};
   std::thread writer([&] {
     RegistryStore store(paths_);
-    for (int round = 1; !stop; ++round) {
+    for (int round = 1; !stop; rounds = round++) {
       const std::string disk = "disk" + std::to_string(round);
-      store.publishAs(kMedia, id,
-                      {{"BSD Name", disk},
-                       {"Check", std::string(20000, static_cast<char>('a' + round % 26)) + disk}});
+      store.publishAs(kMedia, id, {{"BSD Name", disk}, {"Check", std::string(20000, 'x') + disk}});
       if (auto other = store.publish(kMedia, {{"BSD Name", disk}})) store.terminate(kMedia, *other);
-      rounds = round;
     }
   });
-  // Reading only once the writer is under way makes every read below one
-  // that races with it (a slow first fsync would otherwise leave none).
   while (rounds == 0) std::this_thread::yield();
-  int consistent = 0;
   for (int i = 0; i < 300; ++i) {
     const io_service_t service = registry_.getMatchingService({kMedia});
-    ASSERT_NE(service, 0u);
     PropertyDictionary properties;
-    ASSERT_EQ(registry_.createProperties(service, properties), KERN_SUCCESS);
+    ASSERT_EQ(registry_.createProperties(service, properties), KERN_SUCCESS) << i;
     registry_.release(service);
-    const std::string disk = *properties["BSD Name"].string();
+    const std::string* disk = properties["BSD Name"].string();
     const std::string* check = properties["Check"].string();
-    ASSERT_NE(check, nullptr);
-    EXPECT_TRUE(check->ends_with(disk)) << disk;
-    EXPECT_EQ(check->size(), 20000 + disk.size());
-    ++consistent;
+    ASSERT_TRUE(disk && check && *check == std::string(20000, 'x') + *disk) << i;
   }
   stop = true;
   writer.join();
-  EXPECT_EQ(consistent, 300);
+}
+
+TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCardIsNew) {
+  const EntryId id = publish("disk2");
+  ASSERT_TRUE(store_.postMessage(kMedia, id, 0xE0000001));  // before the watch: not delivered
+  Inbox inbox;
+  const io_object_t registration = watch(inbox);
+  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
+  deliver();
+  EXPECT_EQ(inbox.messages, std::vector<natural_t>{kSxSMessageBusyStateChanged});
+  EXPECT_EQ(store_.listMessages(kMedia, id).size(), 1u) << "the delivered message is consumed";
+  ASSERT_TRUE(store_.terminate(kMedia, id));
+  EXPECT_GT(publish("disk2"), id);
+  deliver();
+  registry_.notificationPortGetRunLoopSource(port_)->perform();
+  EXPECT_EQ(inbox.messages,
+            (std::vector<natural_t>{kSxSMessageBusyStateChanged, kIOMessageServiceIsTerminated}));
+  EXPECT_FALSE(readable(0));
+  registry_.release(registration);
+
+  // A service that ends between its lookup and the registration, while the
+  // port watches nothing, still reports its end.
+  const io_service_t service = registry_.getMatchingService({kMedia});
+  ASSERT_TRUE(store_.terminate(kMedia, *store_.firstEntry(kMedia)));
+  Inbox late;
+  const io_object_t lateRegistration = watch(late, service);
+  deliver();
+  EXPECT_EQ(late.messages, kTerminated);
+  registry_.release(lateRegistration);
+}
+
+TEST_F(RegistryTest, ACallbackMayDestroyItsPortAndWatchAgainDuringPerform) {
+  // Two services end together; the first callback tears everything down as
+  // the removal watch does, so the second must not be called.
+  Inbox one;
+  Inbox two;
+  Inbox later;
+  const EntryId first = publish("disk2");
+  const io_object_t oneRegistration = watch(one);
+  const EntryId second = publish("disk3");
+  ASSERT_TRUE(store_.terminate(kMedia, first));
+  const io_object_t twoRegistration = watch(two);
+  ASSERT_TRUE(store_.terminate(kMedia, second));
+  io_object_t again = 0;
+  one.then = two.then = [&] {
+    registry_.release(twoRegistration);
+    registry_.notificationPortDestroy(port_);
+    registry_.release(oneRegistration);
+    port_ = registry_.notificationPortCreate();
+    publish("disk4");
+    again = watch(later);
+  };
+  deliver();
+  EXPECT_EQ(one.messages.size() + two.messages.size(), 1u);
+  ASSERT_TRUE(store_.terminate(kMedia, *store_.firstEntry(kMedia)));
+  deliver();
+  EXPECT_EQ(later.messages, kTerminated);
+  registry_.release(again);
+}
+
+TEST_F(RegistryTest, FileExistenceIsAskedUnderTheRootFollowingLinks) {
+  const std::string root = temp_.root();
+  std::filesystem::create_directories(root + "/Library/A.kext");
+  std::ofstream(root + "/plain") << "x";
+  std::filesystem::create_symlink(root + "/plain", root + "/link");
+  std::filesystem::create_symlink(root + "/missing", root + "/dangling");
+  SimFileManager files(paths_);
+  const std::vector<std::pair<std::string, bool>> cases{
+      {"/Library/A.kext", true}, {"/plain", true},    {"/link", true},
+      {"/dangling", false},      {"/missing", false}, {root + "/plain", false}};
+  for (const auto& [path, exists] : cases) EXPECT_EQ(files.fileExistsAtPath(path), exists) << path;
 }
 
 }  // namespace

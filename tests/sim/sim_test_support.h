@@ -2,30 +2,21 @@
 // stand-in tools as child processes.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/sim/machine_paths.h"
-#include "simulator/machine.h"
 
 namespace pomrel::sim::test {
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // A fresh machine root, removed with everything in it at the end.
 class TempRoot {
@@ -39,8 +30,6 @@ class TempRoot {
     if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
   }
   TempRoot(const TempRoot&) = delete;
-  TempRoot& operator=(const TempRoot&) = delete;
-
   const std::string& root() const { return root_; }
   MachinePaths paths() const { return MachinePaths(root_); }
 
@@ -48,74 +37,53 @@ class TempRoot {
   std::string root_;
 };
 
-// Writes a machine state (as `sxs-card init` leaves it, without the files of
-// the driver and tools) so that the registry's counter can be used.
-inline void initState(const MachinePaths& paths, bool cardInserted = false) {
-  std::string error;
-  std::optional<Machine> machine = Machine::openForInit(paths, &error);
-  ASSERT_TRUE(machine) << error;
-  machine->state().driverInstalled = true;
-  machine->state().pluginLoaded = true;
-  machine->state().cardInserted = cardInserted;
-  ASSERT_TRUE(machine->commit(&error)) << error;
-}
-
 struct RunResult {
   int exitStatus = -1;
   std::string out;
   std::string err;
 };
 
-// Runs `program` (argv[0] = `program`) with `args` and exactly the
-// environment `env` (plus the sanitizer settings of this process), collecting
-// both outputs. No shell is involved.
+// Runs `program` (argv[0] = `program`) with `args`, `input` as standard
+// input and exactly the environment `env` (plus this process's sanitizer
+// settings), without a shell, and collects both outputs.
 inline RunResult run(const std::string& program, const std::vector<std::string>& args,
-                     std::vector<std::string> env) {
+                     std::vector<std::string> env, const std::string& input = "") {
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
-  int outPipe[2];
-  int errPipe[2];
-  RunResult result;
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return result;
+  // In-memory files, so no output can block the child.
+  const int in = ::memfd_create("in", MFD_CLOEXEC);
+  const int out = ::memfd_create("out", MFD_CLOEXEC);
+  const int err = ::memfd_create("err", MFD_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, in, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  RunResult result;
   pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = spawned == 0 ? 2 : 0;
-  while (open > 0 && ::poll(fds, 2, -1) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  ::close(outPipe[0]);
-  ::close(errPipe[0]);
   int status = 0;
-  if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+  if (::pwrite(in, input.data(), input.size(), 0) == static_cast<ssize_t>(input.size()) &&
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0 &&
+      ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in);
+  for (auto [fd, sink] : {std::pair{out, &result.out}, std::pair{err, &result.err}}) {
+    char buffer[4096];
+    for (ssize_t n;
+         (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(sink->size()))) > 0;) {
+      sink->append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
   }
   return result;
 }

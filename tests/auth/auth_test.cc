@@ -1,0 +1,255 @@
+// The process runner, authorization with its privileged runner, and the
+// administrator accounts, with real child processes on a temporary machine.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "platform/sim/sim_authorization.h"
+#include "platform/sim/sim_process_runner.h"
+#include "simulator/admin_accounts.h"
+#include "simulator/privilege.h"
+#include "tests/sim/sim_test_support.h"
+
+namespace pomrel::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using Args = std::vector<std::string>;
+
+constexpr AuthorizationFlags kExtend = kAuthorizationFlagExtendRights;
+constexpr AuthorizationFlags kInteractive = kAuthorizationFlagInteractionAllowed | kExtend;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The NUL-terminated entries of `bytes`.
+Args entries(const std::string& bytes) {
+  Args out;
+  for (std::size_t at = 0, end; (end = bytes.find('\0', at)) != std::string::npos; at = end + 1) {
+    out.push_back(bytes.substr(at, end - at));
+  }
+  return out;
+}
+
+// True when a child of this process has exited and not been reaped; with
+// `wait`, first blocks until one has exited.
+bool unreapedChild(bool wait = false) {
+  siginfo_t info{};
+  return waitid(P_ALL, 0, &info, WEXITED | WNOWAIT | (wait ? 0 : WNOHANG)) == 0 && info.si_pid != 0;
+}
+
+// Answers from a script; past its end it cancels.
+class ScriptedPrompt : public CredentialsPrompt {
+ public:
+  std::optional<Credentials> ask(const std::string& defaultName, int attempt) override {
+    defaultNames.push_back(defaultName);
+    attempts.push_back(attempt);
+    if (answers.empty()) return std::nullopt;
+    std::optional<Credentials> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+
+  std::deque<std::optional<Credentials>> answers;
+  Args defaultNames;
+  std::vector<int> attempts;
+};
+
+class AuthTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(root + "/bin");
+    for (const char* use : {"echo-args", "spew", "record"}) {
+      std::filesystem::create_symlink(POMREL_AUTH_TEST_TOOL, root + "/bin/" + use);
+    }
+    std::filesystem::create_symlink("/bin/sleep", root + "/bin/sleep");
+    ASSERT_TRUE(createPrivilegeToken(root));
+    ASSERT_TRUE(setAdminPassword(root, "boss", "right horse"));
+  }
+
+  // A new session of `with`, holding the right when `admin`.
+  AuthorizationRef session(bool admin, SimAuthorization* with = nullptr) {
+    SimAuthorization& authorization = with != nullptr ? *with : auth;
+    AuthorizationRef ref = nullptr;
+    EXPECT_EQ(authorization.create(nullptr, nullptr, kAuthorizationFlagDefaults, &ref), 0);
+    if (admin) {
+      prompt.answers.push_back(Credentials{"boss", "right horse"});
+      EXPECT_EQ(authorization.copyRights(ref, &rights, nullptr, kInteractive), 0);
+    }
+    return ref;
+  }
+  OSStatus copy(AuthorizationRef ref, AuthorizationFlags flags,
+                const AuthorizationEnvironment* environment = nullptr) {
+    return auth.copyRights(ref, &rights, environment, flags);
+  }
+  OSStatus execute(AuthorizationRef ref, const char* tool, std::vector<const char*> arguments,
+                   std::unique_ptr<PrivilegedProcess>* process, SimAuthorization* with = nullptr) {
+    arguments.push_back(nullptr);
+    return (with != nullptr ? *with : auth)
+        .executeWithPrivileges(ref, tool, 0, const_cast<char* const*>(arguments.data()), process);
+  }
+
+  test::TempRoot temp_;
+  const std::string& root = temp_.root();
+  SimProcessRunner runner{temp_.paths()};
+  ScriptedPrompt prompt;
+  SimAuthorization auth{temp_.paths(), prompt};
+  AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
+  AuthorizationRights rights{1, &right};
+};
+
+TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndReadsAllOfStandardErrorWhileTheToolRuns) {
+  const Args arguments{"two words", "", "$HOME", "a;b", "*", "`id`", "\n"};
+  const ProcessResult echoed = runner.run("/bin/echo-args", arguments, 30s);
+  EXPECT_TRUE(echoed.launched && !echoed.timedOut && echoed.exitStatus == 7);
+  Args expected{"/bin/echo-args"};
+  expected.insert(expected.end(), arguments.begin(), arguments.end());
+  EXPECT_EQ(entries(echoed.standardError), expected);
+
+  constexpr std::size_t kBytes = 1 << 20;  // far more than a pipe holds
+  const ProcessResult spewed = runner.run("/bin/spew", {std::to_string(kBytes)}, 60s);
+  EXPECT_EQ(spewed.exitStatus, 3);
+  ASSERT_EQ(spewed.standardError.size(), kBytes);
+  for (std::size_t i = 0; i < kBytes; ++i) {
+    ASSERT_EQ(static_cast<unsigned char>(spewed.standardError[i]), i % 251) << "byte " << i;
+  }
+}
+
+TEST_F(AuthTest, RunnerReportsToolsThatCannotStartOrHangAndLeavesNothingBehind) {
+  const auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = descriptors();
+  std::ofstream(root + "/bin/plain") << "not a program\n";
+  // /usr/bin/env exists on this host, not under the machine root.
+  for (const char* tool : {"/bin/no-such-tool", "/usr/bin/env", "/bin/plain"}) {
+    const ProcessResult result = runner.run(tool, {}, 30s);
+    EXPECT_TRUE(!result.launched && result.exitStatus == -1) << tool;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult hung = runner.run("/bin/sleep", {"30"}, 200ms);
+  EXPECT_TRUE(hung.launched && hung.timedOut && hung.exitStatus == -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "killed, not waited for";
+  errno = 0;
+  EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD) << "and reaped";
+  EXPECT_EQ(descriptors(), before);
+}
+
+TEST_F(AuthTest, ThePromptGrantsTheRightOnceAndToItsSessionOnly) {
+  AuthorizationRef ref = session(false);
+  EXPECT_EQ(copy(ref, kExtend), errAuthorizationInteractionNotAllowed);
+  EXPECT_EQ(copy(ref, 0), errAuthorizationDenied);
+  prompt.answers = {std::nullopt};
+  EXPECT_EQ(copy(ref, kInteractive), errAuthorizationCanceled);
+  // Three wrong tries (password, name, case) deny; the right answer after
+  // them is not asked for. A retry offers the name typed last.
+  prompt.answers = {Credentials{"boss", "wrong"}, Credentials{"intruder", "right horse"},
+                    Credentials{"boss", "Right horse"}, Credentials{"boss", "right horse"}};
+  EXPECT_EQ(copy(ref, kInteractive), errAuthorizationDenied);
+  EXPECT_EQ(execute(ref, "/bin/record", {}, nullptr), errAuthorizationDenied);
+  prompt.answers.push_front(Credentials{"boss", ""});
+  EXPECT_EQ(copy(ref, kInteractive), errAuthorizationSuccess);
+
+  AuthorizationItem noValues[] = {{"username", 0, nullptr, 0}, {"password", 0, nullptr, 0}};
+  AuthorizationEnvironment environment{2, noValues};
+  EXPECT_EQ(copy(ref, kExtend, &environment), errAuthorizationSuccess);
+  EXPECT_EQ(copy(ref, kInteractive), errAuthorizationSuccess);
+  EXPECT_EQ(copy(session(false), kExtend, &environment), errAuthorizationInteractionNotAllowed);
+  const std::string home = temp_.paths().userHome();
+  const std::string login = home.substr(home.rfind('/') + 1);
+  EXPECT_EQ(prompt.defaultNames, (Args{login, login, "boss", "intruder", login, "boss"}));
+  EXPECT_EQ(prompt.attempts, (std::vector<int>{1, 1, 2, 3, 1, 2}));
+
+  EXPECT_EQ(auth.free(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+  EXPECT_EQ(execute(ref, "/bin/record", {}, nullptr), errAuthorizationInvalidRef);
+  EXPECT_FALSE(std::filesystem::exists(root + "/record.argv"));
+}
+
+TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysReaped) {
+  AuthorizationRef admin = session(true);
+  std::unique_ptr<PrivilegedProcess> process;
+  EXPECT_EQ(execute(admin, "/bin/no-such-tool", {}, &process), errAuthorizationToolExecuteFailure);
+  setenv("LD_PRELOAD", "/nonexistent/pomrel-test-preload.so", 1);
+  const OSStatus status =
+      execute(admin, "/bin/record", {"--flag", "two words", "", "$HOME;ls *"}, &process);
+  unsetenv("LD_PRELOAD");
+  ASSERT_EQ(status, errAuthorizationSuccess);
+  ASSERT_TRUE(process->waitUntilExit(60s));
+  EXPECT_EQ(entries(readFile(root + "/record.argv")),
+            (Args{"/bin/record", "--flag", "two words", "", "$HOME;ls *"}));
+  Args environment = entries(readFile(root + "/record.env"));
+  std::sort(environment.begin(), environment.end());
+  EXPECT_EQ(environment, (Args{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "POMREL_MACHINE=" + root,
+                               std::string(kPrivilegeTokenVariable) + "=" +
+                                   readPrivilegeToken(root).value_or("missing")}));
+
+  ASSERT_EQ(execute(admin, "/bin/sleep", {"1"}, &process), errAuthorizationSuccess);
+  EXPECT_FALSE(process->waitUntilExit(10ms));
+  EXPECT_TRUE(process->waitUntilExit(60s));
+  EXPECT_FALSE(unreapedChild());
+  // Never asked for a handle: reaped by the next call.
+  ASSERT_EQ(execute(admin, "/bin/record", {}, nullptr), errAuthorizationSuccess);
+  ASSERT_TRUE(unreapedChild(true));
+  copy(admin, kExtend);
+  EXPECT_FALSE(unreapedChild());
+  // A handle dropped before the tool ended: reaped by the destructor.
+  {
+    SimAuthorization other(temp_.paths(), prompt);
+    ASSERT_EQ(execute(session(true, &other), "/bin/record", {}, &process, &other), 0);
+    process.reset();
+    ASSERT_TRUE(unreapedChild(true));
+  }
+  EXPECT_FALSE(unreapedChild());
+}
+
+TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
+  ASSERT_TRUE(setAdminPassword(root, "deputy", "right horse"));
+  struct stat info {};
+  ASSERT_EQ(stat(adminAccountsPath(root).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  const std::string file = readFile(adminAccountsPath(root));
+  EXPECT_EQ(file.find("horse"), std::string::npos);
+  std::istringstream lines(file);
+  Args hashes;
+  for (std::string line; std::getline(lines, line);) {
+    hashes.push_back(line.substr(line.find(':') + 1));
+    EXPECT_TRUE(hashes.back().starts_with("$y$")) << line;
+  }
+  ASSERT_EQ(hashes.size(), 2u);
+  EXPECT_NE(hashes[0], hashes[1]) << "the same password hashes differently";
+
+  EXPECT_TRUE(hasAdminAccount(root, "deputy") && !hasAdminAccount(root, "nobody"));
+  EXPECT_FALSE(checkAdminPassword(root, "boss", std::string("right horse\0x", 13)));
+  ASSERT_TRUE(setAdminPassword(root, "boss", "new horse"));
+  EXPECT_FALSE(checkAdminPassword(root, "boss", "right horse"));
+  EXPECT_TRUE(checkAdminPassword(root, "boss", "new horse"));
+  EXPECT_TRUE(checkAdminPassword(root, "deputy", "right horse"));
+  for (const char* name : {"", "a:b", "a\nb"}) EXPECT_FALSE(setAdminPassword(root, name, "pw"));
+  EXPECT_FALSE(setAdminPassword(root, "boss", ""));
+  EXPECT_FALSE(setAdminPassword(root, "boss", std::string("pw\0pw", 5)));
+  EXPECT_TRUE(checkAdminPassword(root, "boss", "new horse"));
+}
+
+TEST_F(AuthTest, AdminCommandReadsOneLineFromStandardInput) {
+  const auto admin = [&](Args args, const std::string& input) {
+    args.insert(args.begin(), {"--machine", root, "admin"});
+    return test::run(POMREL_SXS_CARD, args, {}, input).exitStatus;
+  };
+  EXPECT_EQ(admin({"boss"}, "s3cret word\nnext line\n"), 0);
+  for (const char* empty : {"\n", ""}) EXPECT_EQ(admin({"boss"}, empty), 1);
+  for (const Args& usage : {Args{}, Args{"a:b"}, Args{"boss", "extra"}}) {
+    EXPECT_EQ(admin(usage, "pw\n"), 2);
+  }
+  EXPECT_TRUE(checkAdminPassword(root, "boss", "s3cret word"));
+}
+
+}  // namespace
+}  // namespace pomrel::sim
