@@ -147,8 +147,10 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   EXPECT_FALSE(readable(0));
   registry_.release(registration);
 
-  // A service that ends between its lookup and the registration, while the
-  // port watches nothing, still reports its end.
+  // A service that ends between its lookup and the registration still
+  // reports its end, though a fresh port has seen no change in the folder.
+  registry_.notificationPortDestroy(port_);
+  port_ = registry_.notificationPortCreate();
   const io_service_t service = registry_.getMatchingService({kMedia});
   ASSERT_TRUE(store_.terminate(kMedia, *store_.firstEntry(kMedia)));
   Inbox late;
