@@ -34,10 +34,15 @@ pomrel_install_deps udiskie udisks2 dbus-daemon dbus-bin gir1.2-gtk-3.0
 source "$here/desktop.sh"
 
 # The programs measured, built here when the build folder lacks them.
+stale=""
 if ! out=$( { [ -f "$build/CMakeCache.txt" ] || (cd "$pomrel_root" && cmake --preset dev -B "$build"); } &&
              cmake --build "$build" -j2 --target Pomrel sxs-card bare_tray tray_probe 2>&1); then
-  echo "$out" >&2
-  exit 1
+  echo "$out" | tail -20 >&2
+  for program in Pomrel.app/Contents/MacOS/Pomrel simulator/sxs-card bench/bare_tray bench/tray_probe; do
+    [ -x "$build/$program" ] || { echo "peers.sh: the build failed and $program is missing" >&2; exit 1; }
+  done
+  stale=" (NOT REBUILT: the build failed, the programs already built are measured)"
+  echo "peers.sh: the build failed; measuring the programs already built in $build" >&2
 fi
 
 # One environment for all three programs: no session bus (so every toolkit
@@ -90,6 +95,7 @@ start_udisks() {
   return 1
 }
 
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 start_desktop
 trap 'stop_peers; stop_desktop' EXIT
 trap 'exit 130' INT
@@ -161,7 +167,8 @@ row() {  # LABEL VALUES-BY-NAME(assoc array name)
 
 qt=$(qtpaths6 --qt-version 2>/dev/null || pkg-config --modversion Qt6Core 2>/dev/null || echo "?")
 echo "Pomrel beside its peers: Xvfb with trayer, $runs start-ups each (medians), idle over $idle s"
-echo "build: $build ($(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")), Qt $qt," \
+echo "load average (1, 5, 15 min) of the machine: $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after"
+echo "build: $build ($(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt"))$stale, Qt $qt," \
   "udiskie $(dpkg-query -W -f='${Version}' udiskie 2>/dev/null)"
 echo
 printf '%-24s %10s %10s %10s %12s %15s\n' "" Pomrel "bare Qt" udiskie "Pomrel/bare" "Pomrel/udiskie"
