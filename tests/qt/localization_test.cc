@@ -1,6 +1,6 @@
-// The shipped translations: every language's table holds exactly the English
-// keys, and the user's locale, as the environment sets it, chooses among them
-// with English and then the key itself as fallbacks.
+// The bundle's texts and images, and the shipped translations: every table
+// holds exactly the English keys, and the user's locale, as the environment
+// sets it, chooses among them with English and then the key as fallbacks.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/qt/qt_bundle.h"
 #include "platform/sim/plist_io.h"
 #include "tests/qt/qt_test_support.h"
 
@@ -25,13 +26,9 @@ namespace {
 using Table = std::map<std::string, std::string>;
 using Environment = std::vector<std::pair<QString, QString>>;
 
-const QString kEnglish = QStringLiteral("en");
-const QStringList kTranslations{"ja", "de", "fr"};
-
-// The table of `language` in `resources`; nullopt when it does not parse as
-// a dictionary whose values are all texts.
-std::optional<Table> readTable(const QString& resources, const QString& language) {
-  QFile file(resources + "/" + language + ".lproj/Localizable.strings");
+// The table of `language`; nullopt unless it is a dictionary of texts.
+std::optional<Table> readTable(const QString& language) {
+  QFile file(kBundleResources + "/" + language + ".lproj/Localizable.strings");
   if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
   const QByteArray bytes = file.readAll();
   const auto plist = sim::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
@@ -54,17 +51,16 @@ std::multiset<std::string> placeholders(const std::string& text) {
   return found;
 }
 
-// Runs the locale probe on `resources` in an environment whose only locale
-// settings are `locale`, and returns the text it printed for each key.
-std::vector<std::string> textsUnderLocale(const QString& resources, const Environment& locale,
+// The texts the locale probe prints for `keys` when `locale` is the
+// environment's only locale setting.
+std::vector<std::string> textsUnderLocale(const Environment& locale,
                                           const std::vector<std::string>& keys) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG"}) {
     environment.remove(name);
   }
   for (const auto& [name, value] : locale) environment.insert(name, value);
-
-  QStringList arguments{resources};
+  QStringList arguments{kBundleResources};
   for (const std::string& key : keys) arguments << QString::fromStdString(key);
   QProcess probe;
   probe.setProcessEnvironment(environment);
@@ -76,116 +72,125 @@ std::vector<std::string> textsUnderLocale(const QString& resources, const Enviro
     return {};
   }
   std::vector<std::string> texts;
-  const QByteArray output = probe.readAllStandardOutput();
-  for (qsizetype start = 0; start < output.size();) {
-    const qsizetype end = output.indexOf('\0', start);
-    if (end < 0) break;
-    texts.emplace_back(output.constData() + start, static_cast<std::size_t>(end - start));
-    start = end + 1;
+  for (const QByteArray& text : probe.readAllStandardOutput().split('\0')) {
+    texts.push_back(text.toStdString());
   }
+  texts.pop_back();  // after the last NUL
   return texts;
 }
 
-TEST(LocalizationTest, EveryLanguageHasExactlyTheEnglishKeysWithTheirPlaceholders) {
-  const auto english = readTable(kBundleResources, kEnglish);
+TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
+  const auto english = readTable("en");
   ASSERT_TRUE(english.has_value()) << "the English table does not parse";
-  for (const QString& language : kTranslations) {
-    SCOPED_TRACE(language.toStdString());
-    const auto table = readTable(kBundleResources, language);
+  for (const char* language : {"ja", "de", "fr"}) {
+    SCOPED_TRACE(language);
+    const auto table = readTable(language);
     ASSERT_TRUE(table.has_value()) << "the table is missing or does not parse";
+    std::set<std::string> keys;
+    for (const auto& [key, text] : *table) keys.insert(key);
     for (const auto& [key, text] : *english) {
-      const auto found = table->find(key);
-      if (found == table->end()) {
-        ADD_FAILURE() << "no text for " << key;
-        continue;
+      EXPECT_TRUE(keys.erase(key) == 1 && !table->at(key).empty()) << "no text for " << key;
+      if (table->count(key)) {
+        EXPECT_EQ(placeholders(table->at(key)), placeholders(text)) << key;
       }
-      EXPECT_FALSE(found->second.empty()) << key;
-      EXPECT_EQ(placeholders(found->second), placeholders(text)) << key;
     }
-    for (const auto& [key, text] : *table) {
-      EXPECT_TRUE(english->count(key)) << key << " is not an English key";
-    }
-    // The sentences are translated, not copies of the English ones.
-    for (const char* key : {"MSG_EjectFail", "MSG_NotInstall", "MSG_RemoveSafely", "PROMPT_Message",
-                            "PROMPT_Retry", "BUTTON_Cancel"}) {
-      EXPECT_NE(table->at(key), english->at(key)) << key;
+    EXPECT_TRUE(keys.empty()) << *keys.begin() << " is not an English key";
+    for (const char* key :
+         {"MSG_EjectFail", "MSG_NotInstall", "MSG_RemoveSafely", "PROMPT_Retry"}) {
+      EXPECT_NE(table->at(key), english->at(key)) << key << " is not translated";
     }
   }
-}
 
-TEST(LocalizationTest, EveryTextOfTheInterfaceResourceIsAKeyWithAnEnglishText) {
-  const auto english = readTable(kBundleResources, kEnglish);
-  ASSERT_TRUE(english.has_value());
   QFile ui(kBundleResources + "/MainMenu.ui");
   ASSERT_TRUE(ui.open(QIODevice::ReadOnly));
   QXmlStreamReader reader(&ui);
-  std::set<std::string> keys;
+  int texts = 0;
   while (!reader.atEnd()) {
     reader.readNext();
     if (reader.isStartElement() && reader.name() == QLatin1String("string") &&
         reader.attributes().value("notr") != QLatin1String("true")) {
-      keys.insert(reader.readElementText().toStdString());
+      const std::string key = reader.readElementText().toStdString();
+      EXPECT_TRUE(english->count(key)) << key << " in the interface has no English text";
+      ++texts;
     }
   }
   ASSERT_FALSE(reader.hasError()) << reader.errorString().toStdString();
-  EXPECT_GE(keys.size(), 8U) << "the interface resource's texts were not found";
-  for (const std::string& key : keys) EXPECT_TRUE(english->count(key)) << key;
+  EXPECT_GE(texts, 8) << "the interface resource's texts were not found";
 }
 
 TEST(LocalizationTest, TheLocaleChoosesTheLanguageWithEnglishAndTheKeyAsFallbacks) {
-  const auto english = readTable(kBundleResources, kEnglish);
+  const auto english = readTable("en");
   ASSERT_TRUE(english.has_value());
   std::vector<std::string> keys;
   for (const auto& entry : *english) keys.push_back(entry.first);
   keys.emplace_back("MSG_NoSuchKey");
 
-  struct Case {
-    Environment locale;
-    QString language;
-  };
-  const Case cases[] = {
+  const std::pair<Environment, QString> cases[] = {
       {{{"LANG", "de_DE.UTF-8"}}, "de"},
       {{{"LANG", "fr_CA.UTF-8"}}, "fr"},
       {{{"LANG", "ja_JP.UTF-8"}}, "ja"},
-      {{{"LANG", "en_GB.UTF-8"}}, "en"},
       {{{"LANG", "es_ES.UTF-8"}}, "en"},
       {{}, "en"},
       {{{"LANG", "de_DE.UTF-8"}, {"LC_ALL", "fr_FR.UTF-8"}}, "fr"},
       {{{"LANG", "de_DE.UTF-8"}, {"LC_MESSAGES", "ja_JP.UTF-8"}}, "ja"},
       {{{"LANG", "es_ES.UTF-8"}, {"LANGUAGE", "es:it:de"}}, "de"},
   };
-  for (const Case& c : cases) {
-    QString described;
-    for (const auto& [name, value] : c.locale) described += name + "=" + value + " ";
+  for (const auto& [locale, language] : cases) {
+    QString described = language + " for";
+    for (const auto& [name, value] : locale) described += " " + name + "=" + value;
     SCOPED_TRACE(described.toStdString());
-    const auto table = readTable(kBundleResources, c.language);
+    const auto table = readTable(language);
     ASSERT_TRUE(table.has_value());
-    const std::vector<std::string> texts = textsUnderLocale(kBundleResources, c.locale, keys);
-    ASSERT_EQ(texts.size(), keys.size());
-    for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
-      EXPECT_EQ(texts[i], table->at(keys[i]))
-          << keys[i] << " is not in " << c.language.toStdString();
-    }
-    EXPECT_EQ(texts.back(), "MSG_NoSuchKey");
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i + 1 < keys.size(); ++i) expected.push_back(table->at(keys[i]));
+    expected.emplace_back("MSG_NoSuchKey");
+    EXPECT_EQ(textsUnderLocale(locale, keys), expected);
   }
+}
 
-  // A translation that lacks a text falls back to English for that text only.
-  const auto german = readTable(kBundleResources, "de");
-  ASSERT_TRUE(german.has_value());
-  PropertyDictionary partialGerman(german->begin(), german->end());
-  partialGerman.erase("MSG_NotInstall");
-  QTemporaryDir partial;
-  ASSERT_TRUE(partial.isValid());
-  ASSERT_TRUE(QDir().mkpath(partial.filePath("de.lproj")));
-  ASSERT_TRUE(QDir().mkpath(partial.filePath("en.lproj")));
-  ASSERT_TRUE(sim::writePropertyListFile(
-      partial.filePath("de.lproj/Localizable.strings").toStdString(), partialGerman));
-  ASSERT_TRUE(QFile::copy(kBundleResources + "/en.lproj/Localizable.strings",
-                          partial.filePath("en.lproj/Localizable.strings")));
-  const std::vector<std::string> texts = textsUnderLocale(
-      partial.path(), {{"LANG", "de_AT.UTF-8"}}, {"MSG_NotInstall", "MSG_RemoveSafely", "X"});
-  EXPECT_EQ(texts, (std::vector<std::string>{english->at("MSG_NotInstall"),
-                                             german->at("MSG_RemoveSafely"), "X"}));
+void writeStrings(const QString& folder, const QByteArray& entries) {
+  QDir().mkpath(folder);
+  QFile file(folder + "/Localizable.strings");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + entries +
+             "</dict></plist>\n");
+}
+
+TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenEnglishThenTheKey) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  writeStrings(dir.filePath("en.lproj"),
+               "<key>A</key><string>English A</string><key>B</key><string>English B</string>"
+               "<key>N</key><integer>3</integer>");
+  writeStrings(dir.filePath("de.lproj"), "<key>A</key><string>Deutsch \xc3\x84</string>");
+  writeStrings(dir.filePath("pt_BR.lproj"), "<key>A</key><string>Portugu\xc3\xaas A</string>");
+  QDir().mkpath(dir.filePath("fr.lproj"));  // a language folder without a table
+
+  const std::pair<QStringList, std::vector<std::string>> cases[] = {
+      {{"de-CH", "en"}, {"Deutsch \xc3\x84", "English B", "C", "N"}},
+      {{"pt-BR"}, {"Portugu\xc3\xaas A", "English B", "C", "N"}},
+      {{"ja-JP", "ja"}, {"English A", "English B", "C", "N"}},
+      {{"fr-FR", "de"}, {"English A", "English B", "C", "N"}},  // the first it has decides
+  };
+  for (const auto& [languages, expected] : cases) {
+    SCOPED_TRACE(languages.join(",").toStdString());
+    QtBundle bundle(dir.path(), languages);
+    std::vector<std::string> texts;
+    for (const char* key : {"A", "B", "C", "N"}) texts.push_back(bundle.localizedStringForKey(key));
+    EXPECT_EQ(texts, expected);
+  }
+  EXPECT_EQ(QtBundle(dir.filePath("nowhere"), {"en"}).localizedStringForKey("A"), "A");
+}
+
+TEST(QtBundleTest, TheStatusImageHasItsDoubleResolutionVariant) {
+  QtBundle bundle(kBundleResources, {"en"});
+  const auto image = std::dynamic_pointer_cast<QtImage>(bundle.imageNamed("Pomrel16mono"));
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->name(), "Pomrel16mono");
+  EXPECT_EQ(image->normal().size(), QSize(16, 16));
+  EXPECT_EQ(image->doubled().size(), QSize(32, 32));
+  EXPECT_TRUE(image->normal().hasAlphaChannel());
+  EXPECT_EQ(bundle.imageNamed("NoSuchImage"), nullptr);
 }
 
 }  // namespace

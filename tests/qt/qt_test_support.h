@@ -18,8 +18,7 @@ namespace pomrel::qt::testing {
 // Where the build lays out the bundle's resources (Pomrel.app/Contents/Resources).
 inline const QString kBundleResources = QStringLiteral(POMREL_TEST_BUNDLE_RESOURCES);
 
-// Runs the event loop until `done` answers true or `limit` has passed;
-// returns `done`'s last answer.
+// Runs the event loop until `done` answers true or `limit` has passed.
 inline bool processEventsUntil(const std::function<bool()>& done,
                                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
   QElapsedTimer clock;
@@ -31,13 +30,13 @@ inline bool processEventsUntil(const std::function<bool()>& done,
   return true;
 }
 
-// Runs the event loop for about `span`, delivering whatever comes.
-inline void processEventsFor(std::chrono::milliseconds span) {
-  processEventsUntil([] { return false; }, span);
+// Long enough for a readable descriptor to be noticed; used only before
+// asserting that something did NOT happen, so a slow machine cannot fail it.
+inline void settle() {
+  processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
 }
 
-// Once a modal window is up (from inside its own event loop), calls `act`
-// with it.
+// Once a modal window is up (from inside its own event loop), calls `act` with it.
 inline void whenModal(std::function<void(QWidget*)> act) {
   QTimer::singleShot(0, qApp, [act = std::move(act)]() mutable {
     if (QWidget* modal = QApplication::activeModalWidget()) {

@@ -1,80 +1,48 @@
-// The run loop: sources are delivered from Qt's event loop in the default
-// mode only, and held back (then delivered) around menus, alerts and prompts.
+// The run loop delivers sources from Qt's event loop in the default mode only,
+// holding them back around the menu, alerts and the administrator prompt; the
+// prompt itself, answered by the test.
 #include <gtest/gtest.h>
 
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <memory>
+#include <utility>
 
 #include "platform/qt/qt_application.h"
+#include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_menu.h"
 #include "platform/qt/qt_run_loop.h"
+#include "tests/fakes/fakes.h"
 #include "tests/qt/qt_test_support.h"
 
 namespace pomrel::qt::testing {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Long enough for a readable descriptor to be noticed by the event loop; the
-// tests that use it assert that nothing happened, so a slow machine cannot
-// make them fail.
-constexpr auto kSettle = 100ms;
-
-TEST(QtRunLoopTest, PerformsAReadableSourceOnceInTheDefaultMode) {
-  QtRunLoop loop;
-  PipeSource source;
-  loop.addSource(&source, kCFRunLoopDefaultMode);
-  loop.addSource(&source, kCFRunLoopDefaultMode);  // a second install does nothing
-  EXPECT_EQ(loop.sourceCount(), 1U);
-
-  processEventsFor(kSettle);
-  EXPECT_EQ(source.performs, 0) << "performed without anything to read";
-
-  source.signal();
-  ASSERT_TRUE(processEventsUntil([&] { return source.performs > 0; }));
-  processEventsFor(kSettle);
-  EXPECT_EQ(source.performs, 1);
-
-  loop.removeSource(&source, kCFRunLoopDefaultMode);
-  source.signal();
-  processEventsFor(kSettle);
-  EXPECT_EQ(source.performs, 1) << "performed after removal";
+// Presses the modal window's OK (or, for the prompt with `accept` false, its
+// Cancel) button.
+void press(QWidget* modal, bool accept) {
+  if (auto* alert = qobject_cast<QMessageBox*>(modal))
+    return alert->button(QMessageBox::Ok)->click();
+  if (auto* box = modal->findChild<QDialogButtonBox*>()) {
+    for (QAbstractButton* button : box->buttons()) {
+      if (box->buttonRole(button) ==
+          (accept ? QDialogButtonBox::AcceptRole : QDialogButtonBox::RejectRole)) {
+        return button->click();
+      }
+    }
+  }
+  ADD_FAILURE() << "no button to press";
+  modal->close();
 }
 
-TEST(QtRunLoopTest, HoldsSourcesBackOutsideTheDefaultModeAndDeliversThemOnReturn) {
+TEST(QtRunLoopTest, PerformsEachReadySourceOnceAndLetsItRemoveItselfFromPerform) {
   QtRunLoop loop;
-  PipeSource source;
-  loop.addSource(&source, kCFRunLoopDefaultMode);
-
-  loop.enterNonDefaultMode();
-  loop.enterNonDefaultMode();
-  source.signal();
-  processEventsFor(kSettle);
-  loop.leaveNonDefaultMode();
-  processEventsFor(kSettle);
-  EXPECT_EQ(source.performs, 0) << "delivered while still nested out of the default mode";
-
-  // A source installed meanwhile waits too.
-  PipeSource late;
-  late.signal();
-  loop.addSource(&late, kCFRunLoopDefaultMode);
-  processEventsFor(kSettle);
-  EXPECT_EQ(late.performs, 0);
-
-  loop.leaveNonDefaultMode();
-  EXPECT_TRUE(loop.inDefaultMode());
-  ASSERT_TRUE(processEventsUntil([&] { return source.performs == 1 && late.performs == 1; }));
-
-  loop.leaveNonDefaultMode();  // unmatched: ignored
-  EXPECT_TRUE(loop.inDefaultMode());
-  loop.removeSource(&source, kCFRunLoopDefaultMode);
-  loop.removeSource(&late, kCFRunLoopDefaultMode);
-}
-
-TEST(QtRunLoopTest, ASourceMayRemoveAndDestroyItselfFromInsidePerform) {
-  QtRunLoop loop;
+  PipeSource other;
   auto owned = std::make_unique<PipeSource>();
   PipeSource* source = owned.get();
   int performs = 0;
@@ -84,74 +52,127 @@ TEST(QtRunLoopTest, ASourceMayRemoveAndDestroyItselfFromInsidePerform) {
     owned.reset();  // closes the descriptor the notifier watched
   };
   loop.addSource(source, kCFRunLoopDefaultMode);
-  source->signal();
-  ASSERT_TRUE(processEventsUntil([&] { return performs > 0; }));
-  processEventsFor(kSettle);
-  EXPECT_EQ(performs, 1);
-  EXPECT_EQ(loop.sourceCount(), 0U);
-
-  // The loop goes on delivering other sources.
-  PipeSource other;
   loop.addSource(&other, kCFRunLoopDefaultMode);
+  loop.addSource(&other, kCFRunLoopDefaultMode);  // a second install does nothing
+  settle();
+  EXPECT_EQ(performs + other.performs, 0) << "performed without anything to read";
+
+  source->signal();
   other.signal();
-  EXPECT_TRUE(processEventsUntil([&] { return other.performs == 1; }));
+  ASSERT_TRUE(processEventsUntil([&] { return performs == 1 && other.performs == 1; }));
+  settle();
+  EXPECT_EQ(performs + other.performs, 2);
+  EXPECT_EQ(loop.sourceCount(), 1U);
+
   loop.removeSource(&other, kCFRunLoopDefaultMode);
+  other.signal();
+  settle();
+  EXPECT_EQ(other.performs, 1) << "performed after removal";
 }
 
-TEST(QtRunLoopTest, AnAlertHoldsSourcesBackUntilItIsDismissed) {
+TEST(QtRunLoopTest, NestedNonDefaultModesHoldSourcesBackUntilTheOutermostEnds) {
   QtRunLoop loop;
-  QtApplication application(&loop);
   PipeSource source;
   loop.addSource(&source, kCFRunLoopDefaultMode);
+  loop.enterNonDefaultMode();
+  loop.enterNonDefaultMode();
+  source.signal();
+  settle();
+  loop.leaveNonDefaultMode();
+  PipeSource late;  // installed meanwhile: waits too
+  late.signal();
+  loop.addSource(&late, kCFRunLoopDefaultMode);
+  settle();
+  EXPECT_EQ(source.performs + late.performs, 0) << "delivered while still nested";
 
-  int performsWhileUp = -1;
-  bool defaultModeWhileUp = true;
-  whenModal([&](QWidget* alert) {
-    defaultModeWhileUp = loop.inDefaultMode();
+  loop.leaveNonDefaultMode();
+  loop.leaveNonDefaultMode();  // unmatched: ignored
+  EXPECT_TRUE(loop.inDefaultMode());
+  EXPECT_TRUE(processEventsUntil([&] { return source.performs == 1 && late.performs == 1; }));
+  loop.removeSource(&source, kCFRunLoopDefaultMode);
+  loop.removeSource(&late, kCFRunLoopDefaultMode);
+}
+
+TEST(QtRunLoopTest, TheMenuAnAlertAndThePromptHoldSourcesBackUntilTheyClose) {
+  QtRunLoop loop;
+  PipeSource source;
+  loop.addSource(&source, kCFRunLoopDefaultMode);
+  QMenu qmenu;
+  qmenu.addAction(QStringLiteral("item"));
+  QtMenu menu(&qmenu, &loop);
+  QtApplication application(&loop);
+  fakes::FakeBundle bundle;
+  QtCredentialsPrompt prompt(bundle, &loop);
+
+  int before = 0;
+  bool heldBack = false;
+  const auto whileUp = [&] {
+    before = source.performs;
     source.signal();
-    // Let the alert's own event loop run with the source readable.
-    QTimer::singleShot(kSettle, alert, [&, alert] {
-      performsWhileUp = source.performs;
-      qobject_cast<QMessageBox*>(alert)->button(QMessageBox::Ok)->click();
-    });
+    settle();
+    heldBack = !loop.inDefaultMode() && source.performs == before;
+  };
+  const auto heldBackThenDelivered = [&] {
+    return std::exchange(heldBack, false) && loop.inDefaultMode() &&
+           processEventsUntil([&] { return source.performs == before + 1; });
+  };
+
+  qmenu.popup(QPoint(10, 10));
+  whileUp();
+  qmenu.hide();
+  EXPECT_TRUE(heldBackThenDelivered()) << "the menu";
+
+  whenModal([&](QWidget* alert) {
+    whileUp();
+    press(alert, true);
   });
   application.runAlertPanel("Title", "Message");
+  EXPECT_TRUE(heldBackThenDelivered()) << "an alert";
 
-  EXPECT_FALSE(defaultModeWhileUp);
-  EXPECT_EQ(performsWhileUp, 0) << "delivered inside the alert";
-  EXPECT_TRUE(loop.inDefaultMode());
-  EXPECT_TRUE(processEventsUntil([&] { return source.performs == 1; }));
+  whenModal([&](QWidget* dialog) {
+    whileUp();
+    press(dialog, false);
+  });
+  EXPECT_FALSE(prompt.ask("alice", 1).has_value());
+  EXPECT_TRUE(heldBackThenDelivered()) << "the prompt";
   loop.removeSource(&source, kCFRunLoopDefaultMode);
 }
 
-TEST(QtRunLoopTest, AnOpenMenuHoldsSourcesBackUntilItCloses) {
-  QtRunLoop loop;
-  QMenu menu;
-  menu.addAction(QStringLiteral("item"));
-  QtMenu adapter(&menu, &loop);
-  PipeSource source;
-  loop.addSource(&source, kCFRunLoopDefaultMode);
+TEST(QtCredentialsPromptTest, OkHandsBackTheNameAndPasswordCancelNothing) {
+  fakes::FakeBundle bundle;
+  bundle.strings = {{"PROMPT_Retry", "Wrong, attempt %1"}};
+  QtCredentialsPrompt prompt(bundle, nullptr);
+  QString shownName;
+  QString retryNote;
+  bool passwordEchoes = true;
+  // Records what the prompt shows, then types `password` and presses OK, or
+  // presses Cancel when `password` is null.
+  const auto answer = [&](const char* password) {
+    whenModal([&, password](QWidget* modal) {
+      auto* name = modal->findChild<QLineEdit*>(QtCredentialsPrompt::kNameFieldName);
+      auto* secret = modal->findChild<QLineEdit*>(QtCredentialsPrompt::kPasswordFieldName);
+      auto* retry = modal->findChild<QLabel*>(QtCredentialsPrompt::kRetryNoteName);
+      shownName = name != nullptr ? name->text() : QStringLiteral("(no name field)");
+      passwordEchoes = secret == nullptr || secret->echoMode() != QLineEdit::Password;
+      retryNote = retry != nullptr ? retry->text() : QString();
+      if (secret != nullptr && password != nullptr) secret->setText(QString::fromUtf8(password));
+      press(modal, password != nullptr);
+    });
+  };
 
-  menu.popup(QPoint(10, 10));
-  EXPECT_FALSE(loop.inDefaultMode());
-  source.signal();
-  processEventsFor(kSettle);
-  EXPECT_EQ(source.performs, 0) << "delivered while the menu was open";
+  answer("s3cret pass\xc3\xa9");
+  const auto credentials = prompt.ask("alice", 1);
+  ASSERT_TRUE(credentials.has_value());
+  EXPECT_EQ(credentials->name, "alice");
+  EXPECT_EQ(credentials->password, "s3cret pass\xc3\xa9");
+  EXPECT_EQ(shownName, "alice");
+  EXPECT_FALSE(passwordEchoes);
+  EXPECT_TRUE(retryNote.isEmpty()) << "a first attempt shows no retry note";
 
-  menu.hide();
-  EXPECT_TRUE(loop.inDefaultMode());
-  EXPECT_TRUE(processEventsUntil([&] { return source.performs == 1; }));
-
-  // A menu destroyed while open does not leave the loop out of its mode.
-  menu.popup(QPoint(10, 10));
-  {
-    QMenu second;
-    QtMenu secondAdapter(&second, &loop);
-    second.popup(QPoint(20, 20));
-  }
-  menu.hide();
-  EXPECT_TRUE(loop.inDefaultMode());
-  loop.removeSource(&source, kCFRunLoopDefaultMode);
+  answer(nullptr);
+  EXPECT_FALSE(prompt.ask("bob", 2).has_value());
+  EXPECT_EQ(shownName, "bob");
+  EXPECT_EQ(retryNote, "Wrong, attempt 2");
 }
 
 }  // namespace
