@@ -76,8 +76,8 @@ BENCHMARK(BM_GetSxSDisk)->Arg(1)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 void BM_ValidateBothMediaItems(benchmark::State& state) {
   Machine machine(static_cast<int>(state.range(0)));
-  fakes::FakeMenuItem disable("disableMedia:", true);
-  fakes::FakeMenuItem enable("enableMedia:", true);
+  fakes::FakeMenuItem disable("disableMedia:");
+  fakes::FakeMenuItem enable("enableMedia:");
   for (auto _ : state) {
     disable.setEnabled(machine.controller().validateMenuItem(disable));
     enable.setEnabled(machine.controller().validateMenuItem(enable));

@@ -1,37 +1,19 @@
-// In-memory fakes of every platform interface, for tests of the core and of
-// anything else written against platform/*.h.
-//
-// Every fake is stateful and deterministic: tests arrange its state through
-// public members and helpers, and inspect what was asked of it afterwards.
-// Fakes never fail a test by themselves; misuse of an interface's contract
-// (releasing a handle twice, using a freed authorization, destroying a port
-// whose source is still installed, ...) is counted in a `misuse` counter
-// that tests should expect to be 0.
-//
-// The fakes that take an `EventLog*` append one line per call that matters
-// for ordering across facilities, so a test can check, for example, that the
-// watch was cleared before the disk tool ran. The line formats are:
-//   application  "activate", "alert:<message>"
-//   file manager "exists:<path>"
-//   processes    "run:<path> <arg> <arg>..."
-//   authorization "auth:create", "auth:copy:<flags>", "auth:prompt",
-//                "auth:free:<flags>", "exec:<path> <arg>...", "wait:<path>",
-//                "exit:<path>"
-//   registry     "port:create", "port:destroy", "interest:add",
-//                "interest:release", "deliver:<message type in hex>"
-//   run loop     "source:add", "source:remove"
-//   clock        "sleep:<seconds>", "usleep:<microseconds>"
-//   window       "window:center", "window:show", "window:close"
-//   defaults     "defaults:remove:<domain>", "defaults:set:<domain>",
-//                "defaults:setBool:<key>=<0|1>", "defaults:synchronize"
-//   status bar   "status:item"
-// FakePlatform wires all its fakes to one shared log.
+// In-memory fakes of the platform interfaces: tests set their public members
+// and inspect what was asked of them. A breach of an interface's contract (a
+// handle released twice, a freed session used, ...) is counted in `misuse`.
+// Fakes given an EventLog append, in call order: "activate", "alert:<message>",
+// "run:<path> <args>", "auth:prompt", "exec:<path> <args>", "exit:<path>" (an
+// awaited tool finished), "port:create", "port:destroy", "interest:add",
+// "sleep:<s>", "usleep:<us>".
 #pragma once
 
 #include <gmock/gmock.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -40,31 +22,24 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "platform/menu.h"
 #include "platform/platform.h"
 #include "platform/window.h"
 
 namespace pomrel::fakes {
 
-// An ordered record of calls across fakes.
-class EventLog {
- public:
-  void add(std::string event) { events_.push_back(std::move(event)); }
-  [[nodiscard]] const std::vector<std::string>& events() const { return events_; }
-  // How many events start with `prefix`.
-  [[nodiscard]] std::size_t count(std::string_view prefix) const;
-  // The index of the first event starting with `prefix` at or after `from`,
-  // or -1 when there is none.
-  [[nodiscard]] std::ptrdiff_t indexOf(std::string_view prefix, std::size_t from = 0) const;
-  void clear() { events_.clear(); }
+using EventLog = std::vector<std::string>;
 
- private:
-  std::vector<std::string> events_;
-};
+inline void note(EventLog* log, std::string event) {
+  if (log != nullptr) log->push_back(std::move(event));
+}
 
-// ---------------------------------------------------------------- Application
+inline std::string joined(std::string text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) text += " " + part;
+  return text;
+}
 
 struct Alert {
   std::string title;
@@ -73,20 +48,18 @@ struct Alert {
 
 class FakeApplication : public Application {
  public:
-  explicit FakeApplication(EventLog* log = nullptr) : log_(log) {}
-  void activateIgnoringOtherApps(bool ignoreOtherApps) override;
-  // Records the alert, then runs `onAlert` (while the "panel" is up).
-  void runAlertPanel(const std::string& title, const std::string& message) override;
-
+  void activateIgnoringOtherApps(bool) override {
+    ++activations;
+    note(log, "activate");
+  }
+  void runAlertPanel(const std::string& title, const std::string& message) override {
+    alerts.push_back({title, message});
+    note(log, "alert:" + message);
+  }
+  EventLog* log = nullptr;
   int activations = 0;
   std::vector<Alert> alerts;
-  std::function<void(const Alert&)> onAlert;
-
- private:
-  EventLog* log_;
 };
-
-// --------------------------------------------------------------------- Bundle
 
 class FakeImage : public Image {
  public:
@@ -97,228 +70,279 @@ class FakeImage : public Image {
   std::string name_;
 };
 
+// Every image exists; a key without an entry in `strings` is its own text.
 class FakeBundle : public Bundle {
  public:
-  // A FakeImage for names in `images`, null for others.
-  std::shared_ptr<Image> imageNamed(const std::string& name) override;
-  // The text in `strings`, or the key itself.
-  std::string localizedStringForKey(const std::string& key) override;
-
-  std::set<std::string> images;
+  std::shared_ptr<Image> imageNamed(const std::string& name) override {
+    return std::make_shared<FakeImage>(name);
+  }
+  std::string localizedStringForKey(const std::string& key) override {
+    const auto found = strings.find(key);
+    return found == strings.end() ? key : found->second;
+  }
   std::map<std::string, std::string> strings;
 };
 
-// ---------------------------------------------------------- Menus and windows
-
 class FakeMenuItem : public MenuItem {
  public:
-  FakeMenuItem(std::string action, bool targetsValidator)
-      : action_(std::move(action)), targetsValidator_(targetsValidator) {}
-  [[nodiscard]] std::string action() const override { return action_; }
-  [[nodiscard]] bool isEnabled() const override { return enabled_; }
-  void setEnabled(bool enabled) override { enabled_ = enabled; }
-  [[nodiscard]] bool targetsValidator() const { return targetsValidator_; }
-
- private:
-  std::string action_;
-  bool targetsValidator_;
-  bool enabled_ = true;
-};
-
-class FakeMenu : public Menu {
- public:
-  // Appends an item; `targetsValidator` false for items such as Quit whose
-  // target is not the validator. The reference stays valid with the menu.
-  FakeMenuItem& addItem(std::string action, bool targetsValidator = true);
-  // One opening of the menu: asks `validator` about each item it targets and
-  // sets the item's enabled state from the answer.
-  void open(MenuValidator& validator);
-  [[nodiscard]] FakeMenuItem* itemWithAction(std::string_view action) const;
-
-  std::vector<std::unique_ptr<FakeMenuItem>> items;
-  int openings = 0;
+  explicit FakeMenuItem(std::string action) : name(std::move(action)) {}
+  [[nodiscard]] std::string action() const override { return name; }
+  [[nodiscard]] bool isEnabled() const override { return enabled; }
+  void setEnabled(bool value) override { enabled = value; }
+  std::string name;
+  bool enabled = true;
 };
 
 class FakeButton : public Button {
  public:
-  [[nodiscard]] int state() const override { return state_; }
-  void setState(int state) override {
-    state_ = state;
-    ++setStateCalls;
-  }
-  int setStateCalls = 0;
-
- private:
-  int state_ = NSControlStateValueOff;
+  [[nodiscard]] int state() const override { return value; }
+  void setState(int state) override { value = state; }
+  int value = NSControlStateValueOff;
 };
 
 class FakeWindow : public Window {
  public:
-  explicit FakeWindow(EventLog* log = nullptr) : log_(log) {}
-  void center() override;
-  void makeKeyAndOrderFront(void* sender) override;
-  void close() override;
-
+  void center() override { centered = true; }
+  void makeKeyAndOrderFront(void*) override { visible = true; }
+  void close() override { visible = false; }
+  bool centered = false;
   bool visible = false;
-  int centerings = 0;
-  int closings = 0;
-  void* lastSender = nullptr;
-
- private:
-  EventLog* log_;
 };
-
-// ----------------------------------------------------------------- Status bar
 
 class FakeStatusItem : public StatusItem {
  public:
-  explicit FakeStatusItem(double length) : length_(length) {}
-  [[nodiscard]] double length() const override { return length_; }
+  explicit FakeStatusItem(double length) : size(length) {}
+  [[nodiscard]] double length() const override { return size; }
   void setTitle(const std::string& text) override { title = text; }
   void setImage(std::shared_ptr<Image> picture) override { image = std::move(picture); }
   void setHighlightMode(bool highlight) override { highlightMode = highlight; }
   void setMenu(Menu* attached) override { menu = attached; }
-
   std::optional<std::string> title;  // nullopt until set
   std::shared_ptr<Image> image;
   bool highlightMode = false;
   Menu* menu = nullptr;
-
- private:
-  double length_;
+  double size;
 };
 
 class FakeStatusBar : public StatusBar {
  public:
-  explicit FakeStatusBar(EventLog* log = nullptr) : log_(log) {}
-  std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
-  // Items made so far, in order; weak, so a dropped item reads as expired.
+  std::shared_ptr<StatusItem> statusItemWithLength(double length) override {
+    auto item = std::make_shared<FakeStatusItem>(length);
+    items.push_back(item);
+    return item;
+  }
+  // Weak, so an item nobody holds any more reads as expired.
   std::vector<std::weak_ptr<FakeStatusItem>> items;
-  // Items still held by someone.
-  [[nodiscard]] std::size_t liveItems() const;
-
- private:
-  EventLog* log_;
 };
-
-// ------------------------------------------------------------------- Run loop
 
 class FakeRunLoop : public RunLoop {
  public:
-  explicit FakeRunLoop(EventLog* log = nullptr) : log_(log) {}
-  void addSource(RunLoopSource* source, RunLoopMode mode) override;
-  void removeSource(RunLoopSource* source, RunLoopMode mode) override;
-
-  [[nodiscard]] bool isInstalled(const RunLoopSource* source) const;
-  [[nodiscard]] std::size_t installedCount() const { return installed_.size(); }
-  // Runs the loop in its default mode until no installed source has work
-  // (its descriptor is not readable), performing each ready source in turn;
-  // stops after `maxRounds` rounds. Returns how many performs were made.
-  int runUntilIdle(int maxRounds = 100);
-
- private:
-  EventLog* log_;
-  std::vector<RunLoopSource*> installed_;
+  void addSource(RunLoopSource* source, RunLoopMode) override { installed.push_back(source); }
+  void removeSource(RunLoopSource* source, RunLoopMode) override { std::erase(installed, source); }
+  // Performs each installed source whose descriptor is readable, round after
+  // round, until none is.
+  void runUntilIdle() {
+    bool performed = true;
+    for (int round = 0; performed && round < 100; ++round) {
+      performed = false;
+      for (RunLoopSource* source : std::vector(installed)) {
+        // A source removed by an earlier perform of this round is not touched.
+        if (std::find(installed.begin(), installed.end(), source) == installed.end()) continue;
+        pollfd ready{source->descriptor(), POLLIN, 0};
+        if (::poll(&ready, 1, 0) == 1) {
+          source->perform();
+          performed = true;
+        }
+      }
+    }
+  }
+  std::vector<RunLoopSource*> installed;
 };
 
-// ------------------------------------------------------------ Device registry
-
-// A registry of services in memory. Services are published and terminated by
-// the test; the core finds them, reads their properties and watches them.
-// Handles are distinct from entry IDs and never reused.
+// Services are published and terminated by the test. Handles are distinct
+// from entry IDs and never reused; a port's source is readable exactly while
+// messages wait on it.
 class FakeRegistry : public DeviceRegistry {
  public:
-  explicit FakeRegistry(EventLog* log = nullptr);
-  ~FakeRegistry() override;
-  FakeRegistry(const FakeRegistry&) = delete;
-  FakeRegistry& operator=(const FakeRegistry&) = delete;
+  // Returns the entry ID (1, 2, ...); a name's first match is its live
+  // service with the lowest ID.
+  std::uint64_t publish(std::string name, PropertyDictionary properties) {
+    const std::uint64_t id = services_.empty() ? 1 : services_.rbegin()->first + 1;
+    services_[id] = Service{std::move(name), std::move(properties)};
+    return id;
+  }
+  // The service stops matching and answering; each registration on it is
+  // sent kIOMessageServiceIsTerminated.
+  void terminate(std::uint64_t entryId) {
+    sendMessage(entryId, kIOMessageServiceIsTerminated);
+    if (isLive(entryId)) services_[entryId].live = false;
+  }
+  void terminateAll(const std::string& name) {
+    for (const auto& [id, service] : services_) {
+      if (service.name == name) terminate(id);
+    }
+  }
+  void sendMessage(std::uint64_t entryId, natural_t messageType) {
+    for (const auto& [handle, entry] : handles_) {
+      if (isLive(entryId) && entry.entryId == entryId && entry.port != nullptr &&
+          !entry.port->destroyed) {
+        entry.port->post(handle, messageType);
+      }
+    }
+  }
 
-  // --- The test's side ---
-  // Publishes a service; returns its entry ID (1, 2, ... never reused). The
-  // first match of a name is its live service with the lowest entry ID.
-  std::uint64_t publish(std::string name, PropertyDictionary properties);
-  // Terminates the service: it stops matching, its properties can no longer
-  // be read, and each live registration on it is sent
-  // kIOMessageServiceIsTerminated, delivered when its port's source performs.
-  void terminate(std::uint64_t entryId);
-  // Terminates every live service named `name`.
-  void terminateAll(const std::string& name);
-  // Sends `messageType` to each live registration on the service.
-  void sendMessage(std::uint64_t entryId, natural_t messageType, void* argument = nullptr);
-  [[nodiscard]] bool hasService(const std::string& name) const;
-  // If set, destroying a port whose source is installed on it counts as
-  // misuse.
-  void setRunLoop(const FakeRunLoop* runLoop) { runLoop_ = runLoop; }
-
-  // --- Failure injection ---
-  bool failNameMatching = false;
+  EventLog* log = nullptr;
+  // If set, destroying a port whose source is installed on it is misuse.
+  const FakeRunLoop* runLoop = nullptr;
   bool failProperties = false;
   bool failPortCreate = false;
-  // What addInterestNotification answers for a live service.
-  kern_return_t interestStatus = KERN_SUCCESS;
+  kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
 
-  // --- Inspection ---
-  // Handles given out (services and registrations) not yet released.
+  // Service handles and registrations not yet released.
   [[nodiscard]] std::size_t outstandingHandles() const { return handles_.size(); }
-  // Registrations that would still be delivered: not released, port alive.
-  [[nodiscard]] std::size_t liveRegistrations() const;
-  // Ports created and not yet destroyed.
-  [[nodiscard]] std::size_t livePorts() const;
-  int lookups = 0;     // getMatchingService calls
-  int deliveries = 0;  // callbacks made
+  [[nodiscard]] std::size_t livePorts() const {
+    return static_cast<std::size_t>(
+        std::count_if(ports_.begin(), ports_.end(), [](const auto& p) { return !p->destroyed; }));
+  }
+  int deliveries = 0;
   int misuse = 0;
 
-  // --- DeviceRegistry ---
-  std::optional<MatchingDictionary> serviceNameMatching(const char* name) override;
-  io_service_t getMatchingService(MatchingDictionary matching) override;
-  kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override;
-  kern_return_t release(io_object_t object) override;
-  IONotificationPortRef notificationPortCreate() override;
-  RunLoopSource* notificationPortGetRunLoopSource(IONotificationPortRef port) override;
-  void notificationPortDestroy(IONotificationPortRef port) override;
+  std::optional<MatchingDictionary> serviceNameMatching(const char* name) override {
+    return MatchingDictionary{name};
+  }
+  io_service_t getMatchingService(MatchingDictionary matching) override {
+    for (const auto& [id, service] : services_) {
+      if (service.live && service.name == matching.name) return issue({id});
+    }
+    return 0;
+  }
+  kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override {
+    const Handle* handle = serviceHandle(service);
+    if (handle == nullptr || failProperties || !isLive(handle->entryId)) return kIOReturnError;
+    properties = services_.at(handle->entryId).properties;
+    return KERN_SUCCESS;
+  }
+  kern_return_t release(io_object_t object) override {
+    if (handles_.erase(object) == 1) return KERN_SUCCESS;
+    ++misuse;
+    return kIOReturnError;
+  }
+  IONotificationPortRef notificationPortCreate() override {
+    if (failPortCreate) return nullptr;
+    note(log, "port:create");
+    return ports_.emplace_back(std::make_unique<Port>(*this)).get();
+  }
+  RunLoopSource* notificationPortGetRunLoopSource(IONotificationPortRef port) override {
+    return livePort(port);
+  }
+  void notificationPortDestroy(IONotificationPortRef port) override {
+    Port* live = livePort(port);
+    if (live == nullptr) return;
+    if (runLoop != nullptr && std::find(runLoop->installed.begin(), runLoop->installed.end(),
+                                        live) != runLoop->installed.end()) {
+      ++misuse;
+    }
+    live->destroyed = true;
+    live->pending.clear();
+    live->drain();
+    note(log, "port:destroy");
+  }
   kern_return_t addInterestNotification(IONotificationPortRef port, io_service_t service,
                                         const char* interestType,
                                         IOServiceInterestCallback callback, void* refcon,
-                                        io_object_t* notification) override;
-
-  class Port;
+                                        io_object_t* notification) override {
+    Port* live = livePort(port);
+    const Handle* handle = serviceHandle(service);
+    if (live == nullptr || handle == nullptr) return kIOReturnError;
+    note(log, "interest:add");
+    if (std::string_view(interestType) != kIOGeneralInterest || !isLive(handle->entryId)) {
+      return kIOReturnError;
+    }
+    if (interestStatus != KERN_SUCCESS) return interestStatus;
+    *notification = issue({handle->entryId, live, service, callback, refcon});
+    return KERN_SUCCESS;
+  }
 
  private:
+  class Port : public NotificationPort, public RunLoopSource {
+   public:
+    explicit Port(FakeRegistry& registry) : registry_(registry) {}
+    ~Port() override { ::close(fd_); }
+    [[nodiscard]] int descriptor() const override { return fd_; }
+    void perform() override { registry_.deliver(*this); }
+    void post(io_object_t registration, natural_t messageType) {
+      pending.emplace_back(registration, messageType);
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+    }
+    void drain() {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+    }
+    std::deque<std::pair<io_object_t, natural_t>> pending;
+    bool destroyed = false;
+
+   private:
+    FakeRegistry& registry_;
+    int fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  };
   struct Service {
     std::string name;
     PropertyDictionary properties;
     bool live = true;
   };
+  // A service handle, or a registration when `port` is set.
   struct Handle {
-    bool isRegistration = false;
-    std::uint64_t entryId = 0;
-  };
-  struct Registration {
+    std::uint64_t entryId;
     Port* port = nullptr;
-    std::uint64_t entryId = 0;
-    io_service_t serviceArgument = 0;
+    io_service_t service = 0;
     IOServiceInterestCallback callback = nullptr;
     void* refcon = nullptr;
-    bool released = false;
   };
 
-  void queue(std::uint64_t entryId, natural_t messageType, void* argument);
-  void deliver(Port* port);
-  Port* livePort(IONotificationPortRef port);
+  bool isLive(std::uint64_t entryId) const {
+    const auto found = services_.find(entryId);
+    return found != services_.end() && found->second.live;
+  }
+  io_object_t issue(const Handle& handle) {
+    handles_[nextHandle_] = handle;
+    return nextHandle_++;
+  }
+  const Handle* serviceHandle(io_service_t service) {
+    const auto found = handles_.find(service);
+    if (found != handles_.end() && found->second.port == nullptr) return &found->second;
+    ++misuse;
+    return nullptr;
+  }
+  Port* livePort(IONotificationPortRef port) {
+    for (const auto& candidate : ports_) {
+      if (candidate.get() == port && !candidate->destroyed) return candidate.get();
+    }
+    ++misuse;
+    return nullptr;
+  }
+  // A callback may release registrations, destroy this port or send more
+  // messages, so everything is looked up afresh for each message.
+  void deliver(Port& port) {
+    while (!port.destroyed && !port.pending.empty()) {
+      const auto [registration, messageType] = port.pending.front();
+      port.pending.pop_front();
+      const auto found = handles_.find(registration);
+      if (found == handles_.end()) continue;
+      const Handle handle = found->second;
+      ++deliveries;
+      handle.callback(handle.refcon, handle.service, messageType, nullptr);
+    }
+    port.drain();
+  }
 
-  EventLog* log_;
-  const FakeRunLoop* runLoop_ = nullptr;
   std::map<std::uint64_t, Service> services_;
-  std::uint64_t nextEntryId_ = 1;
   std::map<io_object_t, Handle> handles_;
   io_object_t nextHandle_ = 0x1000;
-  std::map<io_object_t, Registration> registrations_;
-  // Destroyed ports stay allocated until the registry goes, so that a late
-  // use is counted as misuse instead of touching freed memory.
+  // Kept until the registry goes, so that a late use is counted, not a
+  // use after free.
   std::vector<std::unique_ptr<Port>> ports_;
 };
-
-// ------------------------------------------------------------------ Processes
 
 struct ProcessRun {
   std::string launchPath;
@@ -328,112 +352,152 @@ struct ProcessRun {
 
 class FakeProcessRunner : public ProcessRunner {
  public:
-  explicit FakeProcessRunner(EventLog* log = nullptr) : log_(log) {}
-  // Records the run and answers `onRun` (by default: exited 0, nothing on
-  // standard error).
+  // Answers `onRun`, by default an exit 0 with nothing on standard error.
   ProcessResult run(const std::string& launchPath, const std::vector<std::string>& arguments,
-                    std::chrono::milliseconds timeout) override;
-
+                    std::chrono::milliseconds timeout) override {
+    runs.push_back({launchPath, arguments, timeout});
+    note(log, "run:" + joined(launchPath, arguments));
+    return onRun ? onRun(runs.back()) : exited(0);
+  }
+  EventLog* log = nullptr;
   std::vector<ProcessRun> runs;
   std::function<ProcessResult(const ProcessRun&)> onRun;
 
-  static ProcessResult exited(int status, std::string standardError = {});
-  static ProcessResult notLaunched();
-  static ProcessResult timedOut(std::string standardError = {});
-
- private:
-  EventLog* log_;
+  static ProcessResult exited(int status, std::string standardError = {}) {
+    return {true, false, status, std::move(standardError)};
+  }
+  static ProcessResult notLaunched() { return {false, false, -1, {}}; }
+  static ProcessResult timedOut(std::string standardError = {}) {
+    return {true, true, -1, std::move(standardError)};
+  }
 };
-
-// -------------------------------------------------------------- Authorization
 
 struct PrivilegedRun {
   std::string pathToTool;
   std::vector<std::string> arguments;
-  bool finished = false;
-  // The bound of each waitUntilExit call, in order.
-  std::vector<std::chrono::milliseconds> waits;
+  std::vector<std::chrono::milliseconds> waits;  // each waitUntilExit bound
 };
 
 struct CopyRightsCall {
   std::vector<std::string> rightNames;
-  std::vector<std::string> environmentNames;  // empty when no environment
-  AuthorizationFlags flags = 0;
-  OSStatus status = 0;
+  std::vector<std::string> environmentNames;
+  AuthorizationFlags flags;
 };
 
-// Sessions and an administrator prompt. A session holds the rights granted
-// to it; an interactive copy of a right it lacks shows the prompt, whose
-// answers the test scripts.
+// A session holds the administrator right once a prompt granted it. Copying
+// rights into a session without it shows the prompt when interaction and
+// extension are allowed, answering the next of `promptAnswers` (success once
+// they run out); otherwise it is refused. Handles must not outlive the fake.
 class FakeAuthorization : public Authorization {
  public:
-  explicit FakeAuthorization(EventLog* log = nullptr);
-  ~FakeAuthorization() override;
-  FakeAuthorization(const FakeAuthorization&) = delete;
-  FakeAuthorization& operator=(const FakeAuthorization&) = delete;
-
-  // --- Script ---
-  // Answers of successive prompts; when empty, `defaultPromptAnswer`.
-  // errAuthorizationSuccess grants the right.
+  EventLog* log = nullptr;
   std::deque<OSStatus> promptAnswers;
-  OSStatus defaultPromptAnswer = errAuthorizationSuccess;
-  // Non-zero: create fails with it and stores null.
-  OSStatus createStatus = errAuthorizationSuccess;
-  // Non-zero: executeWithPrivileges fails with it and starts nothing.
-  OSStatus executeStatus = errAuthorizationSuccess;
-  // Whether a started tool has finished by the end of any waitUntilExit
-  // bound; false models a tool that hangs.
-  bool toolsFinish = true;
-  // Run when a tool starts, and when it is seen to finish (at most once per
-  // run, during the first successful waitUntilExit).
-  std::function<void(const PrivilegedRun&)> onToolStart;
-  std::function<void(const PrivilegedRun&)> onToolFinish;
+  OSStatus createStatus = errAuthorizationSuccess;   // else create fails
+  OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
+  bool toolsFinish = true;                           // false: a tool outlasts every wait
 
-  // --- Inspection ---
-  int creations = 0;
   int prompts = 0;
   std::vector<CopyRightsCall> copies;
   std::vector<PrivilegedRun> runs;
   std::vector<AuthorizationFlags> frees;
-  // Sessions created and not yet freed.
-  [[nodiscard]] std::size_t liveSessions() const;
+  [[nodiscard]] std::size_t liveSessions() const {
+    return static_cast<std::size_t>(
+        std::count_if(sessions_.begin(), sessions_.end(), [](const auto& s) { return !s->freed; }));
+  }
   int misuse = 0;
 
-  // --- Authorization ---
-  OSStatus create(const AuthorizationRights* rights, const AuthorizationEnvironment* environment,
-                  AuthorizationFlags flags, AuthorizationRef* authorization) override;
+  OSStatus create(const AuthorizationRights*, const AuthorizationEnvironment*, AuthorizationFlags,
+                  AuthorizationRef* authorization) override {
+    *authorization = nullptr;
+    if (createStatus != errAuthorizationSuccess) return createStatus;
+    *authorization = sessions_.emplace_back(std::make_unique<Session>()).get();
+    return errAuthorizationSuccess;
+  }
   OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
                       const AuthorizationEnvironment* environment,
-                      AuthorizationFlags flags) override;
-  // Handles must not outlive the fake.
+                      AuthorizationFlags flags) override {
+    copies.push_back({itemNames(rights), itemNames(environment), flags});
+    Session* session = liveSession(authorization);
+    if (session == nullptr) return errAuthorizationInvalidRef;
+    if (session->granted) return errAuthorizationSuccess;
+    if ((flags & kAuthorizationFlagExtendRights) == 0) return errAuthorizationDenied;
+    if ((flags & kAuthorizationFlagInteractionAllowed) == 0) {
+      return errAuthorizationInteractionNotAllowed;
+    }
+    ++prompts;
+    note(log, "auth:prompt");
+    OSStatus answer = errAuthorizationSuccess;
+    if (!promptAnswers.empty()) {
+      answer = promptAnswers.front();
+      promptAnswers.pop_front();
+    }
+    session->granted = answer == errAuthorizationSuccess;
+    return answer;
+  }
   OSStatus executeWithPrivileges(AuthorizationRef authorization, const char* pathToTool,
-                                 AuthorizationFlags options, char* const* arguments,
-                                 std::unique_ptr<PrivilegedProcess>* process) override;
-  OSStatus free(AuthorizationRef authorization, AuthorizationFlags flags) override;
-
-  class Session;
-  class Process;
+                                 AuthorizationFlags, char* const* arguments,
+                                 std::unique_ptr<PrivilegedProcess>* process) override {
+    Session* session = liveSession(authorization);
+    if (session == nullptr) return errAuthorizationInvalidRef;
+    if (!session->granted) return errAuthorizationDenied;
+    if (executeStatus != errAuthorizationSuccess) return executeStatus;
+    std::vector<std::string> argv;
+    for (char* const* a = arguments; a != nullptr && *a != nullptr; ++a) argv.emplace_back(*a);
+    note(log, "exec:" + joined(pathToTool, argv));
+    runs.push_back({pathToTool, std::move(argv), {}});
+    if (process != nullptr) *process = std::make_unique<Process>(*this, runs.size() - 1);
+    return errAuthorizationSuccess;
+  }
+  OSStatus free(AuthorizationRef authorization, AuthorizationFlags flags) override {
+    Session* session = liveSession(authorization);
+    if (session == nullptr) return errAuthorizationInvalidRef;
+    frees.push_back(flags);
+    session->freed = true;
+    return errAuthorizationSuccess;
+  }
 
  private:
-  Session* liveSession(AuthorizationRef authorization);
-  bool waitFor(std::size_t run, std::chrono::milliseconds bound);
+  struct Session : AuthorizationSession {
+    bool granted = false;
+    bool freed = false;
+  };
+  class Process : public PrivilegedProcess {
+   public:
+    Process(FakeAuthorization& owner, std::size_t run) : owner_(owner), run_(run) {}
+    bool waitUntilExit(std::chrono::milliseconds bound) override {
+      PrivilegedRun& run = owner_.runs[run_];
+      run.waits.push_back(bound);
+      if (owner_.toolsFinish) note(owner_.log, "exit:" + run.pathToTool);
+      return owner_.toolsFinish;
+    }
 
-  EventLog* log_;
-  // Freed sessions stay allocated until the fake goes, so that a late use is
-  // counted as misuse instead of touching freed memory.
+   private:
+    FakeAuthorization& owner_;
+    std::size_t run_;
+  };
+
+  static std::vector<std::string> itemNames(const AuthorizationItemSet* set) {
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; set != nullptr && i < set->count; ++i) {
+      names.emplace_back(set->items[i].name);
+    }
+    return names;
+  }
+  Session* liveSession(AuthorizationRef authorization) {
+    for (const auto& session : sessions_) {
+      if (session.get() == authorization && !session->freed) return session.get();
+    }
+    ++misuse;
+    return nullptr;
+  }
+  // Freed sessions are kept so that a late use is counted.
   std::vector<std::unique_ptr<Session>> sessions_;
 };
 
-// ---------------------------------------------------- Files, process, clock
-
 class FakeFileManager : public FileManager {
  public:
-  explicit FakeFileManager(EventLog* log = nullptr) : log_(log) {}
-  bool fileExistsAtPath(const std::string& path) override;
-  std::set<std::string> paths;  // what exists
-
- private:
-  EventLog* log_;
+  bool fileExistsAtPath(const std::string& path) override { return paths.contains(path); }
+  std::set<std::string> paths;
 };
 
 class FakeProcessInfo : public ProcessInfo {
@@ -444,66 +508,38 @@ class FakeProcessInfo : public ProcessInfo {
   std::string currentDirectory = "/";
 };
 
-// Records pauses instead of taking them.
+// Logs pauses instead of taking them, then runs `onPause`.
 class FakeClock : public Clock {
  public:
-  explicit FakeClock(EventLog* log = nullptr) : log_(log) {}
-  void sleep(unsigned seconds) override;
-  void usleep(std::uint32_t microseconds) override;
-  std::uint64_t sleptMicroseconds = 0;
-  // Run after each pause has "passed".
+  void sleep(unsigned seconds) override { paused("sleep:" + std::to_string(seconds)); }
+  void usleep(std::uint32_t micros) override { paused("usleep:" + std::to_string(micros)); }
+  EventLog* log = nullptr;
   std::function<void()> onPause;
 
  private:
-  EventLog* log_;
+  void paused(std::string event) {
+    note(log, std::move(event));
+    if (onPause) onPause();
+  }
 };
 
-// -------------------------------------------------------------- User defaults
-
-// What is stored: the application's domain and the named persistent
-// domains. Defaults objects read through to it and write to it only on
-// synchronize.
+// What is stored. Defaults objects read through to it and write their
+// changes to it only on synchronize.
 struct FakeDefaultsStore {
   PropertyDictionary applicationDomain;
   std::map<std::string, PropertyDictionary> domains;
-  // What synchronize answers.
-  bool synchronizeSucceeds = true;
   int synchronizations = 0;
-};
-
-class FakeUserDefaults : public UserDefaults {
- public:
-  FakeUserDefaults(FakeDefaultsStore& store, EventLog* log) : store_(store), log_(log) {}
-  bool boolForKey(const std::string& key) override;
-  void setBoolForKey(bool value, const std::string& key) override;
-  std::optional<PropertyDictionary> persistentDomainForName(const std::string& name) override;
-  void removePersistentDomainForName(const std::string& name) override;
-  void setPersistentDomain(const PropertyDictionary& domain, const std::string& name) override;
-  bool synchronize() override;
-
- private:
-  FakeDefaultsStore& store_;
-  EventLog* log_;
-  std::map<std::string, PropertyValue> pendingValues_;
-  // nullopt: removed.
-  std::map<std::string, std::optional<PropertyDictionary>> pendingDomains_;
 };
 
 class FakeUserDefaultsFactory : public UserDefaultsFactory {
  public:
-  explicit FakeUserDefaultsFactory(EventLog* log = nullptr) : log_(log) {}
   std::shared_ptr<UserDefaults> standardUserDefaults() override;
   std::shared_ptr<UserDefaults> makeUserDefaults() override;
-
   FakeDefaultsStore store;
-  int objectsMade = 0;  // by makeUserDefaults
 
  private:
-  EventLog* log_;
   std::shared_ptr<UserDefaults> standard_;
 };
-
-// ---------------------------------------------------------------- GMock mocks
 
 class MockAuthorization : public Authorization {
  public:
@@ -522,34 +558,27 @@ class MockAuthorization : public Authorization {
   MOCK_METHOD(OSStatus, free, (AuthorizationRef, AuthorizationFlags), (override));
 };
 
-class MockProcessRunner : public ProcessRunner {
- public:
-  MOCK_METHOD(ProcessResult, run,
-              (const std::string&, const std::vector<std::string>&, std::chrono::milliseconds),
-              (override));
-};
-
-// ------------------------------------------------------------------- Platform
-
-// One fake of each facility, sharing `log`, with the Platform that refers to
-// them. The registry checks its ports against the run loop.
+// One fake of each facility, sharing `log`, and the Platform made of them.
 struct FakePlatform {
-  FakePlatform();
+  FakePlatform() {
+    application.log = registry.log = processes.log = authorization.log = clock.log = &log;
+    registry.runLoop = &runLoop;
+  }
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;
 
   EventLog log;
-  FakeApplication application{&log};
+  FakeApplication application;
   FakeBundle bundle;
-  FakeStatusBar statusBar{&log};
-  FakeRegistry registry{&log};
-  FakeRunLoop runLoop{&log};
-  FakeProcessRunner processes{&log};
-  FakeAuthorization authorization{&log};
-  FakeFileManager fileManager{&log};
+  FakeStatusBar statusBar;
+  FakeRunLoop runLoop;
+  FakeRegistry registry;
+  FakeProcessRunner processes;
+  FakeAuthorization authorization;
+  FakeFileManager fileManager;
   FakeProcessInfo processInfo;
-  FakeUserDefaultsFactory userDefaults{&log};
-  FakeClock clock{&log};
+  FakeUserDefaultsFactory userDefaults;
+  FakeClock clock;
   Platform platform{application,   bundle,      statusBar,   registry,     runLoop, processes,
                     authorization, fileManager, processInfo, userDefaults, clock};
 };
