@@ -1,7 +1,7 @@
 // Helpers for driving Qt headless from tests.
 #pragma once
 
-#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -47,35 +47,29 @@ inline void whenModal(std::function<void(QWidget*)> act) {
   });
 }
 
-// A run-loop source over a pipe: readable while bytes are pending; performing
-// it drains them and counts the call.
-class PipeSource final : public RunLoopSource {
+// A run-loop source over an eventfd: readable once signalled; performing it
+// drains it and counts the call.
+class TestSource final : public RunLoopSource {
  public:
-  PipeSource() {
-    if (::pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
-  }
-  ~PipeSource() override {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  PipeSource(const PipeSource&) = delete;
-  PipeSource& operator=(const PipeSource&) = delete;
+  TestSource() = default;
+  ~TestSource() override { ::close(fd_); }
+  TestSource(const TestSource&) = delete;
+  TestSource& operator=(const TestSource&) = delete;
 
-  [[nodiscard]] int descriptor() const override { return fds_[0]; }
+  [[nodiscard]] int descriptor() const override { return fd_; }
   void perform() override {
-    char buffer[64];
-    while (::read(fds_[0], buffer, sizeof buffer) > 0) {
-    }
+    eventfd_t value = 0;
+    ::eventfd_read(fd_, &value);
     ++performs;
     if (onPerform) onPerform();
   }
-  void signal() const { [[maybe_unused]] const ssize_t written = ::write(fds_[1], "x", 1); }
+  void signal() const { ::eventfd_write(fd_, 1); }
 
   int performs = 0;
   std::function<void()> onPerform;
 
  private:
-  int fds_[2] = {-1, -1};
+  int fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 };
 
 }  // namespace pomrel::qt::testing

@@ -40,25 +40,34 @@ void press(QWidget* modal, bool accept) {
   modal->close();
 }
 
-TEST(QtRunLoopTest, PerformsEachReadySourceOnceAndLetsItRemoveItselfFromPerform) {
+TEST(QtRunLoopTest, PerformsEachReadySourceOnceOutsideNestedNonDefaultModes) {
   QtRunLoop loop;
-  PipeSource other;
-  auto owned = std::make_unique<PipeSource>();
-  PipeSource* source = owned.get();
+  TestSource other;
+  auto owned = std::make_unique<TestSource>();
+  TestSource* source = owned.get();
   int performs = 0;
-  source->onPerform = [&] {
+  source->onPerform = [&] {  // removing and destroying itself from inside perform is safe
     ++performs;
     loop.removeSource(source, kCFRunLoopDefaultMode);
-    owned.reset();  // closes the descriptor the notifier watched
+    owned.reset();
   };
   loop.addSource(source, kCFRunLoopDefaultMode);
-  loop.addSource(&other, kCFRunLoopDefaultMode);
-  loop.addSource(&other, kCFRunLoopDefaultMode);  // a second install does nothing
+  loop.addSource(source, kCFRunLoopDefaultMode);  // a second install does nothing
   settle();
-  EXPECT_EQ(performs + other.performs, 0) << "performed without anything to read";
+  EXPECT_EQ(performs, 0) << "performed without anything to read";
 
+  loop.enterNonDefaultMode();
+  loop.enterNonDefaultMode();
   source->signal();
+  settle();
+  loop.leaveNonDefaultMode();
   other.signal();
+  loop.addSource(&other, kCFRunLoopDefaultMode);  // installed meanwhile: waits too
+  settle();
+  EXPECT_EQ(performs + other.performs, 0) << "delivered while still nested";
+  loop.leaveNonDefaultMode();
+  loop.leaveNonDefaultMode();  // unmatched: ignored
+  EXPECT_TRUE(loop.inDefaultMode());
   ASSERT_TRUE(processEventsUntil([&] { return performs == 1 && other.performs == 1; }));
   settle();
   EXPECT_EQ(performs + other.performs, 2);
@@ -70,32 +79,9 @@ TEST(QtRunLoopTest, PerformsEachReadySourceOnceAndLetsItRemoveItselfFromPerform)
   EXPECT_EQ(other.performs, 1) << "performed after removal";
 }
 
-TEST(QtRunLoopTest, NestedNonDefaultModesHoldSourcesBackUntilTheOutermostEnds) {
-  QtRunLoop loop;
-  PipeSource source;
-  loop.addSource(&source, kCFRunLoopDefaultMode);
-  loop.enterNonDefaultMode();
-  loop.enterNonDefaultMode();
-  source.signal();
-  settle();
-  loop.leaveNonDefaultMode();
-  PipeSource late;  // installed meanwhile: waits too
-  late.signal();
-  loop.addSource(&late, kCFRunLoopDefaultMode);
-  settle();
-  EXPECT_EQ(source.performs + late.performs, 0) << "delivered while still nested";
-
-  loop.leaveNonDefaultMode();
-  loop.leaveNonDefaultMode();  // unmatched: ignored
-  EXPECT_TRUE(loop.inDefaultMode());
-  EXPECT_TRUE(processEventsUntil([&] { return source.performs == 1 && late.performs == 1; }));
-  loop.removeSource(&source, kCFRunLoopDefaultMode);
-  loop.removeSource(&late, kCFRunLoopDefaultMode);
-}
-
 TEST(QtRunLoopTest, TheMenuAnAlertAndThePromptHoldSourcesBackUntilTheyClose) {
   QtRunLoop loop;
-  PipeSource source;
+  TestSource source;
   loop.addSource(&source, kCFRunLoopDefaultMode);
   QMenu qmenu;
   qmenu.addAction(QStringLiteral("item"));
