@@ -28,9 +28,11 @@ done
   echo "peers.sh: --runs and --idle take positive whole numbers" >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../scripts/deps.sh
 source "$here/../scripts/deps.sh"
 # gir1.2-gtk-3.0 is only recommended by udiskie, but its tray icon needs it.
 pomrel_install_deps udiskie udisks2 dbus-daemon dbus-bin gir1.2-gtk-3.0
+# shellcheck source=desktop.sh
 source "$here/desktop.sh"
 
 # The programs measured, built here when the build folder lacks them.
