@@ -26,8 +26,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 bool classMatches(Display* display, Window window, const char* name) {

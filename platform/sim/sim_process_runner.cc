@@ -15,8 +15,6 @@
 #include <cstdint>
 #include <thread>
 
-extern char** environ;
-
 namespace pomrel::sim {
 
 namespace {
@@ -50,7 +48,7 @@ int millisecondsUntil(Clock::time_point deadline) {
 // -1, which is neither an exit nor a signal.
 void reap(pid_t pid, int* waitStatus) {
   int status = 0;
-  pid_t got;
+  pid_t got = -1;
   do {
     got = waitpid(pid, &status, 0);
   } while (got < 0 && errno == EINTR);
