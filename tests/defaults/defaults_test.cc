@@ -272,25 +272,37 @@ TEST_F(SimUserDefaultsTest, AWriterKilledAtAnyMomentLeavesAWholeFile) {
   auto defaults = factory.makeUserDefaults();
   defaults->setPersistentDomain(generation(0), kWriterDomain);
   ASSERT_TRUE(defaults->synchronize());
-  const auto whole = [&] {
+  // The generation the file holds, or -1 when it is not one whole generation.
+  const auto generationOnDisk = [&]() -> std::int64_t {
     const PropertyListFile read = readPropertyListFile(path);
     const auto* dict = read.value.dictionary();
     const auto* n = dict != nullptr && dict->contains("n") ? dict->at("n").integer() : nullptr;
-    return n != nullptr && *dict == generation(static_cast<std::int64_t>(n->bits));
+    if (n == nullptr) return -1;
+    const auto number = static_cast<std::int64_t>(n->bits);
+    return *dict == generation(number) ? number : -1;
   };
+  const auto whole = [&] { return generationOnDisk() >= 0; };
   std::string exe = fs::read_symlink("/proc/self/exe").string();
   std::string flag = "--defaults-writer=" + prefs;
   char* argv[] = {exe.data(), flag.data(), nullptr};
   std::mt19937 random(11);
   using Clock = std::chrono::steady_clock;
   for (int round = 0; round < 20 && !HasFailure(); ++round) {
-    const ino_t start = statOf(path).st_ino;
+    // Compared by content: a replaced file's inode number may be reused.
+    const std::int64_t start = generationOnDisk();
+    ASSERT_GE(start, 0);
     pid_t child = 0;
     ASSERT_EQ(::posix_spawn(&child, exe.c_str(), nullptr, nullptr, argv, environ), 0);
     const auto giveUp = Clock::now() + std::chrono::seconds(10);
-    while (statOf(path).st_ino == start && Clock::now() < giveUp) {
+    std::int64_t seen = start;
+    while (seen == start && Clock::now() < giveUp) {
+      seen = generationOnDisk();
+      if (seen < 0) {
+        ADD_FAILURE() << "a read found no whole generation";
+        break;
+      }
     }
-    EXPECT_NE(statOf(path).st_ino, start) << "the writer never replaced the file";
+    EXPECT_NE(seen, start) << "the writer never replaced the file";
     const auto killAt =
         Clock::now() + std::chrono::microseconds(std::uniform_int_distribution<>(0, 20000)(random));
     bool wholeWhileWriting = true;
