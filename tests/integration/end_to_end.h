@@ -37,6 +37,7 @@
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
 #include "simulator/registry_store.h"
+#include "tests/qt/qt_test_support.h"
 #include "tests/sim/sim_test_support.h"
 
 namespace pomrel::integration {
@@ -46,17 +47,7 @@ using namespace std::chrono_literals;
 inline constexpr const char* kAdminName = "operator";
 inline constexpr const char* kAdminPassword = "card-keeper 7";
 
-// Runs the event loop until `done` or `limit`; returns `done`'s last answer.
-inline bool processEventsUntil(const std::function<bool()>& done,
-                               std::chrono::milliseconds limit = 10s) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() >= limit.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
+using pomrel::qt::testing::processEventsUntil;
 
 // Only before checking that something did NOT happen.
 inline void processEventsFor(std::chrono::milliseconds span) {

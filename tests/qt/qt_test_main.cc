@@ -1,4 +1,4 @@
-// The front end's tests run in one QApplication, headless unless the
+// The Qt and end-to-end suites run in one QApplication, headless unless the
 // environment names another platform.
 #include <gtest/gtest.h>
 

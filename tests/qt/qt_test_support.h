@@ -18,9 +18,10 @@ namespace pomrel::qt::testing {
 // Where the build lays out the bundle's resources (Pomrel.app/Contents/Resources).
 inline const QString kBundleResources = QStringLiteral(POMREL_TEST_BUNDLE_RESOURCES);
 
-// Runs the event loop until `done` answers true or `limit` has passed.
+// Runs the event loop until `done` answers true or `limit` has passed. The
+// limit is generous: it is reached only when a test is failing anyway.
 inline bool processEventsUntil(const std::function<bool()>& done,
-                               std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                               std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {
