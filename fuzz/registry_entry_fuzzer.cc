@@ -23,7 +23,7 @@
 #include "fuzz/fuzz_support.h"
 #include "media/sxs_driver.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 #include "platform/sim/sim_registry.h"
 #include "tests/fakes/fakes.h"
 
@@ -62,7 +62,7 @@ struct Expected {
 Expected expectedFrom(const std::uint8_t* data, std::size_t size) {
   Expected expected;
   const auto plist =
-      sim::parsePropertyList(std::string_view(reinterpret_cast<const char*>(data), size));
+      posix::parsePropertyList(std::string_view(reinterpret_cast<const char*>(data), size));
   const PropertyDictionary* entry = plist ? plist->dictionary() : nullptr;
   if (entry == nullptr) return expected;
   const auto field = [entry](const char* key) -> const PropertyValue* {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <sstream>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
 namespace pomrel::sim {
 
@@ -214,7 +214,7 @@ bool setAdminPassword(const std::string& root, const std::string& name, std::str
   }
   const std::string path = adminAccountsPath(root);
   if (!makeDirectories(path.substr(0, path.rfind('/')))) return false;
-  return writeFileAtomically(path, kept + entry + "\n", 0600);
+  return posix::writeFileAtomically(path, kept + entry + "\n", 0600);
 }
 
 bool checkAdminPassword(const std::string& root, const std::string& name, std::string password) {

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "media/sxs_driver.h"
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
 namespace pomrel::sim {
 
@@ -114,8 +114,8 @@ bool isValidDiskName(const std::string& name) {
 }
 
 std::optional<MachineState> readMachineState(const MachinePaths& paths) {
-  PropertyListFile file = readPropertyListFile(paths.statePath());
-  if (file.status != FileStatus::kOk) return std::nullopt;
+  posix::PropertyListFile file = posix::readPropertyListFile(paths.statePath());
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* dict = file.value.dictionary();
   if (dict == nullptr) return std::nullopt;
   return stateFromDictionary(*dict);
@@ -167,7 +167,7 @@ std::vector<EntryId> Machine::mediaServices() const {
 }
 
 bool Machine::save(std::string* error) {
-  if (!writePropertyListFile(paths_.statePath(), PropertyValue(stateToDictionary(state_)), 0644)) {
+  if (!posix::writePropertyListFile(paths_.statePath(), PropertyValue(stateToDictionary(state_)), 0644)) {
     *error = "cannot write the machine state " + paths_.statePath();
     return false;
   }

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
 namespace pomrel::sim {
 
@@ -47,7 +47,7 @@ bool createPrivilegeToken(const std::string& root) {
   }
   const std::string path = tokenPath(root);
   if (!makeDirectories(path.substr(0, path.rfind('/')))) return false;
-  return writeFileAtomically(path, token + "\n", 0600);
+  return posix::writeFileAtomically(path, token + "\n", 0600);
 }
 
 std::optional<std::string> readPrivilegeToken(const std::string& root) {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 #include "simulator/machine.h"
 
 namespace pomrel::sim {
@@ -116,7 +116,7 @@ bool RegistryStore::publishAs(const std::string& name, EntryId id,
       {kEntryIdKey, PropertyInteger::fromUnsigned(id)},
       {kPropertiesKey, properties},
   };
-  return writePropertyListFile(entryPath(name, id), PropertyValue(entry), 0644);
+  return posix::writePropertyListFile(entryPath(name, id), PropertyValue(entry), 0644);
 }
 
 bool RegistryStore::terminate(const std::string& name, EntryId id) {
@@ -149,7 +149,7 @@ bool RegistryStore::postMessageAs(const std::string& name, EntryId id, std::uint
       {kEntryIdKey, PropertyInteger::fromUnsigned(id)},
       {kMessageTypeKey, PropertyInteger::fromUnsigned(type)},
   };
-  return writePropertyListFile(path, PropertyValue(message), 0644);
+  return posix::writePropertyListFile(path, PropertyValue(message), 0644);
 }
 
 std::uint64_t RegistryStore::removeAll() {
@@ -202,8 +202,8 @@ bool RegistryStore::entryExists(const std::string& name, EntryId id) const {
 std::optional<PropertyDictionary> RegistryStore::readEntry(const std::string& name,
                                                            EntryId id) const {
   if (!isValidName(name)) return std::nullopt;
-  const PropertyListFile file = readPropertyListFile(entryPath(name, id));
-  if (file.status != FileStatus::kOk) return std::nullopt;
+  const posix::PropertyListFile file = posix::readPropertyListFile(entryPath(name, id));
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* entry = file.value.dictionary();
   if (entry == nullptr) return std::nullopt;
   const auto entryName = entry->find(kEntryNameKey);
@@ -236,8 +236,8 @@ std::vector<PendingMessage> RegistryStore::listMessages(const std::string& name,
 }
 
 std::optional<natural_t> RegistryStore::readMessage(const std::string& path) {
-  const PropertyListFile file = readPropertyListFile(path);
-  if (file.status != FileStatus::kOk) return std::nullopt;
+  const posix::PropertyListFile file = posix::readPropertyListFile(path);
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* message = file.value.dictionary();
   if (message == nullptr) return std::nullopt;
   const auto type = message->find(kMessageTypeKey);

@@ -18,7 +18,7 @@
 
 #include "media/sxs_driver.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
 #include "simulator/privilege.h"
@@ -98,7 +98,7 @@ bool writeBundleInfo(const std::string& bundle, const char* identifier, const ch
       {"CFBundleInfoDictionaryVersion", "6.0"},
   };
   return makeDirectories(bundle + "/Contents") &&
-         writePropertyListFile(bundle + "/Contents/Info.plist", PropertyValue(info), 0644);
+         posix::writePropertyListFile(bundle + "/Contents/Info.plist", PropertyValue(info), 0644);
 }
 
 // Makes the driver bundle, with its plug-in, appear whole at its path.
@@ -166,7 +166,7 @@ bool installTools(const MachinePaths& paths, std::string* error) {
   for (const char* tool : {kDiskUtilPath, kKextLoadPath, kKextUnloadPath}) {
     const std::string path = paths.resolve(tool);
     if (program.empty() || !makeDirectories(path.substr(0, path.rfind('/'))) ||
-        !writeFileAtomically(path, program, 0755)) {
+        !posix::writeFileAtomically(path, program, 0755)) {
       *error = std::string("cannot install the stand-in ") + tool + " at " + path;
       return false;
     }

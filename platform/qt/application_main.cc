@@ -18,7 +18,7 @@
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/sim/posix_system.h"
+#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -93,8 +93,8 @@ int NSApplicationMain(int argc, char** argv) {
   // controller.
   sim::SimRegistry registry(*paths);
   sim::SimFileManager fileManager(*paths);
-  sim::PosixClock clock;
-  sim::PosixProcessInfo processInfo(argc, argv);
+  posix::PosixClock clock;
+  posix::PosixProcessInfo processInfo(argc, argv);
   sim::SimProcessRunner processes(*paths);
   sim::SimUserDefaultsFactory userDefaults(*paths, *identifier->string());
   QtRunLoop runLoop;

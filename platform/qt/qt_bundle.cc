@@ -7,7 +7,7 @@
 #include <QImageReader>
 #include <QLocale>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
 namespace pomrel::qt {
 namespace {
@@ -19,7 +19,7 @@ std::optional<PropertyValue> readPropertyList(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
   const QByteArray bytes = file.readAll();
-  return sim::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+  return posix::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
 }
 
 // The forms under which a bundle may name the folder of `language`

@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/sim/sim_process_runner.h"
+#include "platform/posix/process_runner.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/privilege.h"
 
@@ -28,19 +28,19 @@ class SimAuthorization::Session : public AuthorizationSession {
 // A started tool, shared by the handle given to the caller (if any) and by
 // the list that reaps it once the handle is gone.
 struct SimAuthorization::Child {
-  Child(pid_t childPid, UniqueFd childPidfd) : pid(childPid), pidfd(std::move(childPidfd)) {}
+  Child(pid_t childPid, posix::UniqueFd childPidfd) : pid(childPid), pidfd(std::move(childPidfd)) {}
 
   bool wait(std::chrono::milliseconds bound) {
     if (reaped) return true;
     int waitStatus = -1;
-    if (!waitForChild(pid, pidfd, bound, &waitStatus)) return false;
+    if (!posix::waitForChild(pid, pidfd, bound, &waitStatus)) return false;
     reaped = true;
     pidfd.reset();
     return true;
   }
 
   const pid_t pid;
-  UniqueFd pidfd;
+  posix::UniqueFd pidfd;
   bool reaped = false;
 };
 
@@ -163,11 +163,11 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int error = spawnChild(paths_.resolve(pathToTool), argv, envp.data(), true, -1, &pid);
+  const int error = posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(), true, -1, &pid);
   wipeSecret(tokenEntry);
   if (error != 0) return errAuthorizationToolExecuteFailure;
 
-  auto child = std::make_shared<Child>(pid, openPidfd(pid));
+  auto child = std::make_shared<Child>(pid, posix::openPidfd(pid));
   children_.push_back(child);
   if (process != nullptr) *process = std::make_unique<Handle>(std::move(child));
   return errAuthorizationSuccess;

@@ -1,73 +1,19 @@
-// Running tools of the simulated machine as real child processes, and the
-// child-process helpers that the privileged runner shares.
+// Tools of the simulated machine run from under its root.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <string>
-#include <vector>
 
-#include "platform/process.h"
+#include "platform/posix/process_runner.h"
 #include "platform/sim/machine_paths.h"
 
 namespace pomrel::sim {
 
-// Runs a tool at its path under the machine root, started with posix_spawn
-// (never a shell) with argv[0] the path as the caller gave it. Its standard
-// error is read while it runs, so a tool that writes more than a pipe holds
-// cannot block; every byte is returned as written, NUL bytes included. The
-// tool inherits standard input and output, the environment, the working
-// folder, and no other descriptor; its signal mask and dispositions start at
-// their defaults. Each call owns its descriptors, so calls may overlap.
-class SimProcessRunner : public ProcessRunner {
+// Runs "/usr/sbin/diskutil" and the like as the programs at the same paths
+// under the machine root.
+class SimProcessRunner : public posix::PosixProcessRunner {
  public:
-  explicit SimProcessRunner(const MachinePaths& paths);
-
-  ProcessResult run(const std::string& launchPath, const std::vector<std::string>& arguments,
-                    std::chrono::milliseconds timeout) override;
-
- private:
-  MachinePaths paths_;
+  explicit SimProcessRunner(const MachinePaths& paths)
+      : PosixProcessRunner([paths](const std::string& path) { return paths.resolve(path); }) {}
 };
-
-// A file descriptor closed when it goes out of scope.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-
-// A descriptor that becomes readable when child `pid` exits (pidfd_open,
-// close-on-exec); invalid when the kernel offers none.
-UniqueFd openPidfd(pid_t pid);
-
-// Waits at most `bound` for child `pid` to exit and, if it has, reaps it and
-// stores its wait status. Uses `pidfd` when valid; otherwise falls back to
-// checking every few milliseconds. False when it is still running.
-bool waitForChild(pid_t pid, const UniqueFd& pidfd, std::chrono::milliseconds bound,
-                  int* waitStatus);
-
-// Starts `path` with `argv` (argv[0] included) and `envp` (both
-// null-terminated). The child's standard input is /dev/null when
-// `nullStandardInput`, else inherited; its standard error is `stderrFd`, or
-// inherited when -1; every other descriptor above 2 is closed in it, and its
-// signal mask and dispositions are the defaults. Returns 0 and stores the
-// pid, or the error number (an exec failure in the child included).
-int spawnChild(const std::string& path, const std::vector<char*>& argv, char* const* envp,
-               bool nullStandardInput, int stderrFd, pid_t* pid);
 
 }  // namespace pomrel::sim

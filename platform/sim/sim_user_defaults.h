@@ -1,78 +1,21 @@
-// User defaults of the simulated machine: each domain is a property-list file
-// in the user's preferences folder, <home>/Library/Preferences/<domain>.plist.
+// User defaults of the simulated machine: the property-list store over the
+// user's preferences folder, <home>/Library/Preferences.
 #pragma once
 
-#include <map>
-#include <memory>
-#include <optional>
 #include <string>
+#include <utility>
 
-#include "platform/property_list.h"
+#include "platform/posix/plist_user_defaults.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/user_defaults.h"
 
 namespace pomrel::sim {
 
-// A domain name is usable when it names one file in the preferences folder:
-// not empty, not "." or "..", without '/' or NUL.
-bool isValidDomainName(const std::string& name);
-
-// One view of the defaults in `preferencesFolder`.
-//
-// Reading: a domain this object has not changed since its last synchronize is
-// read from its file at every access, so it always shows the file as it is
-// (binary or XML). A file that cannot be read as a property list, or whose
-// root is not a dictionary, is "no such domain". Invalid domain names answer
-// nullopt and their changes are ignored.
-//
-// Changing: changes are held in memory, per domain as its net result (a
-// removal followed by a setting is one setting), until `synchronize`.
-//
-// Writing (synchronize): each changed domain is written as one atomic
-// replacement of its file (binary property list, mode 0600, folders created
-// 0700); a removed domain's file is deleted. A file that could not be read is
-// never destroyed: before it is replaced it is kept beside it as
-// "<domain>.plist.unreadable-<UTC timestamp>", and a removal leaves it where
-// it is. A domain whose write fails stays pending for the next synchronize.
-class SimUserDefaults : public UserDefaults {
- public:
-  SimUserDefaults(std::string preferencesFolder, std::string applicationDomain);
-
-  // On the application's domain: a boolean, or a non-zero number, is true.
-  bool boolForKey(const std::string& key) override;
-  void setBoolForKey(bool value, const std::string& key) override;
-
-  std::optional<PropertyDictionary> persistentDomainForName(const std::string& name) override;
-  void removePersistentDomainForName(const std::string& name) override;
-  void setPersistentDomain(const PropertyDictionary& domain, const std::string& name) override;
-  bool synchronize() override;
-
-  // The file that holds domain `name`.
-  [[nodiscard]] std::string pathForDomain(const std::string& name) const;
-
- private:
-  bool writeDomain(const std::string& name, const std::optional<PropertyDictionary>& contents);
-
-  std::string folder_;
-  std::string applicationDomain_;
-  // Net change per domain since the last synchronize; nullopt = removed.
-  std::map<std::string, std::optional<PropertyDictionary>> pending_;
-};
-
-class SimUserDefaultsFactory : public UserDefaultsFactory {
+class SimUserDefaultsFactory : public posix::PlistUserDefaultsFactory {
  public:
   // `applicationDomain` is the application's bundle identifier.
-  SimUserDefaultsFactory(const MachinePaths& paths, std::string applicationDomain);
-
-  std::shared_ptr<UserDefaults> standardUserDefaults() override;
-  std::shared_ptr<UserDefaults> makeUserDefaults() override;
-
-  [[nodiscard]] const std::string& preferencesFolder() const { return folder_; }
-
- private:
-  std::string folder_;
-  std::string applicationDomain_;
-  std::shared_ptr<UserDefaults> standard_;
+  SimUserDefaultsFactory(const MachinePaths& paths, std::string applicationDomain)
+      : PlistUserDefaultsFactory(paths.userHome() + "/Library/Preferences",
+                                 std::move(applicationDomain)) {}
 };
 
 }  // namespace pomrel::sim

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 #include "platform/sim/sim_user_defaults.h"
 
 extern char** environ;
@@ -213,7 +213,7 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
   const std::vector<std::string> junk{
       std::string(), std::string("\x00\x01 not a property list \xff", 24),
       std::string("bplist00\x01\x02", 10), "<plist><dict><key>a</key></plist>",
-      serializeBinaryPropertyList(PropertyArray{"a list, not a domain"})};
+      posix::serializeBinaryPropertyList(PropertyArray{"a list, not a domain"})};
   auto defaults = factory.makeUserDefaults();
   writeBytes(file("d"), junk[1]);
   defaults->removePersistentDomainForName("d");
@@ -274,7 +274,7 @@ TEST_F(SimUserDefaultsTest, AWriterKilledAtAnyMomentLeavesAWholeFile) {
   ASSERT_TRUE(defaults->synchronize());
   // The generation the file holds, or -1 when it is not one whole generation.
   const auto generationOnDisk = [&]() -> std::int64_t {
-    const PropertyListFile read = readPropertyListFile(path);
+    const posix::PropertyListFile read = posix::readPropertyListFile(path);
     const auto* dict = read.value.dictionary();
     const auto* n = dict != nullptr && dict->contains("n") ? dict->at("n").integer() : nullptr;
     if (n == nullptr) return -1;
@@ -333,23 +333,23 @@ TEST(PropertyListTest, WhatIsReadCanBeWrittenBackUnchanged) {
     return binaryList("\xd1\x01\x02" + key + "\x09",
                       std::string("\x08\x0b") + static_cast<char>(11 + key.size()));
   };
-  ASSERT_EQ(parsePropertyList(withKey("\x51k")), PropertyValue(PropertyDictionary{{"k", true}}));
+  ASSERT_EQ(posix::parsePropertyList(withKey("\x51k")), PropertyValue(PropertyDictionary{{"k", true}}));
   const std::string utf16Nul("\x63\0a\0\0\0b", 7);
   for (const std::string& list :
        {binaryList("\x51\xd7", "\x08"), withKey("\x51\xff"), binaryList(utf16Nul, "\x08"),
         withKey(utf16Nul), std::string("<plist><string>\xed\xa0\x80</string></plist>"),
         std::string("<plist><dict><key>\xc0\x80</key><true/></dict></plist>")}) {
-    EXPECT_FALSE(parsePropertyList(list).has_value()) << list;
+    EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list;
   }
   std::string date("\x33");
   const auto bits = std::bit_cast<std::uint64_t>(4620835392.034667);
   for (int shift = 56; shift >= 0; shift -= 8) date += static_cast<char>(bits >> shift);
-  EXPECT_EQ(parsePropertyList(binaryList(date, "\x08")), PropertyValue(PropertyDate{4620835392}));
+  EXPECT_EQ(posix::parsePropertyList(binaryList(date, "\x08")), PropertyValue(PropertyDate{4620835392}));
   for (const std::string& list : {binaryList("\x53" + std::string("a\0b", 3), "\x08"),
                                   withKey("\x52" + std::string("k\0", 2)),
                                   std::string("<plist><string>a\0b</string></plist>", 35)}) {
-    if (const auto parsed = parsePropertyList(list)) {
-      EXPECT_EQ(parsePropertyList(serializeBinaryPropertyList(*parsed)), *parsed);
+    if (const auto parsed = posix::parsePropertyList(list)) {
+      EXPECT_EQ(posix::parsePropertyList(posix::serializeBinaryPropertyList(*parsed)), *parsed);
     }
   }
 }
@@ -360,7 +360,7 @@ TEST(PropertyListTest, WhatIsReadCanBeWrittenBackUnchanged) {
 int main(int argc, char** argv) {
   constexpr std::string_view kWriterFlag = "--defaults-writer=";
   if (argc == 2 && std::string_view(argv[1]).starts_with(kWriterFlag)) {
-    pomrel::sim::SimUserDefaults defaults(argv[1] + kWriterFlag.size(), "unused");
+    pomrel::posix::PlistUserDefaults defaults(argv[1] + kWriterFlag.size(), "unused");
     for (std::int64_t n = 1;; ++n) {
       defaults.removePersistentDomainForName(pomrel::sim::kWriterDomain);
       defaults.setPersistentDomain(pomrel::sim::generation(n), pomrel::sim::kWriterDomain);

@@ -28,7 +28,7 @@
 #include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
-#include "platform/sim/posix_system.h"
+#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -181,10 +181,10 @@ class EndToEndTest : public ::testing::Test {
   sim::SimFileManager fileManager_{paths_};
   sim::SimProcessRunner processes_{paths_};
   sim::SimUserDefaultsFactory userDefaults_{paths_, "test.pomrel.integration"};
-  sim::PosixClock posixClock_;
+  posix::PosixClock posixClock_;
   char programName_[8] = "Pomrel";
   char* arguments_[2] = {programName_, nullptr};
-  sim::PosixProcessInfo processInfo_{1, arguments_};
+  posix::PosixProcessInfo processInfo_{1, arguments_};
   qt::QtRunLoop runLoop_;
   qt::QtApplication application_{&runLoop_};
   qt::QtBundle bundle_{QStringLiteral(POMREL_TEST_BUNDLE_RESOURCES), {QStringLiteral("en")}};

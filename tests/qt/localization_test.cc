@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/qt/qt_bundle.h"
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 #include "tests/qt/qt_test_support.h"
 
 namespace pomrel::qt::testing {
@@ -31,7 +31,7 @@ std::optional<Table> readTable(const QString& language) {
   QFile file(kBundleResources + "/" + language + ".lproj/Localizable.strings");
   if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
   const QByteArray bytes = file.readAll();
-  const auto plist = sim::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+  const auto plist = posix::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
   if (!plist || plist->dictionary() == nullptr) return std::nullopt;
   Table table;
   for (const auto& [key, value] : *plist->dictionary()) {

@@ -1,4 +1,4 @@
-#include "platform/sim/sim_user_defaults.h"
+#include "platform/posix/plist_user_defaults.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <ctime>
 #include <utility>
 
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 namespace {
 
 enum class DomainFile { kMissing, kDomain, kNotDomain };
@@ -103,14 +103,14 @@ bool isValidDomainName(const std::string& name) {
          name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
-SimUserDefaults::SimUserDefaults(std::string preferencesFolder, std::string applicationDomain)
+PlistUserDefaults::PlistUserDefaults(std::string preferencesFolder, std::string applicationDomain)
     : folder_(std::move(preferencesFolder)), applicationDomain_(std::move(applicationDomain)) {}
 
-std::string SimUserDefaults::pathForDomain(const std::string& name) const {
+std::string PlistUserDefaults::pathForDomain(const std::string& name) const {
   return folder_ + "/" + name + ".plist";
 }
 
-bool SimUserDefaults::boolForKey(const std::string& key) {
+bool PlistUserDefaults::boolForKey(const std::string& key) {
   const auto domain = persistentDomainForName(applicationDomain_);
   if (!domain) return false;
   const auto found = domain->find(key);
@@ -122,7 +122,7 @@ bool SimUserDefaults::boolForKey(const std::string& key) {
   return false;
 }
 
-void SimUserDefaults::setBoolForKey(bool value, const std::string& key) {
+void PlistUserDefaults::setBoolForKey(bool value, const std::string& key) {
   if (!isValidDomainName(applicationDomain_)) return;
   PropertyDictionary domain =
       persistentDomainForName(applicationDomain_).value_or(PropertyDictionary{});
@@ -130,7 +130,7 @@ void SimUserDefaults::setBoolForKey(bool value, const std::string& key) {
   pending_.insert_or_assign(applicationDomain_, std::move(domain));
 }
 
-std::optional<PropertyDictionary> SimUserDefaults::persistentDomainForName(
+std::optional<PropertyDictionary> PlistUserDefaults::persistentDomainForName(
     const std::string& name) {
   if (!isValidDomainName(name)) return std::nullopt;
   if (const auto found = pending_.find(name); found != pending_.end()) return found->second;
@@ -139,18 +139,18 @@ std::optional<PropertyDictionary> SimUserDefaults::persistentDomainForName(
   return std::move(read.contents);
 }
 
-void SimUserDefaults::removePersistentDomainForName(const std::string& name) {
+void PlistUserDefaults::removePersistentDomainForName(const std::string& name) {
   if (!isValidDomainName(name)) return;
   pending_.insert_or_assign(name, std::nullopt);
 }
 
-void SimUserDefaults::setPersistentDomain(const PropertyDictionary& domain,
-                                          const std::string& name) {
+void PlistUserDefaults::setPersistentDomain(const PropertyDictionary& domain,
+                                            const std::string& name) {
   if (!isValidDomainName(name)) return;
   pending_.insert_or_assign(name, domain);
 }
 
-bool SimUserDefaults::synchronize() {
+bool PlistUserDefaults::synchronize() {
   bool allWritten = true;
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (writeDomain(it->first, it->second)) {
@@ -163,8 +163,8 @@ bool SimUserDefaults::synchronize() {
   return allWritten;
 }
 
-bool SimUserDefaults::writeDomain(const std::string& name,
-                                  const std::optional<PropertyDictionary>& contents) {
+bool PlistUserDefaults::writeDomain(const std::string& name,
+                                    const std::optional<PropertyDictionary>& contents) {
   const std::string path = pathForDomain(name);
   const DomainFile state = readDomainFile(path).state;
   if (!contents) {
@@ -187,18 +187,17 @@ bool SimUserDefaults::writeDomain(const std::string& name,
   return false;
 }
 
-SimUserDefaultsFactory::SimUserDefaultsFactory(const MachinePaths& paths,
-                                               std::string applicationDomain)
-    : folder_(paths.userHome() + "/Library/Preferences"),
-      applicationDomain_(std::move(applicationDomain)) {}
+PlistUserDefaultsFactory::PlistUserDefaultsFactory(std::string preferencesFolder,
+                                                   std::string applicationDomain)
+    : folder_(std::move(preferencesFolder)), applicationDomain_(std::move(applicationDomain)) {}
 
-std::shared_ptr<UserDefaults> SimUserDefaultsFactory::standardUserDefaults() {
+std::shared_ptr<UserDefaults> PlistUserDefaultsFactory::standardUserDefaults() {
   if (!standard_) standard_ = makeUserDefaults();
   return standard_;
 }
 
-std::shared_ptr<UserDefaults> SimUserDefaultsFactory::makeUserDefaults() {
-  return std::make_shared<SimUserDefaults>(folder_, applicationDomain_);
+std::shared_ptr<UserDefaults> PlistUserDefaultsFactory::makeUserDefaults() {
+  return std::make_shared<PlistUserDefaults>(folder_, applicationDomain_);
 }
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix

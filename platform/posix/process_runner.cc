@@ -1,4 +1,4 @@
-#include "platform/sim/sim_process_runner.h"
+#include "platform/posix/process_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,9 @@
 #include <climits>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 
 namespace {
 
@@ -165,11 +166,12 @@ int spawnChild(const std::string& path, const std::vector<char*>& argv, char* co
   return error;
 }
 
-SimProcessRunner::SimProcessRunner(const MachinePaths& paths) : paths_(paths) {}
+PosixProcessRunner::PosixProcessRunner(PathResolver resolvePath)
+    : resolvePath_(std::move(resolvePath)) {}
 
-ProcessResult SimProcessRunner::run(const std::string& launchPath,
-                                    const std::vector<std::string>& arguments,
-                                    std::chrono::milliseconds timeout) {
+ProcessResult PosixProcessRunner::run(const std::string& launchPath,
+                                      const std::vector<std::string>& arguments,
+                                      std::chrono::milliseconds timeout) {
   ProcessResult result;
   const auto deadline = deadlineAfter(timeout);
 
@@ -189,7 +191,7 @@ ProcessResult SimProcessRunner::run(const std::string& launchPath,
 
   pid_t pid = 0;
   const int error =
-      spawnChild(paths_.resolve(launchPath), argv, environ, false, writeEnd.get(), &pid);
+      spawnChild(resolvePath_(launchPath), argv, environ, false, writeEnd.get(), &pid);
   // From here only the tool holds the writing end, so the pipe reaches its
   // end once the tool (and anything it started) has closed it.
   writeEnd.reset();
@@ -242,4 +244,4 @@ ProcessResult SimProcessRunner::run(const std::string& launchPath,
   return result;
 }
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix

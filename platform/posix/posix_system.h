@@ -7,7 +7,7 @@
 #include "platform/clock.h"
 #include "platform/process_info.h"
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 
 // Pauses with ::sleep and ::usleep; a pause cut short by a signal is resumed
 // for the time that remains.
@@ -30,4 +30,4 @@ class PosixProcessInfo : public ProcessInfo {
   std::vector<std::string> arguments_;
 };
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix

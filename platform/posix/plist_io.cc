@@ -1,4 +1,4 @@
-#include "platform/sim/plist_io.h"
+#include "platform/posix/plist_io.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -20,7 +20,7 @@
 #include <sstream>
 #include <vector>
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 namespace {
 
 struct PlistDeleter {
@@ -412,4 +412,4 @@ bool writePropertyListFile(const std::string& path, const PropertyValue& value, 
   return !bytes.empty() && writeFileAtomically(path, bytes, mode);
 }
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix

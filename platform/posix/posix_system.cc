@@ -1,4 +1,4 @@
-#include "platform/sim/posix_system.h"
+#include "platform/posix/posix_system.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 
 void PosixClock::sleep(unsigned seconds) {
   while (seconds > 0) seconds = ::sleep(seconds);
@@ -39,4 +39,4 @@ std::string PosixProcessInfo::currentDirectoryPath() const {
   }
 }
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix

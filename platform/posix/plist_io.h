@@ -1,4 +1,4 @@
-// Property-list files of the simulated machine, read and written with
+// Property-list files, read and written with
 // libplist.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 #include "platform/property_list.h"
 
-namespace pomrel::sim {
+namespace pomrel::posix {
 
 // What survives a conversion to a property list and back: every string that
 // is UTF-8 without a NUL byte, every boolean, real, data and container
@@ -50,4 +50,4 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 // Writes `value` as a binary property list with writeFileAtomically.
 bool writePropertyListFile(const std::string& path, const PropertyValue& value, mode_t mode = 0600);
 
-}  // namespace pomrel::sim
+}  // namespace pomrel::posix
