@@ -11,14 +11,15 @@
 #include <memory>
 
 #include "app/app_controller.h"
+#include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
+#include "platform/qt/single_instance.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -87,6 +88,13 @@ int NSApplicationMain(int argc, char** argv) {
               << (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString()
               << " gives no " << kBundleIdentifierKey << ".\n";
     return 1;
+  }
+  // One Pomrel per simulated machine: two would answer each pull twice.
+  const SingleInstance instance(QString::fromStdString(*identifier->string()),
+                                QString::fromStdString(paths->root()));
+  if (instance.anotherIsRunning()) {
+    std::cerr << "Pomrel is already running for the machine at " << paths->root() << ".\n";
+    return 0;
   }
 
   // The platform, from the bottom up; destroyed in reverse order, after the
