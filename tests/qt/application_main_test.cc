@@ -1,5 +1,6 @@
 // The Pomrel program as built, headless (no tray): it refuses to start without
-// a simulated machine, and otherwise runs until it is told to quit.
+// a simulated machine, runs once per machine, and otherwise runs until it is
+// told to quit.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -10,7 +11,7 @@
 namespace pomrel::qt::testing {
 namespace {
 
-TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
+TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminated) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.remove("POMREL_MACHINE");
   QProcess program;
@@ -21,16 +22,36 @@ TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
   EXPECT_TRUE(program.readAllStandardError().contains("POMREL_MACHINE"));
 
   QTemporaryDir machine;
-  ASSERT_TRUE(machine.isValid());
+  QTemporaryDir runtime;
+  ASSERT_TRUE(machine.isValid() && runtime.isValid());
   environment.insert("POMREL_MACHINE", machine.path());
+  // No session bus: the one instance is kept by a lock in the runtime folder.
+  environment.insert("XDG_RUNTIME_DIR", runtime.path());
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime.path() + "/no-bus");
   program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  QProcess first;
+  first.setProcessEnvironment(environment);
   QByteArray said;
-  const auto saidSo = [&] {
-    said += program.readAllStandardError();
-    return said.contains("no system tray");
+  const auto startsRunning = [&](QProcess& process) {
+    said.clear();
+    process.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+    return processEventsUntil(
+        [&] {
+          said += process.readAllStandardError();
+          return said.contains("no system tray");
+        },
+        std::chrono::seconds(60));
   };
-  ASSERT_TRUE(processEventsUntil(saidSo, std::chrono::seconds(60))) << said.toStdString();
+  ASSERT_TRUE(startsRunning(first)) << said.toStdString();
+
+  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  ASSERT_TRUE(program.waitForFinished(60000)) << "a second start kept running";
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(program.readAllStandardError().contains("already running"));
+  first.kill();  // its lock must not outlive it
+  ASSERT_TRUE(first.waitForFinished(60000));
+
+  ASSERT_TRUE(startsRunning(program)) << said.toStdString();
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(60000));
   said += program.readAllStandardError();
