@@ -23,12 +23,12 @@ class QtStatusBar;
 // is the icon's tool tip. The item shows from its creation; without an image
 // it is an empty square that still opens its menu.
 //
-// A left click opens the menu's own window: below the icon in an XEmbed tray,
-// at the pointer (kept inside the screen) where the tray does not tell the
-// icon's place, as a status notifier host does not. A right click does the
-// same in an XEmbed tray; a status notifier host is given the menu over
-// D-Bus and draws it itself. With highlight mode on, the icon is drawn
-// highlighted while the menu's own window is on screen.
+// A left click opens the menu's own window: next to the icon in an XEmbed
+// tray, at the pointer (kept inside the screen) where the tray does not tell
+// the icon's place, as a status notifier host does not. A right click does
+// the same, except that a status notifier host is given the menu over D-Bus
+// and draws it itself. With highlight mode on, the icon is drawn highlighted
+// while the menu's own window is on screen.
 class QtStatusItem final : public QObject, public StatusItem {
  public:
   QtStatusItem(double length, QtStatusBar& bar);

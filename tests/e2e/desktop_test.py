@@ -218,17 +218,19 @@ class Desktop:
             raise Failure("Xvfb did not start")
         self.env = dict(os.environ, DISPLAY=f":{number}")
         self.size = (width, height)
+        # The panel's messages, for a failure's diagnosis.
+        self.panel_log = open(os.path.join(self.shots_dir, "panel.log"), "w")
         if panel == "trayer":
             # No session bus: the icon docks in the XEmbed tray.
             self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={work}/no-session-bus"
             self.panel_class, self.icon_class = "^trayer$", "^Pomrel$"
             self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
                                   "request", "--height", "24"], env=self.env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 stdout=self.panel_log, stderr=subprocess.STDOUT)
         else:
             self.panel_class, self.icon_class = "^xfce4-panel$", "^Wrapper-2.0$"
             self.start_xfce(work)
-        wait_for("the panel", lambda: self.windows(self.panel_class))
+        wait_for("the panel", lambda: self.windows(self.panel_class), timeout=30)
 
     def start_xfce(self, work):
         """A private session bus, and xfce4-panel with a throw-away configuration: one
@@ -247,12 +249,13 @@ class Desktop:
         read_end, write_end = os.pipe()
         self.processes.start(["dbus-daemon", "--session", "--nofork",
                               f"--print-address={write_end}"], env=self.env,
-                             pass_fds=(write_end,), stdout=subprocess.DEVNULL)
+                             pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                             stderr=self.panel_log)
         os.close(write_end)
         with os.fdopen(read_end) as reader:
             self.env["DBUS_SESSION_BUS_ADDRESS"] = reader.readline().strip()
         self.processes.start(["xfce4-panel", "--disable-wm-check"], env=self.env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                             stdout=self.panel_log, stderr=subprocess.STDOUT)
         wait_for("the status notifier watcher", lambda: self.bus(
             "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
             "org.kde.StatusNotifierWatcher") == "(true,)", timeout=30)
@@ -396,26 +399,22 @@ class Session:
 
     def find_icon(self):
         """The status icon: a small window inside the panel (Pomrel's, docked in an XEmbed
-        tray; the systray's, for a status notifier item), drawn."""
+        tray; the systray's, for a status notifier item), drawn. The window may grow
+        as its icon arrives."""
         desktop = self.desktop
 
-        def docked():
+        def drawn_icon():
             panels = desktop.windows(desktop.panel_class).values()
             for wid, (x, y, w, h) in desktop.windows(desktop.icon_class).items():
                 inside = any(px <= x and x + w <= px + pw and py <= y and y + h <= py + ph
                              for px, py, pw, ph in panels)
-                if inside and w <= 64 and h <= 64:
+                if inside and 8 <= w <= 64 and 8 <= h <= 64 and \
+                        ink_bands(desktop.grab(), (x, y, w, h), inset=1)[1]:
                     return wid, (x, y, w, h)
             return None
 
-        self.icon, box = wait_for("the status icon in the tray", docked, timeout=30)
-
-        def drawn():
-            shot = desktop.grab()
-            _, bands = ink_bands(shot, box, inset=1)
-            return bands
-        wait_for("the status icon's image", drawn)
-        self.icon_box = box
+        self.icon, self.icon_box = wait_for("the status icon in the tray, drawn", drawn_icon,
+                                            timeout=30)
 
     def open_menu(self, label, button=1, host_drawn=False):
         """Clicks the icon; answers the menu's items as [(enabled, x, y)], and keeps
