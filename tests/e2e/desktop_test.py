@@ -55,9 +55,6 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
     <property name="panel-1" type="empty">
       <property name="position" type="string" value="p=8;x=0;y=0"/>
       <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="26"/>
-      <property name="icon-size" type="uint" value="16"/>
       <property name="plugin-ids" type="array">
         <value type="int" value="1"/>
         <value type="int" value="2"/>
@@ -67,11 +64,8 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
   <property name="plugins" type="empty">
     <property name="plugin-1" type="string" value="separator">
       <property name="expand" type="bool" value="true"/>
-      <property name="style" type="uint" value="0"/>
     </property>
-    <property name="plugin-2" type="string" value="systray">
-      <property name="square-icons" type="bool" value="true"/>
-    </property>
+    <property name="plugin-2" type="string" value="systray"/>
   </property>
 </channel>
 """
