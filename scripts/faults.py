@@ -1,0 +1,556 @@
+#!/usr/bin/env python3
+"""Deliberate faults, and whether the test suite catches each one.
+
+Each fault is a small exact text substitution in one source file. `run`
+applies one fault at a time, rebuilds the dev build's test programs (ccache
+makes the unchanged objects cheap), runs the tests that could catch it and
+records which failed; the file is always put back, even when the run is
+interrupted (a journal in the build folder restores it at the next start).
+
+  scripts/faults.py list                     the faults, one a line
+  scripts/faults.py check                    each fault's text occurs once in its file
+  scripts/faults.py run [-o FILE.json] [ID...]
+  scripts/faults.py table BEFORE.json [AFTER.json]   a Markdown table of results
+
+A fault is caught when the build succeeds and at least one test fails (a
+crash or a timeout counts). A fault that does not compile is reported as
+"build error": the list must be mended, it says nothing about the tests.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "dev"
+JOURNAL = BUILD / "faults-journal.json"
+LOGS = BUILD / "faults"
+
+# What the tests of each label need built.
+TARGETS = {
+    "core": ["pomrel_core_tests"],
+    "sim": ["pomrel_sim_tests", "sxs-card"],
+    "auth": ["auth_tests", "auth_test_tool", "sxs-card"],
+    "defaults": ["pomrel_defaults_tests"],
+    "qt": ["pomrel_qt_tests", "Pomrel", "pomrel_locale_probe", "pomrel_bundle_resources"],
+    "integration": ["pomrel_integration_tests", "sxs-card", "pomrel_bundle_resources"],
+    "soak": ["pomrel_soak_tests", "sxs-card", "pomrel_bundle_resources"],
+    "e2e": ["Pomrel", "sxs-card", "pomrel_bundle_resources"],
+}
+# The quick suites: everything but the display, the soak and the real devices.
+FAST = ["core", "sim", "auth", "defaults", "qt", "integration"]
+EXCLUDED_FROM_FAST = "e2e|soak|host"
+
+
+@dataclasses.dataclass
+class Fault:
+    id: str
+    file: str
+    subs: list[tuple[str, str]]
+    what: str
+    # Labels expected to catch it (documentation; the run covers FAST).
+    expect: str
+    # Labels to run besides FAST: "e2e", "soak", "host".
+    extra: tuple[str, ...] = ()
+
+
+def F(id, file, old, new, what, expect, extra=()):
+    subs = old if isinstance(old, list) else [(old, new)]
+    return Fault(id, file, subs, what, expect, tuple(extra))
+
+
+FAULTS: list[Fault] = [
+    # ---- app/ ----
+    F("menu-validation-inverted", "app/app_controller.cc",
+      "if (action == kDisableMediaAction && !getSxSDisk(nullptr)) return false;",
+      "if (action == kDisableMediaAction && getSxSDisk(nullptr)) return false;",
+      "Disable is enabled without a card and disabled with one", "core qt"),
+    F("launch-skips-setting", "app/app_controller.cc",
+      "  loadUserDefaults();\n  registerServiceNotification();",
+      "  registerServiceNotification();",
+      "the launch does not read the launch-at-login setting", "core integration"),
+    F("launch-skips-watch", "app/app_controller.cc",
+      "  loadUserDefaults();\n  registerServiceNotification();",
+      "  loadUserDefaults();",
+      "the launch does not arm the removal watch", "core integration"),
+    F("authorization-never-freed", "app/app_controller.cc",
+      "    platform_.authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);\n    m_AuthRef = nullptr;\n  }\n  if (m_StatusItem",
+      "    m_AuthRef = nullptr;\n  }\n  if (m_StatusItem",
+      "the controller's end keeps the administrator right", "core"),
+    F("ok-action-cancels", "app/app_controller.cc",
+      '{"w0_Ok:", &AppController::w0_Ok}',
+      '{"w0_Ok:", &AppController::w0_Cancel}',
+      "the preferences window's OK button does what Cancel does", "qt integration"),
+    F("mixed-state-unticked", "app/preferences.cc",
+      "w0_LoginItem->state() != NSControlStateValueOff",
+      "w0_LoginItem->state() == NSControlStateValueOn",
+      "a check box in the mixed state counts as unticked", "core"),
+    F("setting-not-synchronized", "app/preferences.cc",
+      "  defaults->synchronize();\n}",
+      "}",
+      "the setting is changed but never written", "core qt"),
+    F("window-ignores-setting", "app/preferences.cc",
+      "w0_LoginItem->setState(m_IsAddLoginItem ? NSControlStateValueOn : NSControlStateValueOff);",
+      "w0_LoginItem->setState(NSControlStateValueOn);",
+      "the preferences window always shows the box ticked", "core qt"),
+    F("cancel-saves", "app/preferences.cc",
+      "void AppController::w0_Cancel(void* /*sender*/) {\n  if (w0_Window != nullptr) w0_Window->close();\n}",
+      "void AppController::w0_Cancel(void* /*sender*/) {\n  if (w0_Window != nullptr) w0_Window->close();\n"
+      "  m_IsAddLoginItem = w0_LoginItem != nullptr && w0_LoginItem->state() != NSControlStateValueOff;\n"
+      "  saveUserDefaults();\n}",
+      "Cancel applies the box as OK does", "qt"),
+
+    # ---- media/ ----
+    F("eject-attempt-limit-off-by-one", "media/eject.cc",
+      "if (attempts == kEjectAttemptLimit) break;",
+      "if (attempts == kEjectAttemptLimit + 1) break;",
+      "the disk tool runs once more than the attempt limit", "core"),
+    F("eject-nul-cut-skipped", "media/eject.cc",
+      "return bytes.substr(0, bytes.find('\\0'));",
+      "return bytes;",
+      "the failure phrase is looked for past a NUL byte", "core"),
+    F("eject-ignores-timeout", "media/eject.cc",
+      "if (!result.launched || result.timedOut) break;",
+      "if (!result.launched) break;",
+      "a disk tool that ran past its bound is run again", "core"),
+    F("eject-phrase-changed", "media/media_bounds.h",
+      '"Volume failed to eject"',
+      '"Volume could not be ejected"',
+      "the failure phrase no longer matches what the disk tool writes", "integration"),
+    F("lookup-name-no-room-for-nul", "media/card_lookup.cc",
+      "name->size() + 1 > buffer.size()",
+      "name->size() > buffer.size()",
+      "a 256-byte disk name is accepted without room for its NUL", "core"),
+    F("lookup-leaks-service", "media/card_lookup.cc",
+      "  if (!copyBSDName(properties, local)) {\n    registry.release(service);\n",
+      "  if (!copyBSDName(properties, local)) {\n",
+      "a media service without a usable name is never released", "core"),
+    F("disable-keeps-watch-armed", "media/media_commands.cc",
+      "  clearServiceNotification();\n  if (!ejectDisk()) {",
+      "  if (!ejectDisk()) {",
+      "the watch stays armed while the disable ejects and unloads", "core integration"),
+    F("disable-no-rearm-after-failed-eject", "media/media_commands.cc",
+      "    registerServiceNotification();\n    return;",
+      "    return;",
+      "after a failed eject the watch is not armed again", "core integration"),
+    F("enable-skips-unload", "media/media_commands.cc",
+      "  if (!getSxSDisk(nullptr)) exec_kextunload();\n",
+      "",
+      "Enable loads without unloading a plug-in that is loaded without its card", "core"),
+    F("enable-pause-too-short", "media/media_commands.cc",
+      "platform_.clock.sleep(1);",
+      "platform_.clock.sleep(0);",
+      "Enable arms the watch before the driver can have presented the card", "core integration"),
+    F("not-installed-continues", "media/media_commands.cc",
+      '    showAlert("MSG_NotInstall");\n    return false;',
+      '    showAlert("MSG_NotInstall");',
+      "a command goes on after telling that the driver is not installed", "core integration"),
+    F("prompt-not-interactive", "media/privileged_control.cc",
+      "kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);",
+      "kAuthorizationFlagExtendRights);",
+      "the administrator right is asked for without allowing the prompt", "core integration"),
+    F("unload-not-waited", "media/privileged_control.cc",
+      "    unload->waitUntilExit(kKextUnloadWaitBound);\n",
+      "",
+      "the unload tool is not waited for before the card is declared safe", "core"),
+    F("kextload-wrong-tool", "media/privileged_control.cc",
+      "  sudoCommand(kKextLoadPath, arguments);",
+      "  sudoCommand(kKextUnloadPath, arguments);",
+      "Enable runs the unload tool in place of the load tool", "core integration"),
+    F("watch-left-armed-after-failed-registration", "media/removal_watch.cc",
+      "  platform_.runLoop.removeSource(source, kCFRunLoopDefaultMode);\n  registry.notificationPortDestroy(port);\n  g_NotifyPort = nullptr;\n",
+      "",
+      "a failed interest registration leaves the port armed", "core"),
+    F("watch-armed-twice", "media/removal_watch.cc",
+      "  if (g_NotifyPort != nullptr) return false;\n",
+      "",
+      "arming an armed watch makes a second port", "core"),
+    F("watch-ignores-message-type", "media/removal_watch.cc",
+      "  if (messageType != kIOMessageServiceIsTerminated) return;\n",
+      "",
+      "any message from the card's service (a busy change) runs Disable", "core integration"),
+    F("clear-leaves-source", "media/removal_watch.cc",
+      "  platform_.runLoop.removeSource(registry.notificationPortGetRunLoopSource(g_NotifyPort),\n                                 kCFRunLoopDefaultMode);\n",
+      "",
+      "clearing the watch leaves its source on the run loop", "core"),
+    F("pull-does-not-disable", "media/removal_watch.cc",
+      "  clearServiceNotification();\n  disableMedia(this);",
+      "  clearServiceNotification();",
+      "a pulled card does not run Disable", "core integration"),
+
+    # ---- loginitems/ ----
+    F("login-add-without-reread", "loginitems/zan_login_items.cc",
+      "  // Re-read so that what another program wrote meanwhile is kept.\n  updateStartupItems();\n",
+      "",
+      "an addition writes back the list as read earlier, dropping another program's change", "core"),
+    F("login-remove-without-reread", "loginitems/zan_login_items.cc",
+      "void ZanLoginItems::removeApplicationFromStartupItems(const std::string& path) {\n  updateStartupItems();",
+      "void ZanLoginItems::removeApplicationFromStartupItems(const std::string& path) {",
+      "a removal writes back the list as read earlier", "core"),
+    F("login-add-appends", "loginitems/zan_login_items.cc",
+      "_startupItems.insert(_startupItems.begin(), PropertyValue(std::move(entry)));",
+      "_startupItems.push_back(PropertyValue(std::move(entry)));",
+      "a new login item goes last instead of first", "core"),
+    F("login-remove-replaces-non-list", "loginitems/zan_login_items.cc",
+      "writeBack(listIsArrayOrAbsent());",
+      "writeBack(true);",
+      "a removal replaces a list value that is not an array", "core"),
+    F("login-path-not-normalized", "loginitems/zan_login_items.cc",
+      'return standardizeAbsolutePath(processInfo.currentDirectoryPath() + "/" + executable);',
+      'return processInfo.currentDirectoryPath() + "/" + executable;',
+      "a relative program path is listed with its . and .. components", "core"),
+    F("login-outer-bundle", "loginitems/zan_login_items.cc",
+      "  while (pathExtension(bundle) != \"app\") {",
+      "  while (bundle.find(\".app\") + 4 != bundle.size() && !bundle.empty() && bundle != \"/\") {",
+      "a helper inside another application is listed by the wrong bundle", "core"),
+
+    # ---- platform/posix ----
+    F("reader-follows-links", "platform/posix/file_reader.cc",
+      "  if (links == Links::kRefuse) flags |= O_NOFOLLOW;\n",
+      "",
+      "the bounded reader follows a link where none is expected", "defaults sim"),
+    F("reader-blocks-on-fifo", "platform/posix/file_reader.cc",
+      "int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;",
+      "int flags = O_RDONLY | O_CLOEXEC;",
+      "the bounded reader blocks for ever on a FIFO", "defaults sim"),
+    F("reader-reads-non-regular", "platform/posix/file_reader.cc",
+      "} else if (!S_ISREG(info.st_mode)) {",
+      "} else if (S_ISDIR(info.st_mode)) {",
+      "the bounded reader reads a device or FIFO as a file", "defaults sim"),
+    F("reader-unbounded", "platform/posix/file_reader.cc",
+      "      if (got > limit) {\n        result = failure(ReadStatus::kTooLarge);",
+      "      if (false) {\n        result = failure(ReadStatus::kTooLarge);",
+      "a file that grows past its bound while read is returned", "defaults"),
+    F("atomic-write-replaced-by-plain", "platform/posix/plist_io.cc",
+      [("  std::string temp = path + \".XXXXXX\";\n  const int fd = mkstemp(temp.data());",
+        "  std::string temp = path;\n  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);")],
+      None,
+      "a property-list file is rewritten in place instead of replaced whole", "defaults"),
+    F("plist-string-nul-accepted", "platform/posix/plist_io.cc",
+      "    if (lead == 0) return false;\n",
+      "",
+      "a string holding a NUL is read as if it could be written back", "defaults"),
+    F("defaults-unreadable-not-kept", "platform/posix/plist_user_defaults.cc",
+      "    aside = keepAside(path, folder_);\n    if (!aside) return false;\n",
+      "",
+      "a malformed domain file is replaced without being kept aside", "defaults"),
+    F("defaults-removal-deletes-foreign-file", "platform/posix/plist_user_defaults.cc",
+      "    if (state != DomainFile::kDomain) return true;\n",
+      "",
+      "removing a domain deletes a file that holds no domain", "defaults"),
+    F("defaults-dotdot-domain", "platform/posix/plist_user_defaults.cc",
+      'return !name.empty() && name != "." && name != ".." &&',
+      'return !name.empty() && name != "." &&',
+      'a domain named ".." escapes the preferences folder', "defaults"),
+    F("runner-timeout-not-reported", "platform/posix/process_runner.cc",
+      "    reap(pid, &waitStatus);\n    result.timedOut = true;",
+      "    reap(pid, &waitStatus);",
+      "a tool killed at its bound is reported as finished", "auth"),
+    F("runner-leaks-descriptors", "platform/posix/process_runner.cc",
+      "  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);\n",
+      "",
+      "a started tool inherits the application's descriptors", "auth"),
+    F("runner-inherits-signal-mask", "platform/posix/process_runner.cc",
+      "POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF",
+      "POSIX_SPAWN_SETSIGDEF",
+      "a started tool inherits the application's blocked signals", "auth"),
+
+    # ---- platform/sim ----
+    F("sim-late-watch-not-woken", "platform/sim/sim_registry.cc",
+      "  if (!store_.entryExists(name, id) || !store_.listMessages(name, id, lastSequence).empty()) {\n    target->wake();\n  }",
+      "",
+      "a termination before the registration is never delivered", "sim"),
+    F("sim-message-delivered-twice", "platform/sim/sim_registry.cc",
+      "          if (r.lastSequence >= message.sequence) return false;\n",
+      "",
+      "a message already delivered to a registration is delivered again", "sim"),
+    F("sim-termination-repeated", "platform/sim/sim_registry.cc",
+      "          r.terminated = true;\n",
+      "",
+      "a terminated service's registration is told of the termination again", "sim"),
+    F("sim-run-without-right", "platform/sim/sim_authorization.cc",
+      "  if (!session->holdsAdministratorRight) return errAuthorizationDenied;\n  if (pathToTool",
+      "  if (pathToTool",
+      "a tool runs with privileges from a session that was never granted the right", "auth"),
+    F("sim-prompt-once", "platform/sim/sim_authorization.cc",
+      "constexpr int kPromptAttempts = 3;",
+      "constexpr int kPromptAttempts = 1;",
+      "a wrong password ends the prompt at once instead of asking again", "auth integration"),
+    F("sim-tool-env-leaks", "platform/sim/sim_authorization.cc",
+      "posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(), true, -1, &pid);",
+      "posix::spawnChild(paths_.resolve(pathToTool), argv, environ, true, -1, &pid);",
+      "a privileged tool gets the application's environment", "auth"),
+
+    # ---- simulator/ ----
+    F("machine-never-terminates", "simulator/machine.cc",
+      "  } else if (!shouldExist) {",
+      "  } else if (false) {",
+      "a pulled card's media service stays published", "sim integration"),
+    F("diskutil-ignores-busy", "simulator/tools.cc",
+      "  if (state.busy) {",
+      "  if (false) {",
+      "the stand-in disk tool ejects a busy volume", "sim integration"),
+    F("kext-without-privileges", "simulator/tools.cc",
+      "  if (!startedWithPrivileges(paths->root())) {",
+      "  if (false) {",
+      "the stand-in kext tools run without the privilege token", "sim auth"),
+    F("admin-any-password", "simulator/admin_accounts.cc",
+      "return !hashFailed(hash) && equalInConstantTime(*stored, hash);",
+      "return !hashFailed(hash);",
+      "any password is accepted for an administrator", "auth"),
+    F("admin-drops-other-accounts", "simulator/admin_accounts.cc",
+      '      kept += line + "\\n";\n',
+      "",
+      "setting one administrator's password removes every other account", "auth"),
+    F("registry-first-match-highest", "simulator/registry_store.cc",
+      "if (id && (!lowest || *id < *lowest)) lowest = id;",
+      "if (id && (!lowest || *id > *lowest)) lowest = id;",
+      "the first match is the newest service rather than the oldest", "sim"),
+
+    # ---- platform/qt ----
+    F("runloop-delivers-while-held", "platform/qt/qt_run_loop.cc",
+      "  if (!inDefaultMode()) {",
+      "  if (false) {",
+      "a source fires while the run loop is held by a menu or modal window", "qt"),
+    F("runloop-never-released", "platform/qt/qt_run_loop.cc",
+      "  if (--nonDefaultDepth_ == 0) setNotifiersEnabled(true);",
+      "  --nonDefaultDepth_;",
+      "sources stay disarmed after the menu or modal window closes", "qt integration"),
+    F("menu-not-validated-on-show", "platform/qt/qt_menu.cc",
+      "showConnection_ = connect(menu, &QMenu::aboutToShow, this, [this] { validate(); });",
+      "showConnection_ = connect(menu, &QMenu::aboutToShow, this, [] {});",
+      "the menu's items are not validated as it opens", "qt"),
+    F("menu-does-not-hold", "platform/qt/qt_menu.cc",
+      "    runLoop_->enterNonDefaultMode();\n    holdingMode_ = true;",
+      "    holdingMode_ = true;",
+      "an open menu does not hold sources back", "qt"),
+    F("alert-does-not-hold", "platform/qt/qt_application.cc",
+      "  NonDefaultModeScope modal(runLoop_);\n  box.exec();",
+      "  box.exec();",
+      "an alert on screen does not hold sources back", "qt integration"),
+    F("icon-always-highlighted", "platform/qt/qt_status_bar.cc",
+      "tintedIcon(*image_, QApplication::palette(), highlight_ && menuOpen_)",
+      "tintedIcon(*image_, QApplication::palette(), highlight_)",
+      "the icon is drawn highlighted while the menu is closed", "qt"),
+    F("right-click-ignored", "platform/qt/qt_status_bar.cc",
+      "if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;",
+      "if (reason != QSystemTrayIcon::Trigger) return;",
+      "a right click on the icon does not open the menu", "qt"),
+    F("checkbox-mixed-off", "platform/qt/qt_window.cc",
+      "      return NSControlStateValueMixed;",
+      "      return NSControlStateValueOff;",
+      "the check box's mixed state reads as off", "qt"),
+    F("loader-skips-validation", "platform/qt/interface_loader.cc",
+      "    if (QtMenuItem* item = menu_->itemFor(action)) item->setValidated(true);\n",
+      "",
+      "the controller's menu items are never validated", "qt"),
+    F("second-instance-runs", "platform/qt/application_main.cc",
+      "  if (instance.anotherIsRunning()) {",
+      "  if (false) {",
+      "a second Pomrel starts for a machine that has one", "qt"),
+    F("sigterm-not-handled", "platform/qt/application_main.cc",
+      "  ::sigaction(SIGTERM, &action, nullptr);\n",
+      "",
+      "SIGTERM ends Pomrel without the controller's clean-up", "qt"),
+    F("prompt-cancel-is-answer", "platform/qt/qt_credentials_prompt.cc",
+      "  if (result != QDialog::Accepted) {",
+      "  if (false) {",
+      "a cancelled administrator prompt is taken as an answer", "qt integration"),
+]
+
+
+def fault_by_id() -> dict[str, Fault]:
+    ids = {}
+    for fault in FAULTS:
+        if fault.id in ids:
+            sys.exit(f"duplicate fault id {fault.id}")
+        ids[fault.id] = fault
+    return ids
+
+
+def problems_of(fault: Fault) -> list[str]:
+    path = ROOT / fault.file
+    if not path.is_file():
+        return [f"{fault.file} does not exist"]
+    text = path.read_text()
+    found = []
+    for old, _ in fault.subs:
+        n = text.count(old)
+        if n != 1:
+            found.append(f"{fault.file}: the text occurs {n} times: {old.strip()[:70]!r}")
+    return found
+
+
+def mutated(fault: Fault, text: str) -> str:
+    for old, new in fault.subs:
+        text = text.replace(old, new, 1)
+    return text
+
+
+def restore_from_journal() -> None:
+    if not JOURNAL.exists():
+        return
+    entry = json.loads(JOURNAL.read_text())
+    path = ROOT / entry["file"]
+    path.write_text(entry["original"])
+    JOURNAL.unlink()
+    print(f"restored {entry['file']} from an interrupted run", file=sys.stderr)
+
+
+class Applied:
+    """The fault is in its file while inside the block, and never after it."""
+
+    def __init__(self, fault: Fault):
+        self.fault = fault
+        self.path = ROOT / fault.file
+
+    def __enter__(self):
+        original = self.path.read_text()
+        JOURNAL.write_text(json.dumps({"file": self.fault.file, "original": original}))
+        self.original = original
+        self.path.write_text(mutated(self.fault, original))
+        return self
+
+    def __exit__(self, *exc):
+        self.path.write_text(self.original)
+        JOURNAL.unlink(missing_ok=True)
+        return False
+
+
+def environment() -> dict[str, str]:
+    env = dict(os.environ)
+    env.setdefault("CMAKE_CXX_COMPILER_LAUNCHER", "ccache")
+    env.setdefault("CCACHE_BASEDIR", str(ROOT.parent))
+    env.setdefault("QT_QPA_PLATFORM", "offscreen")
+    return env
+
+
+def labels_of(fault: Fault | None) -> list[str]:
+    return FAST + (list(fault.extra) if fault else [])
+
+
+def build(labels: list[str], log) -> bool:
+    targets = sorted({t for label in labels for t in TARGETS.get(label, [])})
+    command = ["cmake", "--build", "--preset", "dev", "-j2", "--target", *targets]
+    done = subprocess.run(command, cwd=ROOT, env=environment(), stdout=log, stderr=subprocess.STDOUT)
+    return done.returncode == 0
+
+
+def run_tests(labels: list[str], log) -> list[str]:
+    """The names of the failed tests (empty when all passed)."""
+    groups = [["-LE", EXCLUDED_FROM_FAST]]
+    groups += [["-L", f"^{label}$"] for label in labels if label not in FAST]
+    failed: list[str] = []
+    for group in groups:
+        command = ["ctest", "--preset", "dev", *group, "-j2", "--timeout", "120"]
+        done = subprocess.run(command, cwd=ROOT, env=environment(), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
+        log.write(done.stdout)
+        names = re.findall(r"^\s*\d+ - (\S+) \(", done.stdout, re.M)
+        if done.returncode != 0 and not names:
+            names = ["(ctest failed: see the log)"]
+        failed += names
+    return failed
+
+
+def command_run(args) -> int:
+    faults = fault_by_id()
+    chosen = [faults[i] for i in args.ids] if args.ids else FAULTS
+    bad = [p for fault in chosen for p in problems_of(fault)]
+    if bad:
+        print("\n".join(bad), file=sys.stderr)
+        return 2
+    LOGS.mkdir(parents=True, exist_ok=True)
+    results = {}
+    if args.output and Path(args.output).exists() and args.ids:
+        results = json.loads(Path(args.output).read_text())
+
+    with open(LOGS / "baseline.log", "w") as log:
+        labels = sorted({label for fault in chosen for label in labels_of(fault)})
+        if not build(labels, log):
+            print("the unchanged tree does not build: see build/dev/faults/baseline.log")
+            return 2
+        failed = run_tests(labels, log)
+        if failed:
+            print("the unchanged tree fails: " + ", ".join(failed))
+            return 2
+
+    for fault in chosen:
+        started = time.monotonic()
+        with open(LOGS / f"{fault.id}.log", "w") as log, Applied(fault):
+            if not build(labels_of(fault), log):
+                outcome = {"result": "build error", "failed": []}
+            else:
+                failed = run_tests(labels_of(fault), log)
+                outcome = {"result": "caught" if failed else "NOT caught", "failed": failed}
+        outcome["seconds"] = round(time.monotonic() - started)
+        results[fault.id] = outcome
+        shown = ", ".join(outcome["failed"][:4]) + (" ..." if len(outcome["failed"]) > 4 else "")
+        print(f"{fault.id:45} {outcome['result']:10} {shown}", flush=True)
+        if args.output:
+            Path(args.output).write_text(json.dumps(results, indent=1))
+    # Leave the build matching the restored sources.
+    with open(LOGS / "restored.log", "w") as log:
+        build(sorted({label for fault in chosen for label in labels_of(fault)}), log)
+    missed = [i for i, r in results.items() if r["result"] != "caught"]
+    print(f"{len(results) - len(missed)} of {len(results)} caught" +
+          (": not caught " + ", ".join(missed) if missed else ""))
+    return 1 if missed else 0
+
+
+def command_table(args) -> int:
+    columns = [json.loads(Path(p).read_text()) for p in args.results]
+    mark = {"caught": "yes", "NOT caught": "**no**", "build error": "build error"}
+    heads = ["before", "after"][: len(columns)]
+    print("| fault | file | " + " | ".join(f"caught {h}" for h in heads) + " |")
+    print("|---|---|" + "---|" * len(columns))
+    for fault in FAULTS:
+        cells = [mark.get(c.get(fault.id, {}).get("result"), "not run") for c in columns]
+        print(f"| {fault.what} | {fault.file} | " + " | ".join(cells) + " |")
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    sub.add_parser("list")
+    sub.add_parser("check")
+    run = sub.add_parser("run")
+    run.add_argument("-o", "--output", help="where to write the results (JSON)")
+    run.add_argument("ids", nargs="*")
+    table = sub.add_parser("table")
+    table.add_argument("results", nargs="+")
+    args = parser.parse_args()
+
+    fault_by_id()
+    if args.command == "list":
+        for fault in FAULTS:
+            print(f"{fault.id:45} {fault.file:40} {fault.expect:20} {fault.what}")
+        return 0
+    if args.command == "check":
+        bad = [p for fault in FAULTS for p in problems_of(fault)]
+        print("\n".join(bad) if bad else f"all {len(FAULTS)} faults apply")
+        return 1 if bad else 0
+    if args.command == "table":
+        return command_table(args)
+
+    # Turn termination into an exception, so that the fault is taken out.
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGHUP, stop)
+    restore_from_journal()
+    return command_run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
