@@ -2,6 +2,8 @@
 // a simulated machine, and otherwise runs until it is told to quit.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -9,6 +11,27 @@
 
 namespace pomrel::qt::testing {
 namespace {
+
+// A copy of the built bundle in `folder` whose main interface resource is
+// "Other.ui", as its Info.plist says; returns the program's path.
+QString bundleWithOtherInterface(const QString& folder) {
+  const QString contents = folder + "/Pomrel.app/Contents";
+  QDir().mkpath(contents + "/MacOS");
+  QDir().mkpath(contents + "/Resources");
+  const QDir built(kBundleResources);
+  for (const QString& entry : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+    if (entry == "MainMenu.ui") continue;
+    QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
+  }
+  QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
+  QFile info(built.filePath("../Info.plist"));
+  QFile copy(contents + "/Info.plist");
+  if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
+    copy.write(info.readAll().replace("<string>MainMenu</string>", "<string>Other</string>"));
+  }
+  QFile::copy(QStringLiteral(POMREL_TEST_PROGRAM), contents + "/MacOS/Pomrel");
+  return contents + "/MacOS/Pomrel";
+}
 
 TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -20,11 +43,13 @@ TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
   EXPECT_EQ(program.exitCode(), 1);
   EXPECT_TRUE(program.readAllStandardError().contains("POMREL_MACHINE"));
 
+  // Started from a bundle whose Info.plist names another interface resource.
   QTemporaryDir machine;
-  ASSERT_TRUE(machine.isValid());
+  QTemporaryDir bundle;
+  ASSERT_TRUE(machine.isValid() && bundle.isValid());
   environment.insert("POMREL_MACHINE", machine.path());
   program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  program.start(bundleWithOtherInterface(bundle.path()), {});
   QByteArray said;
   const auto saidSo = [&] {
     said += program.readAllStandardError();
