@@ -144,15 +144,15 @@ TEST_F(LoginItemsTest, TheBundlePathIsAbsoluteAndTheEnclosingAppOrThePathItself)
   // No path at all: no entry is looked for, added or removed.
   process.argv = {"pomrel"};
   process.executable.clear();
-  const PropertyDictionary listed = withList({entry("")});
-  domain() = listed;
   const auto items = make();
   EXPECT_EQ(items->thisAppPath(), "");
+  domain() = withList({entry("")});
   EXPECT_FALSE(items->isInStartupItems());
-  items->addToStartupItems();
   items->removeFromStartupItems();
+  domain() = withList({});
+  items->addToStartupItems();
   EXPECT_EQ(defaults.store.synchronizations, 0);
-  EXPECT_EQ(domain(), listed);
+  EXPECT_EQ(domain(), withList({}));
 }
 
 }  // namespace
