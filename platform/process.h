@@ -11,7 +11,7 @@ namespace pomrel {
 // How much of a tool's standard error is kept: enough for any message the
 // system looks for, and a bound on what a tool that writes without end can
 // make the application hold.
-inline constexpr std::size_t kStandardErrorLimit = 64 * 1024;
+inline constexpr std::size_t kStandardErrorLimit = std::size_t{64} * 1024;
 
 struct ProcessResult {
   // False when the tool could not be started at all.

@@ -35,7 +35,8 @@ std::string readFile(const std::string& path) {
 // The NUL-terminated entries of `bytes`.
 Args entries(const std::string& bytes) {
   Args out;
-  for (std::size_t at = 0, end; (end = bytes.find('\0', at)) != std::string::npos; at = end + 1) {
+  for (std::size_t at = 0, end = 0; (end = bytes.find('\0', at)) != std::string::npos;
+       at = end + 1) {
     out.push_back(bytes.substr(at, end - at));
   }
   return out;

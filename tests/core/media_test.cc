@@ -51,7 +51,7 @@ TEST_F(CoreTest, EjectFailsWithOneAlertWhenTheToolCannotDoItsWork) {
   for (const auto& [what, result, runs] : cases) {
     fake.processes.runs.clear();
     fake.application.alerts.clear();
-    fake.processes.onRun = [&](const ProcessRun&) { return result; };
+    fake.processes.onRun = [answer = result](const ProcessRun&) { return answer; };
     EXPECT_FALSE(app().ejectDisk()) << what;
     EXPECT_EQ(fake.processes.runs.size(), runs) << what;
     EXPECT_EQ(fake.processes.runs.back().timeout, std::chrono::milliseconds(5)) << what;
