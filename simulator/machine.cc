@@ -114,7 +114,7 @@ bool isValidDiskName(const std::string& name) {
 }
 
 std::optional<MachineState> readMachineState(const MachinePaths& paths) {
-  posix::PropertyListFile file = posix::readPropertyListFile(paths.statePath());
+  posix::PropertyListFile file = posix::readPropertyListFile(paths.statePath(), posix::kMachineFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* dict = file.value.dictionary();
   if (dict == nullptr) return std::nullopt;

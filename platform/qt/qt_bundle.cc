@@ -16,10 +16,11 @@ constexpr const char* kStringsFile = "Localizable.strings";
 constexpr const char* kDevelopmentLanguage = "en";
 
 std::optional<PropertyValue> readPropertyList(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  const QByteArray bytes = file.readAll();
-  return posix::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+  const posix::PropertyListFile file =
+      posix::readPropertyListFile(QFile::encodeName(path).toStdString(),
+                                  posix::kResourceFileLimit, posix::Links::kFollow);
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
+  return file.value;
 }
 
 // The forms under which a bundle may name the folder of `language`
