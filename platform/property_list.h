@@ -55,10 +55,9 @@ struct PropertyUid {
 // One value of any property-list type. Arrays and dictionaries nest to any
 // depth; the indirection through shared pointers is hidden by the accessors.
 struct PropertyValue {
-  using Storage =
-      std::variant<std::string, bool, PropertyInteger, double, PropertyDate, PropertyUid,
-                   PropertyData, std::shared_ptr<PropertyArray>,
-                   std::shared_ptr<PropertyDictionary>>;
+  using Storage = std::variant<std::string, bool, PropertyInteger, double, PropertyDate,
+                               PropertyUid, PropertyData, std::shared_ptr<PropertyArray>,
+                               std::shared_ptr<PropertyDictionary>>;
   Storage storage;
 
   PropertyValue() : storage(std::string()) {}

@@ -313,8 +313,8 @@ bool checkAdminPassword(const std::string& root, const std::string& name, std::s
   // A name without an account costs the same hashing as one with it (a
   // setting made as setAdminPassword makes one), so the time taken does not
   // tell which names have accounts.
-  const std::unique_ptr<char, MallocDeleter> dummy(
-      known ? nullptr : crypt_gensalt_ra("$y$", 0, nullptr, 0));
+  const std::unique_ptr<char, MallocDeleter> dummy(known ? nullptr
+                                                         : crypt_gensalt_ra("$y$", 0, nullptr, 0));
   const char* setting = known ? stored->c_str() : dummy.get();
   if (setting == nullptr) return false;
   CryptArea area;

@@ -50,8 +50,8 @@ bool createPrivilegeToken(const std::string& root) {
 }
 
 std::optional<std::string> readPrivilegeToken(const std::string& root) {
-  posix::FileRead read = posix::readFile(tokenPath(root), posix::kMachineFileLimit,
-                                         posix::Links::kRefuse);
+  posix::FileRead read =
+      posix::readFile(tokenPath(root), posix::kMachineFileLimit, posix::Links::kRefuse);
   if (!read.ok()) return std::nullopt;
   std::string& token = read.bytes;
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {

@@ -206,7 +206,8 @@ bool RegistryStore::entryExists(const std::string& name, EntryId id) const {
 std::optional<PropertyDictionary> RegistryStore::readEntry(const std::string& name,
                                                            EntryId id) const {
   if (!isValidName(name)) return std::nullopt;
-  const posix::PropertyListFile file = posix::readPropertyListFile(entryPath(name, id), posix::kRegistryFileLimit, posix::Links::kRefuse);
+  const posix::PropertyListFile file = posix::readPropertyListFile(
+      entryPath(name, id), posix::kRegistryFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* entry = file.value.dictionary();
   if (entry == nullptr) return std::nullopt;
@@ -240,7 +241,8 @@ std::vector<PendingMessage> RegistryStore::listMessages(const std::string& name,
 }
 
 std::optional<natural_t> RegistryStore::readMessage(const std::string& path) {
-  const posix::PropertyListFile file = posix::readPropertyListFile(path, posix::kRegistryFileLimit, posix::Links::kRefuse);
+  const posix::PropertyListFile file =
+      posix::readPropertyListFile(path, posix::kRegistryFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* message = file.value.dictionary();
   if (message == nullptr) return std::nullopt;

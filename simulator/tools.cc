@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "media/sxs_driver.h"
-#include "platform/sim/machine_paths.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
+#include "platform/sim/machine_paths.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
 #include "simulator/privilege.h"

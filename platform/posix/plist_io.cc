@@ -177,7 +177,7 @@ std::string binaryDate(double seconds) {
   bytes += '\x33';  // a date: 8 bytes follow
   const auto bits = std::bit_cast<std::uint64_t>(seconds);
   for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
-  bytes += '\x08';  // the offset table: the one object at offset 8
+  bytes += '\x08';                                 // the offset table: the one object at offset 8
   std::string trailer("\0\0\0\0\0\0\x01\x01", 8);  // 1-byte offsets and references
   for (const std::uint64_t field : {std::uint64_t{1}, std::uint64_t{0}, std::uint64_t{17}}) {
     for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);

@@ -75,7 +75,8 @@ std::string utcTimestamp(const timespec& when) {
 // choosing a later microsecond while the name is taken. A hard link keeps the
 // file under its own name too, so the path never goes missing before the
 // replacement is renamed over it; where no hard link can be made (a file
-// system without them) it is renamed without replacing anything. The aside name, or nullopt on failure.
+// system without them) it is renamed without replacing anything. The aside name, or nullopt on
+// failure.
 struct AsideName {
   std::string path;
   bool linked = false;

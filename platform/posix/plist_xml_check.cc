@@ -10,7 +10,19 @@
 namespace pomrel::posix {
 namespace {
 
-enum class Element { kPlist, kDict, kArray, kKey, kString, kInteger, kReal, kDate, kData, kTrue, kFalse };
+enum class Element {
+  kPlist,
+  kDict,
+  kArray,
+  kKey,
+  kString,
+  kInteger,
+  kReal,
+  kDate,
+  kData,
+  kTrue,
+  kFalse
+};
 
 std::optional<Element> elementNamed(std::string_view name) {
   static constexpr std::array<std::pair<std::string_view, Element>, 11> kNames{{
@@ -148,7 +160,7 @@ class Checker {
   struct Open {
     Element element;
     std::string_view name;
-    std::size_t values = 0;     // in <plist>
+    std::size_t values = 0;      // in <plist>
     bool awaitingValue = false;  // in <dict>: a key was read
     std::string text;
     bool entity = false;  // the text holds an entity reference

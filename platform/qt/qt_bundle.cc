@@ -16,9 +16,8 @@ constexpr const char* kStringsFile = "Localizable.strings";
 constexpr const char* kDevelopmentLanguage = "en";
 
 std::optional<PropertyValue> readPropertyList(const QString& path) {
-  const posix::PropertyListFile file =
-      posix::readPropertyListFile(QFile::encodeName(path).toStdString(),
-                                  posix::kResourceFileLimit, posix::Links::kFollow);
+  const posix::PropertyListFile file = posix::readPropertyListFile(
+      QFile::encodeName(path).toStdString(), posix::kResourceFileLimit, posix::Links::kFollow);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   return file.value;
 }

@@ -27,7 +27,8 @@
 // The settings of the crypt_r calls this program made; each call passes
 // through here on its way to libcrypt, so a test can see how much hashing a
 // check did.
-std::vector<std::string> g_cryptSettings;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+std::vector<std::string>
+    g_cryptSettings;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 extern "C" char* crypt_r(const char* phrase, const char* setting,
                          struct crypt_data* __restrict data) noexcept {
@@ -232,7 +233,9 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
 }
 
 // The hashing method and cost of a yescrypt setting or hash: "$y$<cost>$".
-std::string methodOf(const std::string& setting) { return setting.substr(0, setting.find('$', 3) + 1); }
+std::string methodOf(const std::string& setting) {
+  return setting.substr(0, setting.find('$', 3) + 1);
+}
 
 TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   ASSERT_TRUE(setAdminPassword(root, "deputy", "right horse"));

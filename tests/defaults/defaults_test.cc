@@ -321,8 +321,8 @@ TEST(FileReaderTest, ReadsRegularFilesWholeAndRefusesTheRest) {
   }
   // /proc reports a size of 0 for a file that is not empty.
   const posix::FileRead status = posix::readFile("/proc/self/status", posix::kSystemFileLimit);
-  EXPECT_TRUE(status.ok() && status.bytes.find("\nPid:\t" + std::to_string(getpid()) + "\n") !=
-                                 std::string::npos);
+  EXPECT_TRUE(status.ok() &&
+              status.bytes.find("\nPid:\t" + std::to_string(getpid()) + "\n") != std::string::npos);
   fs::remove_all(folder);
 }
 
@@ -425,14 +425,19 @@ std::string bigEndian(std::uint64_t bits) {
   for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
   return bytes;
 }
-std::string binaryDate(double seconds) { return "\x33" + bigEndian(std::bit_cast<std::uint64_t>(seconds)); }
+std::string binaryDate(double seconds) {
+  return "\x33" + bigEndian(std::bit_cast<std::uint64_t>(seconds));
+}
 std::string xml(const std::string& value) { return "<plist version=\"1.0\">" + value + "</plist>"; }
 
 // A list that would be written back as something it does not say is
 // malformed; every spelling a careful writer uses is read as it says.
 TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
   const auto withKeys = [](const std::string& first, const std::string& second) {
-    return binaryList({"\xd2\x01\x02\x03\x04", first, second, "\x55" "first", "\x56second"});
+    return binaryList({"\xd2\x01\x02\x03\x04", first, second,
+                       "\x55"
+                       "first",
+                       "\x56second"});
   };
   const std::string utf16Nul("\x63\0a\0\0\0b", 7);
   const std::vector<std::string> malformed{
@@ -440,11 +445,15 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       withKeys("\x51k", utf16Nul), xml("<string>\xed\xa0\x80</string>"),
       xml("<dict><key>\xc0\x80</key><true/></dict>"),
       // A NUL cut short the string, or the key, which then replaced "k".
-      binaryList({std::string("\x53" "a\0b", 4)}), withKeys("\x51k", std::string("\x53k\0x", 4)),
-      withKeys("\x51k", "\x51k"), xml(std::string("<string>a\0b</string>", 19)),
+      binaryList({std::string("\x53"
+                              "a\0b",
+                              4)}),
+      withKeys("\x51k", std::string("\x53k\0x", 4)), withKeys("\x51k", "\x51k"),
+      xml(std::string("<string>a\0b</string>", 19)),
       xml("<dict><key>k</key><true/><key>k</key><false/></dict>"),
       // What libplist would clamp, read as octal, cut short or take as zero.
-      xml("<integer>18446744073709551616</integer>"), xml("<integer>-9223372036854775809</integer>"),
+      xml("<integer>18446744073709551616</integer>"),
+      xml("<integer>-9223372036854775809</integer>"),
       xml("<integer>-99999999999999999999</integer>"), xml("<integer>010</integer>"),
       xml("<integer>12abc</integer>"), xml("<integer></integer>"), xml("<integer>&#49;</integer>"),
       xml("<real>abc</real>"), xml("<real>1e999</real>"), xml("<date>2016-13-45T00:00:00Z</date>"),
@@ -472,16 +481,25 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
                      PropertyData{0, 1, 2, 255}, "<&>&", PropertyArray{}}},
       {"<dict><key>only</key><true/></dict>", PropertyDictionary{{"only", true}}},
   };
-  for (const auto& [list, value] : wellFormed) EXPECT_EQ(posix::parsePropertyList(list), value) << list;
+  for (const auto& [list, value] : wellFormed)
+    EXPECT_EQ(posix::parsePropertyList(list), value) << list;
 }
 
 // Every date, exactly as its 8 bytes, and every UID, through the writer and
 // the reader; and what the writer puts in the file is those 8 bytes.
 TEST(PropertyListTest, DatesKeepTheirEightBytesAndUidsStayUids) {
-  const std::vector<double> seconds{
-      0.1234567891,  -0.0, 494426096.789012345, 2147483648.5, -3000000000.25, -126227808000.0,
-      1e300,         -1e300, 5e-324, std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+  const std::vector<double> seconds{0.1234567891,
+                                    -0.0,
+                                    494426096.789012345,
+                                    2147483648.5,
+                                    -3000000000.25,
+                                    -126227808000.0,
+                                    1e300,
+                                    -1e300,
+                                    5e-324,
+                                    std::numeric_limits<double>::infinity(),
+                                    std::numeric_limits<double>::quiet_NaN(),
+                                    -std::numeric_limits<double>::quiet_NaN()};
   PropertyArray values;
   for (const double s : seconds) values.push_back(PropertyDate{s});
   for (const std::uint32_t u : {0u, 255u, 70000u, 4294967295u}) values.push_back(PropertyUid{u});
@@ -512,7 +530,8 @@ TEST(PropertyListTest, DatesKeepTheirEightBytesAndUidsStayUids) {
 // writes reads as the values it was given, and what is written back from them
 // reads in plistlib as the same values, bit for bit.
 TEST(PropertyListTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
-  const fs::path folder = fs::temp_directory_path() / ("pomrel-plistlib-" + std::to_string(getpid()));
+  const fs::path folder =
+      fs::temp_directory_path() / ("pomrel-plistlib-" + std::to_string(getpid()));
   fs::create_directories(folder);
   const auto python = [&](const char* mode, const fs::path& file) {
     std::string script = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
@@ -539,8 +558,8 @@ TEST(PropertyListTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
       {"ascii", "plain"},
       {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min()), sint(I64::max())}},
       {"reals", PropertyArray{0.1, -0.0, 0.5, std::numeric_limits<double>::infinity()}},
-      {"dates", PropertyArray{date(494426096789012), date(-63113904000000000),
-                              date(252423993599000000)}},
+      {"dates",
+       PropertyArray{date(494426096789012), date(-63113904000000000), date(252423993599000000)}},
       {"uids", PropertyArray{PropertyUid{0}, PropertyUid{255}, PropertyUid{70000},
                              PropertyUid{4294967295u}}},
       {"data", all},

@@ -6,9 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
