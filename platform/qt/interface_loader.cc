@@ -70,7 +70,8 @@ bool InterfaceLoader::load(const QString& path, AppController& controller) {
     return false;
   }
   QBuffer file;
-  file.setData(read.bytes.data(), static_cast<qsizetype>(read.bytes.size()));
+  file.setData(
+      QByteArray::fromRawData(read.bytes.data(), static_cast<qsizetype>(read.bytes.size())));
   file.open(QIODevice::ReadOnly);
 
   std::unique_ptr<QWidget> root;

@@ -1,5 +1,6 @@
 #include "platform/qt/qt_bundle.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <QImageReader>
 #include <QLocale>
 
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
 namespace pomrel::qt {
@@ -35,12 +37,18 @@ QStringList folderCandidates(const QString& language) {
   return names;
 }
 
-// A PNG file read by Qt's built-in reader. Naming the format is not enough:
+// A PNG file decoded by Qt's built-in reader. Naming the format is not enough:
 // with format detection on, Qt still loads every image format plugin to ask
 // whether one claims the format (half a megabyte and a few milliseconds at
 // start-up); with it off, only a plugin keyed "png" would be asked.
 QImage readPng(const QString& path) {
-  QImageReader reader(path, "png");
+  const posix::FileRead file =
+      posix::readFile(QFile::encodeName(path).toStdString(), posix::kResourceFileLimit);
+  if (!file.ok()) return {};
+  QBuffer bytes;
+  bytes.setData(
+      QByteArray::fromRawData(file.bytes.data(), static_cast<qsizetype>(file.bytes.size())));
+  QImageReader reader(&bytes, "png");
   reader.setAutoDetectImageFormat(false);
   return reader.read();
 }
