@@ -55,7 +55,8 @@ std::string readFile(const std::string& path) {
 // The NUL-terminated entries of `bytes`.
 Args entries(const std::string& bytes) {
   Args out;
-  for (std::size_t at = 0, end; (end = bytes.find('\0', at)) != std::string::npos; at = end + 1) {
+  for (std::size_t at = 0, end = 0; (end = bytes.find('\0', at)) != std::string::npos;
+       at = end + 1) {
     out.push_back(bytes.substr(at, end - at));
   }
   return out;
@@ -274,6 +275,7 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
 
   // Writers at once keep each other's accounts.
   std::vector<std::thread> writers;
+  writers.reserve(8);
   for (int i = 0; i < 8; ++i) {
     writers.emplace_back([&, i] { setAdminPassword(root, "user" + std::to_string(i), "pw"); });
   }
@@ -309,6 +311,7 @@ TEST_F(AuthTest, AdminCommandPutsTheTerminalBackWhenASignalEndsItAtThePrompt) {
     for (const int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, terminal, fd);
     std::vector<std::string> args{POMREL_SXS_CARD, "--machine", root, "admin", "boss"};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t child = -1;

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <bit>
 #include <chrono>
@@ -25,8 +26,6 @@
 
 #include "platform/posix/plist_io.h"
 #include "platform/sim/sim_user_defaults.h"
-
-extern char** environ;
 
 namespace pomrel::sim {
 namespace {
@@ -434,10 +433,8 @@ std::string xml(const std::string& value) { return "<plist version=\"1.0\">" + v
 // malformed; every spelling a careful writer uses is read as it says.
 TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
   const auto withKeys = [](const std::string& first, const std::string& second) {
-    return binaryList({"\xd2\x01\x02\x03\x04", first, second,
-                       "\x55"
-                       "first",
-                       "\x56second"});
+    return binaryList(
+        {"\xd2\x01\x02\x03\x04", first, second, std::string("\x55") + "first", "\x56second"});
   };
   const std::string utf16Nul("\x63\0a\0\0\0b", 7);
   const std::vector<std::string> malformed{
