@@ -205,7 +205,9 @@ class QuietTerminal {
     struct sigaction restore {};
     restore.sa_handler = restoreTerminalAndEnd;
     restore.sa_flags = SA_RESETHAND;
+    // One ending signal at a time: a second one waits, then ends the program.
     sigemptyset(&restore.sa_mask);
+    for (const int signal : kEndingSignals) sigaddset(&restore.sa_mask, signal);
     for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
       // A signal the program was started ignoring stays ignored.
       sigaction(kEndingSignals[i], nullptr, &previous_[i]);
