@@ -1,5 +1,6 @@
 #include "platform/qt/qt_bundle.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -7,19 +8,22 @@
 #include <QImageReader>
 #include <QLocale>
 
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
 namespace pomrel::qt {
 namespace {
 
 constexpr const char* kStringsFile = "Localizable.strings";
-constexpr const char* kDevelopmentLanguage = "en";
+constexpr const char* kDevelopmentRegionKey = "CFBundleDevelopmentRegion";
+// For a bundle whose Info.plist names no development region.
+constexpr const char* kDefaultDevelopmentLanguage = "en";
 
 std::optional<PropertyValue> readPropertyList(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  const QByteArray bytes = file.readAll();
-  return posix::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+  const posix::PropertyListFile file = posix::readPropertyListFile(
+      QFile::encodeName(path).toStdString(), posix::kResourceFileLimit, posix::Links::kFollow);
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
+  return file.value;
 }
 
 // The forms under which a bundle may name the folder of `language`
@@ -35,12 +39,18 @@ QStringList folderCandidates(const QString& language) {
   return names;
 }
 
-// A PNG file read by Qt's built-in reader. Naming the format is not enough:
+// A PNG file decoded by Qt's built-in reader. Naming the format is not enough:
 // with format detection on, Qt still loads every image format plugin to ask
 // whether one claims the format (half a megabyte and a few milliseconds at
 // start-up); with it off, only a plugin keyed "png" would be asked.
 QImage readPng(const QString& path) {
-  QImageReader reader(path, "png");
+  const posix::FileRead file =
+      posix::readFile(QFile::encodeName(path).toStdString(), posix::kResourceFileLimit);
+  if (!file.ok()) return {};
+  QBuffer bytes;
+  bytes.setData(
+      QByteArray::fromRawData(file.bytes.data(), static_cast<qsizetype>(file.bytes.size())));
+  QImageReader reader(&bytes, "png");
   reader.setAutoDetectImageFormat(false);
   return reader.read();
 }
@@ -87,7 +97,15 @@ void QtBundle::loadTables() {
     }
     if (!folders.isEmpty()) break;
   }
-  folders << QString::fromLatin1(kDevelopmentLanguage) + QStringLiteral(".lproj");
+  QString development = QString::fromLatin1(kDefaultDevelopmentLanguage);
+  if (const std::optional<PropertyDictionary> info = infoDictionary()) {
+    const auto found = info->find(kDevelopmentRegionKey);
+    if (found != info->end() && found->second.string() != nullptr &&
+        !found->second.string()->empty()) {
+      development = QString::fromStdString(*found->second.string());
+    }
+  }
+  folders << development + QStringLiteral(".lproj");
   folders.removeDuplicates();
 
   for (const QString& folder : folders) {

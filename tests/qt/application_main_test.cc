@@ -3,6 +3,8 @@
 // told to quit.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -10,6 +12,27 @@
 
 namespace pomrel::qt::testing {
 namespace {
+
+// A copy of the built bundle in `folder` whose main interface resource is
+// "Other.ui", as its Info.plist says; returns the program's path.
+QString bundleWithOtherInterface(const QString& folder) {
+  const QString contents = folder + "/Pomrel.app/Contents";
+  QDir().mkpath(contents + "/MacOS");
+  QDir().mkpath(contents + "/Resources");
+  const QDir built(kBundleResources);
+  for (const QString& entry : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+    if (entry == "MainMenu.ui") continue;
+    QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
+  }
+  QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
+  QFile info(built.filePath("../Info.plist"));
+  QFile copy(contents + "/Info.plist");
+  if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
+    copy.write(info.readAll().replace("<string>MainMenu</string>", "<string>Other</string>"));
+  }
+  QFile::copy(QStringLiteral(POMREL_TEST_PROGRAM), contents + "/MacOS/Pomrel");
+  return contents + "/MacOS/Pomrel";
+}
 
 TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminated) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -23,7 +46,8 @@ TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminat
 
   QTemporaryDir machine;
   QTemporaryDir runtime;
-  ASSERT_TRUE(machine.isValid() && runtime.isValid());
+  QTemporaryDir bundle;
+  ASSERT_TRUE(machine.isValid() && runtime.isValid() && bundle.isValid());
   environment.insert("POMREL_MACHINE", machine.path());
   // No session bus: the one instance is kept by a lock in the runtime folder.
   environment.insert("XDG_RUNTIME_DIR", runtime.path());
@@ -32,9 +56,9 @@ TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminat
   QProcess first;
   first.setProcessEnvironment(environment);
   QByteArray said;
-  const auto startsRunning = [&](QProcess& process) {
+  const auto startsRunning = [&](QProcess& process, const QString& path) {
     said.clear();
-    process.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+    process.start(path, {});
     return processEventsUntil(
         [&] {
           said += process.readAllStandardError();
@@ -42,7 +66,9 @@ TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminat
         },
         std::chrono::seconds(60));
   };
-  ASSERT_TRUE(startsRunning(first)) << said.toStdString();
+  // The first is started from a bundle whose Info.plist names another
+  // interface resource.
+  ASSERT_TRUE(startsRunning(first, bundleWithOtherInterface(bundle.path()))) << said.toStdString();
 
   program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
   ASSERT_TRUE(program.waitForFinished(60000)) << "a second start kept running";
@@ -51,7 +77,7 @@ TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminat
   first.kill();  // its lock must not outlive it
   ASSERT_TRUE(first.waitForFinished(60000));
 
-  ASSERT_TRUE(startsRunning(program)) << said.toStdString();
+  ASSERT_TRUE(startsRunning(program, QStringLiteral(POMREL_TEST_PROGRAM))) << said.toStdString();
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(60000));
   said += program.readAllStandardError();
