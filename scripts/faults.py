@@ -333,7 +333,7 @@ FAULTS: list[Fault] = [
       "an XML integer with a leading zero is read as octal", "defaults"),
     F("plist-date-day-unchecked", "platform/posix/plist_xml_check.cc",
       "return day >= 1 && day <= days && field(11, 2) < 24",
-      "return days > 0 && field(11, 2) < 24",
+      "return day >= 1 && day <= days + 31 && field(11, 2) < 24",
       "an XML date on a day its month does not have is read", "defaults"),
     F("plist-date-inexact", "platform/posix/plist_io.cc",
       "if (const auto* d = value.date()) return newDateNode(*d);",
