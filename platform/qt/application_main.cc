@@ -7,10 +7,15 @@
 #include <QApplication>
 #include <QPixmapCache>
 #include <QSocketNotifier>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "app/app_controller.h"
+#include "platform/backends.h"
+#include "platform/linux/host_platform.h"
+#include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_bundle.h"
@@ -18,7 +23,6 @@
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -57,15 +61,56 @@ std::unique_ptr<QSocketNotifier> quitOnTerminationSignals() {
   return notifier;
 }
 
+// The bundle's Contents folder, from the running program's own path
+// (Contents/MacOS/Pomrel), without needing a QCoreApplication.
+std::string bundleContents() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : program.parent_path().parent_path().string();
+}
+
+bool wantsHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+void printHelp(const std::optional<sim::MachinePaths>& machine,
+               const host::HostSettings& hostSettings) {
+  std::cout << "Usage: Pomrel [--help]\n\n"
+               "Pomrel puts an icon in the desktop's status area. Its menu stops the SxS memory\n"
+               "card safely before it is pulled out (Disable) and starts it again (Enable).\n\n";
+  if (machine) {
+    std::cout << "Backend: the simulated machine in " << machine->root()
+              << " (POMREL_MACHINE is set).\n";
+  } else {
+    std::cout << "Backend: this Linux system (POMREL_MACHINE is not set; set it to a simulated\n"
+                 "machine's folder to use that instead):\n"
+              << host::describeHost(hostSettings);
+  }
+}
+
+// The simulated machine's backends; `prompt` must outlive them.
+Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& identifier,
+                           QtCredentialsPrompt& prompt) {
+  Backends backends;
+  backends.registry = std::make_unique<sim::SimRegistry>(paths);
+  backends.fileManager = std::make_unique<sim::SimFileManager>(paths);
+  backends.processes = std::make_unique<sim::SimProcessRunner>(paths);
+  backends.userDefaults = std::make_unique<sim::SimUserDefaultsFactory>(paths, identifier);
+  backends.authorization = std::make_unique<sim::SimAuthorization>(paths, prompt);
+  return backends;
+}
+
 }  // namespace
 
 int NSApplicationMain(int argc, char** argv) {
   const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
-  if (!paths) {
-    std::cerr << "Pomrel: POMREL_MACHINE is not set. Set it to the folder of a simulated machine "
-                 "(prepare one with: sxs-card --machine DIR init), or start Pomrel with "
-                 "scripts/run.\n";
-    return 1;
+  host::HostSettings hostSettings{bundleContents(), ""};
+  if (wantsHelp(argc, argv)) {
+    printHelp(paths, hostSettings);
+    return 0;
   }
 
   QApplication application(argc, argv);
@@ -91,19 +136,26 @@ int NSApplicationMain(int argc, char** argv) {
 
   // The platform, from the bottom up; destroyed in reverse order, after the
   // controller.
-  sim::SimRegistry registry(*paths);
-  sim::SimFileManager fileManager(*paths);
   posix::PosixClock clock;
   posix::PosixProcessInfo processInfo(argc, argv);
-  sim::SimProcessRunner processes(*paths);
-  sim::SimUserDefaultsFactory userDefaults(*paths, *identifier->string());
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
   QtStatusBar statusBar(std::cerr);
   QtCredentialsPrompt prompt(bundle, &runLoop);
-  sim::SimAuthorization authorization(*paths, prompt);
-  Platform platform{app,           bundle,      statusBar,   registry,     runLoop, processes,
-                    authorization, fileManager, processInfo, userDefaults, clock};
+  hostSettings.applicationDomain = *identifier->string();
+  Backends backends = paths ? simulatedBackends(*paths, hostSettings.applicationDomain, prompt)
+                            : host::makeHostBackends(hostSettings, std::cerr);
+  Platform platform{app,
+                    bundle,
+                    statusBar,
+                    *backends.registry,
+                    runLoop,
+                    *backends.processes,
+                    *backends.authorization,
+                    *backends.fileManager,
+                    processInfo,
+                    *backends.userDefaults,
+                    clock};
 
   InterfaceLoader interface(bundle, &runLoop);
   auto controller = std::make_unique<AppController>(platform);
