@@ -106,7 +106,7 @@ LinuxRegistry::~LinuxRegistry() = default;
 std::optional<LinuxRegistry::Disk> LinuxRegistry::diskOf(const UdevDevice& device) {
   if (!device.isWholeDisk()) return std::nullopt;
   std::optional<std::string> service = device.property(kServiceProperty);
-  if (!service) return std::nullopt;
+  if (!service || service->empty()) return std::nullopt;
   Disk disk;
   disk.sysPath = device.sysPath();
   disk.initialized = number(device.property("USEC_INITIALIZED"));
