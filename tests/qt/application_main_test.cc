@@ -1,5 +1,5 @@
-// The Pomrel program as built, headless (no tray): it refuses to start without
-// a simulated machine, and otherwise runs until it is told to quit.
+// The Pomrel program as built, headless (no tray): --help names the backend
+// without a display, and with either backend it runs until it is told to quit.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -10,33 +10,44 @@
 namespace pomrel::qt::testing {
 namespace {
 
-TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.remove("POMREL_MACHINE");
-  QProcess program;
-  program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
-  ASSERT_TRUE(program.waitForFinished(60000));
-  EXPECT_EQ(program.exitCode(), 1);
-  EXPECT_TRUE(program.readAllStandardError().contains("POMREL_MACHINE"));
-
+TEST(PomrelProgramTest, NamesItsBackendAndRunsUntilTerminated) {
   QTemporaryDir machine;
   ASSERT_TRUE(machine.isValid());
-  environment.insert("POMREL_MACHINE", machine.path());
-  program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
-  QByteArray said;
-  const auto saidSo = [&] {
-    said += program.readAllStandardError();
-    return said.contains("no system tray");
+  struct Case {
+    QString machine;  // POMREL_MACHINE, unset when empty
+    QByteArray backend;
   };
-  ASSERT_TRUE(processEventsUntil(saidSo, std::chrono::seconds(60))) << said.toStdString();
-  program.terminate();
-  ASSERT_TRUE(program.waitForFinished(60000));
-  said += program.readAllStandardError();
-  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
-  EXPECT_EQ(said.count("no system tray"), 1) << "said once only";
+  for (const Case& c : {Case{machine.path(), "Backend: the simulated machine in " +
+                                                 machine.path().toUtf8()},
+                        Case{QString(), "Backend: this Linux system"}}) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("POMREL_MACHINE");
+    if (!c.machine.isEmpty()) environment.insert("POMREL_MACHINE", c.machine);
+    environment.remove("QT_QPA_PLATFORM");
+    environment.remove("DISPLAY");
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(POMREL_TEST_PROGRAM), {QStringLiteral("--help")});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 0) << c.backend.toStdString();
+    EXPECT_TRUE(program.readAllStandardOutput().contains(c.backend)) << c.backend.toStdString();
+
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+    QByteArray said;
+    const auto saidSo = [&] {
+      said += program.readAllStandardError();
+      return said.contains("no system tray");
+    };
+    ASSERT_TRUE(processEventsUntil(saidSo, std::chrono::seconds(60))) << said.toStdString();
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(60000));
+    said += program.readAllStandardError();
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
+    EXPECT_EQ(said.count("no system tray"), 1) << "said once only";
+  }
 }
 
 }  // namespace
