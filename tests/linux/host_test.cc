@@ -1,6 +1,7 @@
 // The host backend on real devices, as root (see host_fixture.h): the udev
 // registry finds and watches a loop device that a udev rule marks as the
-// card, and pomrel-diskutil ejects it through udisks2. Loop devices have no
+// card, and pomrel-diskutil, as installed with Pomrel, ejects it through
+// udisks2. Loop devices have no
 // drive, so the drive's eject and power-off are not reached here (see
 // diskutil_test.cc for that choice).
 #include <poll.h>
@@ -74,13 +75,28 @@ class HostTest : public ::testing::Test {
     ASSERT_EQ(machine_.startUdisks(), "");
     ASSERT_EQ(machine_.makeCard(card_), "");
   }
-  ToolRun eject() { return runTool({POMREL_DISKUTIL, "eject", card_.name}); }
+  // `relative` under a prefix where this build was installed.
+  std::string installed(const std::string& relative) {
+    const std::string prefix = machine_.folder() + "/prefix";
+    if (!installed_) {
+      const ToolRun run =
+          runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix});
+      EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+      installed_ = true;
+    }
+    return prefix + "/" + relative;
+  }
+  ToolRun eject() {
+    return runTool({installed(POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil"), "eject",
+                    card_.name});
+  }
   bool attached() {
     return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
   }
 
   HostMachine machine_;
   Card card_;
+  bool installed_ = false;
 };
 
 TEST_F(HostTest, TheCardIsFoundEjectedThroughUdisks2AndItsWatchEnds) {
@@ -143,7 +159,7 @@ TEST_F(HostTest, WithoutUdevPomrelRunsAndSaysWhyOnce) {
   if (udevRuns()) GTEST_SKIP() << "a udevd runs on this machine";
   ::unsetenv("POMREL_MACHINE");
   const std::string log = machine_.folder() + "/pomrel.log";
-  Child pomrel({POMREL_PROGRAM}, log);
+  Child pomrel({installed("bin/pomrel")}, log);
   std::string said;
   for (int i = 0; i < 600 && said.find("no system tray") == std::string::npos; ++i) {
     std::this_thread::sleep_for(50ms);
