@@ -145,14 +145,24 @@ void LinuxRegistry::refresh() {
         relist();
         return;
       case UdevMonitor::Received::kDevice:
+        apply(device);
         break;
     }
-    std::optional<Disk> disk = device.action() == "remove" ? std::nullopt : diskOf(device);
-    if (disk) {
-      disks_[disk->sysPath] = std::move(*disk);
-    } else {
-      disks_.erase(device.sysPath());
-    }
+  }
+}
+
+void LinuxRegistry::apply(const UdevDevice& device) {
+  const std::string sysPath = device.sysPath();
+  if (const unsigned long long sequence = device.sequenceNumber(); sequence != 0) {
+    unsigned long long& last = applied_[sysPath];
+    if (sequence <= last) return;
+    last = sequence;
+  }
+  std::optional<Disk> disk = device.action() == "remove" ? std::nullopt : diskOf(device);
+  if (disk) {
+    disks_[sysPath] = std::move(*disk);
+  } else {
+    disks_.erase(sysPath);
   }
 }
 
@@ -324,6 +334,7 @@ void LinuxRegistry::deliver(LinuxNotificationPort& port) {
       lost = true;
       break;
     }
+    apply(device);
     const std::string sysPath = device.sysPath();
     for (io_object_t handle : port.registrations) {
       Registration* registration = live(handle);

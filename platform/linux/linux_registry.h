@@ -18,7 +18,10 @@
 // whether a medium is present is read from the disk's size at each lookup.
 // The table is filled once when the registry is made, after its monitor
 // started, so no event can fall between the two; a monitor that overflowed
-// (events lost) makes the registry list the devices again.
+// (events lost) makes the registry list the devices again. The events the
+// ports' monitors read are applied to the table too (in the kernel's order,
+// whichever monitor read them first), so once a watch has been told that its
+// disk went, no lookup finds that disk.
 //
 // Each notification port owns a udev monitor; its run-loop descriptor is an
 // epoll descriptor over that monitor and an eventfd, so it also becomes
@@ -115,6 +118,9 @@ class LinuxRegistry : public DeviceRegistry {
 
   // Brings the table up to date with the events waiting on the monitor.
   void refresh();
+  // Applies one event to the table, unless a later one for its device has
+  // been applied already.
+  void apply(const UdevDevice& device);
   void relist();
   // `disk` is in the table, unchanged, with a medium.
   bool stillPresent(const Disk& disk);
@@ -132,6 +138,8 @@ class LinuxRegistry : public DeviceRegistry {
   Udev udev_;
   UdevMonitor monitor_;
   std::map<std::string, Disk> disks_;  // by sys path
+  // The sequence number of the last event applied, by sys path.
+  std::map<std::string, unsigned long long> applied_;
   std::map<io_object_t, Object> objects_;
   io_object_t nextHandle_ = 1;
   std::vector<std::unique_ptr<LinuxNotificationPort>> ports_;

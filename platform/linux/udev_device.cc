@@ -42,6 +42,10 @@ std::string UdevDevice::action() const {
   return device_ != nullptr ? text(udev_device_get_action(device_)) : "";
 }
 
+unsigned long long UdevDevice::sequenceNumber() const {
+  return device_ != nullptr ? udev_device_get_seqnum(device_) : 0;
+}
+
 std::optional<std::string> UdevDevice::property(const char* key) const {
   const char* value = device_ != nullptr ? udev_device_get_property_value(device_, key) : nullptr;
   if (value == nullptr) return std::nullopt;

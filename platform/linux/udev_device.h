@@ -33,6 +33,9 @@ class UdevDevice {
   // The event's action ("add", "change", "remove", ...) for a device that a
   // monitor received.
   [[nodiscard]] std::string action() const;
+  // The kernel's sequence number of the event, for a device that a monitor
+  // received; 0 when there is none.
+  [[nodiscard]] unsigned long long sequenceNumber() const;
   // A property as udev stores it: the kernel's and those that rules set.
   [[nodiscard]] std::optional<std::string> property(const char* key) const;
   // Subsystem "block" and devtype "disk": a whole disk, not a partition.
