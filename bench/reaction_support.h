@@ -82,7 +82,7 @@ inline Figures summarize(std::vector<double> micros) {
 }
 
 inline void print(const char* loop, const Figures& f, int pulls) {
-  std::printf("%-28s median %7.1f us   p99 %7.1f us   min %7.1f us   max %7.1f us   (%d pulls)\n",
+  std::printf("%-28s median %7.1f us   p99 %7.1f us   min %7.1f us   max %7.1f us   (%d runs)\n",
               loop, f.median, f.p99, f.min, f.max, pulls);
 }
 
