@@ -23,8 +23,6 @@
 
 #include "bench/reaction_support.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = pomrel::bench::SteadyClock;
@@ -35,6 +33,7 @@ constexpr int kWarmUpRuns = 5;
 // failing helper say is not the figure.
 pid_t spawn(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;

@@ -92,7 +92,7 @@ void BM_HostGetSxSDisk(benchmark::State& state) {
   fakes::FakeRunLoop runLoop;
   Host host(static_cast<int>(state.range(0)), runLoop);
   std::array<char, kBSDNameBufferSize> name{};
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     if (!host.controller().getSxSDisk(name.data())) state.SkipWithError("the card was not found");
     benchmark::DoNotOptimize(name);
   }
@@ -104,7 +104,7 @@ void BM_HostValidateBothMediaItems(benchmark::State& state) {
   Host host(static_cast<int>(state.range(0)), runLoop);
   fakes::FakeMenuItem disable("disableMedia:");
   fakes::FakeMenuItem enable("enableMedia:");
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     disable.setEnabled(host.controller().validateMenuItem(disable));
     enable.setEnabled(host.controller().validateMenuItem(enable));
     if (!disable.isEnabled() || enable.isEnabled()) state.SkipWithError("wrong enabled states");
@@ -142,7 +142,7 @@ std::vector<double> measure(RunLoop& runLoop,
     }
   }
   if (host.application.removeSafelyAlerts != kWarmUpPulls + pulls ||
-      host.disables() != static_cast<std::size_t>(kWarmUpPulls + pulls)) {
+      static_cast<int>(host.disables()) != kWarmUpPulls + pulls) {
     std::fprintf(stderr, "host_bench: the disable commands did not all run through\n");
     std::exit(1);
   }

@@ -89,7 +89,7 @@ std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
     }
   }
   if (application.removeSafelyAlerts != kWarmUpPulls + pulls ||
-      fakes.authorization.runs.size() != static_cast<std::size_t>(kWarmUpPulls + pulls)) {
+      static_cast<int>(fakes.authorization.runs.size()) != kWarmUpPulls + pulls) {
     std::fprintf(stderr, "reaction_bench: the disable commands did not all run through\n");
     std::exit(1);
   }

@@ -184,9 +184,15 @@ io_object_t LinuxRegistry::freeHandle() {
   return nextHandle_++;
 }
 
-io_object_t LinuxRegistry::newHandle(Object object) {
+io_service_t LinuxRegistry::newServiceHandle(const Disk& disk) {
   const io_object_t handle = freeHandle();
-  objects_[handle] = std::move(object);
+  objects_[handle].service = std::make_unique<Disk>(disk);
+  return handle;
+}
+
+io_object_t LinuxRegistry::newRegistrationHandle(std::unique_ptr<Registration> registration) {
+  const io_object_t handle = freeHandle();
+  objects_[handle].registration = std::move(registration);
   return handle;
 }
 
@@ -226,7 +232,7 @@ io_service_t LinuxRegistry::getMatchingService(MatchingDictionary matching) {
     if (hasMedium(sysPath)) first = &disk;
   }
   if (first == nullptr) return 0;
-  return newHandle(Object{std::make_unique<Disk>(*first), nullptr});
+  return newServiceHandle(*first);
 }
 
 kern_return_t LinuxRegistry::createProperties(io_service_t service,
@@ -300,7 +306,7 @@ kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
   registration->port = target;
   registration->callback = callback;
   registration->refcon = refcon;
-  registration->service = newHandle(Object{std::make_unique<Disk>(*disk), nullptr});
+  registration->service = newServiceHandle(*disk);
   // The port's monitor sees only what happens from its creation on: a
   // service that ended before is told now.
   refresh();
@@ -308,7 +314,7 @@ kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
     registration->ended = true;
     target->wake();
   }
-  const io_object_t handle = newHandle(Object{nullptr, std::move(registration)});
+  const io_object_t handle = newRegistrationHandle(std::move(registration));
   target->registrations.push_back(handle);
   *notification = handle;
   return KERN_SUCCESS;

@@ -126,7 +126,8 @@ class LinuxRegistry : public DeviceRegistry {
   bool stillPresent(const Disk& disk);
 
   io_object_t freeHandle();
-  io_object_t newHandle(Object object);
+  io_service_t newServiceHandle(const Disk& disk);
+  io_object_t newRegistrationHandle(std::unique_ptr<Registration> registration);
   Disk* findService(io_object_t handle);
   Registration* findRegistration(io_object_t handle);
   LinuxNotificationPort* findPort(IONotificationPortRef port);

@@ -34,11 +34,12 @@ constexpr const char* kUdisksd = "/usr/libexec/udisks2/udisksd";
 
 std::string findProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
-  std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  const char* searched = std::getenv("PATH");
+  std::string path = searched != nullptr ? searched : "";
   path += ":/usr/sbin:/sbin:/usr/bin:/bin:/usr/lib/systemd:/lib/systemd";
   for (std::size_t at = 0; at <= path.size();) {
     const std::size_t end = std::min(path.find(':', at), path.size());
-    const std::string candidate = path.substr(at, end - at) + "/" + name;
+    std::string candidate = path.substr(at, end - at) + "/" + name;
     if (end > at && ::access(candidate.c_str(), X_OK) == 0) return candidate;
     at = end + 1;
   }
@@ -49,6 +50,7 @@ std::string findProgram(const std::string& name) {
 pid_t start(const std::vector<std::string>& argv, int in, int out, int err) {
   const std::string program = findProgram(argv.at(0));
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   const pid_t pid = ::fork();
@@ -115,7 +117,7 @@ bool udisksAnswers() {
 
 std::string udisksMount(const std::string& object, std::string& mountPoint) {
   return busCall(
-      kUdisksService, object.c_str(), "org.freedesktop.UDisks2.Filesystem", "Mount",
+      kUdisksService, object, "org.freedesktop.UDisks2.Filesystem", "Mount",
       [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); },
       [&](sd_bus_message* m) {
         const char* point = nullptr;
@@ -158,7 +160,7 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::string& input) 
   }
   for (auto [fd, sink] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
     char buffer[4096];
-    for (ssize_t n;
+    for (ssize_t n = 0;
          (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(sink->size()))) > 0;) {
       sink->append(buffer, static_cast<std::size_t>(n));
     }

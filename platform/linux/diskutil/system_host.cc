@@ -287,6 +287,7 @@ std::vector<std::string> findHolders(const std::string& mountPoint, const std::s
     ::closedir(proc);
   }
   std::vector<std::string> holders;
+  holders.reserve(found.size());
   for (auto& [pid, holder] : found) holders.push_back(std::move(holder));
   return holders;
 }
