@@ -22,6 +22,7 @@
 #include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
+#include "platform/qt/single_instance.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
@@ -32,8 +33,20 @@
 namespace pomrel::qt {
 namespace {
 
-constexpr const char* kInterfaceResource = "MainMenu.ui";
 constexpr const char* kBundleIdentifierKey = "CFBundleIdentifier";
+// The base name of the main interface resource, "<name>.ui" in the
+// resources folder.
+constexpr const char* kMainInterfaceKey = "NSMainNibFile";
+
+// The non-empty text under `key` of the bundle's Info.plist; null when it is
+// missing or is no such text.
+const std::string* infoText(const std::optional<PropertyDictionary>& info, const char* key) {
+  if (!info) return nullptr;
+  const auto found = info->find(key);
+  if (found == info->end()) return nullptr;
+  const std::string* text = found->second.string();
+  return text != nullptr && !text->empty() ? text : nullptr;
+}
 
 // SIGINT and SIGTERM end the event loop like Quit, so that the controller
 // is destroyed as usual; the handler only writes a byte that the loop reads.
@@ -63,10 +76,10 @@ std::unique_ptr<QSocketNotifier> quitOnTerminationSignals() {
 
 // The bundle's Contents folder, from the running program's own path
 // (Contents/MacOS/Pomrel), without needing a QCoreApplication.
-std::string bundleContents() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : program.parent_path().parent_path().string();
+std::string bundleContents(const ProcessInfo& process) {
+  const std::string program = process.executablePath();
+  return program.empty() ? program
+                         : std::filesystem::path(program).parent_path().parent_path().string();
 }
 
 bool wantsHelp(int argc, char** argv) {
@@ -91,15 +104,15 @@ void printHelp(const std::optional<sim::MachinePaths>& machine,
   }
 }
 
-// The simulated machine's backends; `prompt` must outlive them.
+// The simulated machine's backends; `prompt` and `runLoop` must outlive them.
 Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& identifier,
-                           QtCredentialsPrompt& prompt) {
+                           QtCredentialsPrompt& prompt, QtRunLoop& runLoop) {
   Backends backends;
   backends.registry = std::make_unique<sim::SimRegistry>(paths);
   backends.fileManager = std::make_unique<sim::SimFileManager>(paths);
   backends.processes = std::make_unique<sim::SimProcessRunner>(paths);
   backends.userDefaults = std::make_unique<sim::SimUserDefaultsFactory>(paths, identifier);
-  backends.authorization = std::make_unique<sim::SimAuthorization>(paths, prompt);
+  backends.authorization = std::make_unique<sim::SimAuthorization>(paths, prompt, &runLoop);
   return backends;
 }
 
@@ -107,7 +120,8 @@ Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& id
 
 int NSApplicationMain(int argc, char** argv) {
   const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
-  host::HostSettings hostSettings{bundleContents(), ""};
+  posix::PosixProcessInfo processInfo(argc, argv);
+  host::HostSettings hostSettings{bundleContents(processInfo), ""};
   if (wantsHelp(argc, argv)) {
     printHelp(paths, hostSettings);
     return 0;
@@ -122,29 +136,36 @@ int NSApplicationMain(int argc, char** argv) {
 
   QtBundle bundle(QtBundle::mainResourcesPath(), QtBundle::userLanguages());
   const std::optional<PropertyDictionary> info = bundle.infoDictionary();
-  const PropertyValue* identifier = nullptr;
-  if (info) {
-    const auto found = info->find(kBundleIdentifierKey);
-    if (found != info->end()) identifier = &found->second;
-  }
-  if (identifier == nullptr || identifier->string() == nullptr || identifier->string()->empty()) {
+  const std::string* identifier = infoText(info, kBundleIdentifierKey);
+  const std::string* mainInterface = infoText(info, kMainInterfaceKey);
+  if (identifier == nullptr || mainInterface == nullptr) {
     std::cerr << "Pomrel: the application bundle is incomplete: "
               << (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString()
-              << " gives no " << kBundleIdentifierKey << ".\n";
+              << " gives no " << (identifier == nullptr ? kBundleIdentifierKey : kMainInterfaceKey)
+              << ".\n";
     return 1;
+  }
+  // One Pomrel per machine (the simulated one, or this session's): two would
+  // answer each pull twice.
+  const SingleInstance instance(QString::fromStdString(*identifier),
+                                paths ? QString::fromStdString(paths->root()) : QString());
+  if (instance.anotherIsRunning()) {
+    std::cerr << "Pomrel is already running"
+              << (paths ? " for the machine at " + paths->root() : std::string()) << ".\n";
+    return 0;
   }
 
   // The platform, from the bottom up; destroyed in reverse order, after the
   // controller.
   posix::PosixClock clock;
-  posix::PosixProcessInfo processInfo(argc, argv);
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
   QtStatusBar statusBar(std::cerr);
   QtCredentialsPrompt prompt(bundle, &runLoop);
-  hostSettings.applicationDomain = *identifier->string();
-  Backends backends = paths ? simulatedBackends(*paths, hostSettings.applicationDomain, prompt)
-                            : host::makeHostBackends(hostSettings, std::cerr);
+  hostSettings.applicationDomain = *identifier;
+  Backends backends =
+      paths ? simulatedBackends(*paths, hostSettings.applicationDomain, prompt, runLoop)
+            : host::makeHostBackends(hostSettings, std::cerr);
   Platform platform{app,
                     bundle,
                     statusBar,
@@ -159,7 +180,8 @@ int NSApplicationMain(int argc, char** argv) {
 
   InterfaceLoader interface(bundle, &runLoop);
   auto controller = std::make_unique<AppController>(platform);
-  const QString resource = bundle.resourcesPath() + QLatin1Char('/') + kInterfaceResource;
+  const QString resource = bundle.resourcesPath() + QLatin1Char('/') +
+                           QString::fromStdString(*mainInterface) + QStringLiteral(".ui");
   if (!interface.load(resource, *controller)) {
     std::cerr << "Pomrel: " << interface.errorString().toStdString() << "\n";
     return 1;

@@ -1,7 +1,10 @@
 // The Pomrel program as built, headless (no tray): --help names the backend
-// without a display, and with either backend it runs until it is told to quit.
+// without a display; it runs once per machine, and otherwise, with either
+// backend, until it is told to quit.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -10,44 +13,93 @@
 namespace pomrel::qt::testing {
 namespace {
 
-TEST(PomrelProgramTest, NamesItsBackendAndRunsUntilTerminated) {
+// A copy of the built bundle in `folder` whose main interface resource is
+// "Other.ui", as its Info.plist says; returns the program's path.
+QString bundleWithOtherInterface(const QString& folder) {
+  const QString contents = folder + "/Pomrel.app/Contents";
+  QDir().mkpath(contents + "/MacOS");
+  QDir().mkpath(contents + "/Resources");
+  const QDir built(kBundleResources);
+  for (const QString& entry : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+    if (entry == "MainMenu.ui") continue;
+    QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
+  }
+  QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
+  QFile info(built.filePath("../Info.plist"));
+  QFile copy(contents + "/Info.plist");
+  if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
+    copy.write(info.readAll().replace("<string>MainMenu</string>", "<string>Other</string>"));
+  }
+  QFile::copy(QStringLiteral(POMREL_TEST_PROGRAM), contents + "/MacOS/Pomrel");
+  return contents + "/MacOS/Pomrel";
+}
+
+TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTerminated) {
   QTemporaryDir machine;
-  ASSERT_TRUE(machine.isValid());
-  struct Case {
-    QString machine;  // POMREL_MACHINE, unset when empty
-    QByteArray backend;
-  };
-  for (const Case& c : {Case{machine.path(), "Backend: the simulated machine in " +
-                                                 machine.path().toUtf8()},
-                        Case{QString(), "Backend: this Linux system"}}) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("POMREL_MACHINE");
-    if (!c.machine.isEmpty()) environment.insert("POMREL_MACHINE", c.machine);
-    environment.remove("QT_QPA_PLATFORM");
-    environment.remove("DISPLAY");
-    QProcess program;
-    program.setProcessEnvironment(environment);
+  QTemporaryDir runtime;
+  QTemporaryDir bundle;
+  ASSERT_TRUE(machine.isValid() && runtime.isValid() && bundle.isValid());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove("POMREL_MACHINE");
+  QProcess program;
+  for (const QString& machinePath : {QString(), machine.path()}) {
+    QProcessEnvironment help = environment;
+    help.remove("QT_QPA_PLATFORM");
+    help.remove("DISPLAY");
+    if (!machinePath.isEmpty()) help.insert("POMREL_MACHINE", machinePath);
+    program.setProcessEnvironment(help);
     program.start(QStringLiteral(POMREL_TEST_PROGRAM), {QStringLiteral("--help")});
     ASSERT_TRUE(program.waitForFinished(60000));
-    EXPECT_EQ(program.exitCode(), 0) << c.backend.toStdString();
-    EXPECT_TRUE(program.readAllStandardOutput().contains(c.backend)) << c.backend.toStdString();
-
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
-    QByteArray said;
-    const auto saidSo = [&] {
-      said += program.readAllStandardError();
-      return said.contains("no system tray");
-    };
-    ASSERT_TRUE(processEventsUntil(saidSo, std::chrono::seconds(60))) << said.toStdString();
-    program.terminate();
-    ASSERT_TRUE(program.waitForFinished(60000));
-    said += program.readAllStandardError();
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
-    EXPECT_EQ(said.count("no system tray"), 1) << "said once only";
+    EXPECT_EQ(program.exitCode(), 0);
+    const QByteArray backend = machinePath.isEmpty()
+                                   ? QByteArray("Backend: this Linux system")
+                                   : "Backend: the simulated machine in " + machinePath.toUtf8();
+    EXPECT_TRUE(program.readAllStandardOutput().contains(backend)) << backend.toStdString();
   }
+
+  environment.insert("POMREL_MACHINE", machine.path());
+  // No session bus: the one instance is kept by a lock in the runtime folder.
+  environment.insert("XDG_RUNTIME_DIR", runtime.path());
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime.path() + "/no-bus");
+  program.setProcessEnvironment(environment);
+  QProcess first;
+  first.setProcessEnvironment(environment);
+  QByteArray said;
+  const auto startsRunning = [&](QProcess& process, const QString& path) {
+    said.clear();
+    process.start(path, {});
+    return processEventsUntil(
+        [&] {
+          said += process.readAllStandardError();
+          return said.contains("no system tray");
+        },
+        std::chrono::seconds(60));
+  };
+  // The first is started from a bundle whose Info.plist names another
+  // interface resource.
+  ASSERT_TRUE(startsRunning(first, bundleWithOtherInterface(bundle.path()))) << said.toStdString();
+
+  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  ASSERT_TRUE(program.waitForFinished(60000)) << "a second start kept running";
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(program.readAllStandardError().contains("already running"));
+  first.kill();  // its lock must not outlive it
+  ASSERT_TRUE(first.waitForFinished(60000));
+
+  ASSERT_TRUE(startsRunning(program, QStringLiteral(POMREL_TEST_PROGRAM))) << said.toStdString();
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(60000));
+  said += program.readAllStandardError();
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
+  EXPECT_EQ(said.count("no system tray"), 1) << "said once only";
+
+  environment.remove("POMREL_MACHINE");
+  program.setProcessEnvironment(environment);
+  ASSERT_TRUE(startsRunning(program, QStringLiteral(POMREL_TEST_PROGRAM))) << said.toStdString();
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(60000));
+  EXPECT_EQ(program.exitCode(), 0) << "the host backend: " << said.toStdString();
 }
 
 }  // namespace
