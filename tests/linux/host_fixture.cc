@@ -9,7 +9,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,7 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kUdisksService = "org.freedesktop.UDisks2";
 constexpr const char* kUdisksd = "/usr/libexec/udisks2/udisksd";
 
 std::string findProgram(const std::string& name) {
@@ -78,55 +76,6 @@ std::string failed(const std::string& what, const ToolRun& run) {
   return what + " failed (" + std::to_string(run.exitStatus) + "): " + run.err;
 }
 
-// Calls `method` on the private system bus; "" or what failed. `read`
-// takes the answer apart.
-std::string busCall(const char* destination, const std::string& path, const char* interface,
-                    const char* method, const std::function<int(sd_bus_message*)>& append,
-                    const std::function<int(sd_bus_message*)>& read) {
-  sd_bus* bus = nullptr;
-  int r = sd_bus_open_system(&bus);
-  if (r < 0) return std::string("cannot connect to the bus: ") + std::strerror(-r);
-  sd_bus_message* request = nullptr;
-  sd_bus_message* answer = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  if ((r = sd_bus_message_new_method_call(bus, &request, destination, path.c_str(), interface,
-                                          method)) >= 0 &&
-      (r = append(request)) >= 0 && (r = sd_bus_call(bus, request, 0, &error, &answer)) >= 0) {
-    r = read(answer);
-  }
-  std::string result;
-  if (r < 0) {
-    result =
-        std::string(method) + ": " + (error.message != nullptr ? error.message : std::strerror(-r));
-  }
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(answer);
-  sd_bus_message_unref(request);
-  sd_bus_flush_close_unref(bus);
-  return result;
-}
-
-bool udisksAnswers() {
-  int owned = 0;
-  const std::string error = busCall(
-      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-      [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kUdisksService); },
-      [&](sd_bus_message* m) { return sd_bus_message_read(m, "b", &owned); });
-  return error.empty() && owned != 0;
-}
-
-std::string udisksMount(const std::string& object, std::string& mountPoint) {
-  return busCall(
-      kUdisksService, object, "org.freedesktop.UDisks2.Filesystem", "Mount",
-      [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); },
-      [&](sd_bus_message* m) {
-        const char* point = nullptr;
-        const int r = sd_bus_message_read(m, "s", &point);
-        if (r >= 0) mountPoint = point;
-        return r;
-      });
-}
-
 }  // namespace
 
 bool udevRuns() {
@@ -138,8 +87,8 @@ bool udevRuns() {
 std::string hostTestsUnavailable() {
   if (::geteuid() != 0) return "the host tests need root (loop devices, udevd, udisksd)";
   if (::access("/dev/loop-control", R_OK | W_OK) != 0) return "no loop devices (/dev/loop-control)";
-  for (const char* program : {"systemd-udevd", "udevadm", "dbus-daemon", "sfdisk", "partx",
-                              "mkfs.ext4", "losetup", "sleep"}) {
+  for (const char* program : {"systemd-udevd", "udevadm", "dbus-daemon", "udisksctl", "sfdisk",
+                              "partx", "mkfs.ext4", "losetup", "sleep"}) {
     if (findProgram(program).empty()) return std::string("no ") + program + " here";
   }
   if (::access(kUdisksd, X_OK) != 0) return std::string("no udisksd at ") + kUdisksd;
@@ -289,7 +238,8 @@ std::string HostMachine::startSystemBus() {
 
 std::string HostMachine::startUdisks() {
   udisksd_ = Child({kUdisksd}, folder_ + "/udisksd.log");
-  return waitUntil(udisksAnswers, 15s) ? "" : "udisksd did not come up\n" + logs();
+  const auto answers = [] { return runTool({"udisksctl", "status"}).exitStatus == 0; };
+  return waitUntil(answers, 15s) ? "" : "udisksd did not come up\n" + logs();
 }
 
 std::string HostMachine::makeCard(Card& card) {
@@ -330,14 +280,18 @@ std::string HostMachine::makeCard(Card& card) {
 }
 
 std::string HostMachine::mount(Card& card) {
-  const std::string object = "/org/freedesktop/UDisks2/block_devices/" + card.name + "p1";
-  std::string error;
+  ToolRun run;
   const auto mountedNow = [&] {
-    error = udisksMount(object, card.mountPoint);
-    return error.empty();
+    run = runTool({"udisksctl", "mount", "--no-user-interaction", "-b", card.device + "p1"});
+    // "Mounted /dev/loop200p1 at /media/root/CARD"
+    const std::size_t at = run.out.rfind(" at ");
+    if (run.exitStatus != 0 || at == std::string::npos) return false;
+    card.mountPoint = run.out.substr(at + 4);
+    while (!card.mountPoint.empty() && card.mountPoint.back() == '\n') card.mountPoint.pop_back();
+    return true;
   };
   // udisksd sees the new partition a moment after udev does.
-  if (!waitUntil(mountedNow, 10s)) return "mount through udisks2: " + error;
+  if (!waitUntil(mountedNow, 10s)) return failed("udisksctl mount", run);
   cards_[card.number] = card;
   return "";
 }

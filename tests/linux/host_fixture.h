@@ -83,7 +83,7 @@ class HostMachine {
   // Makes the image, attaches it to a loop device of its own and waits until
   // udev has processed it.
   std::string makeCard(Card& card);
-  // Mounts the card's first partition through udisks2.
+  // Mounts the card's first partition through udisks2 (udisksctl).
   std::string mount(Card& card);
   // Detaches the card's loop device and removes it outright, as a card that
   // is pulled out takes its disk with it.
