@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QPixmapCache>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -104,6 +105,22 @@ void printHelp(const std::optional<sim::MachinePaths>& machine,
   }
 }
 
+// Runs the event loop until the application quits, delivering
+// applicationDidFinishLaunching once it runs and applicationWillTerminate as
+// it ends.
+int runEventLoop(QApplication& application, AppController& controller) {
+  const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
+  QObject::connect(&application, &QCoreApplication::aboutToQuit,
+                   [&controller] { controller.applicationWillTerminate(nullptr); });
+  // Delivered once the event loop runs, as the platform does.
+  QTimer launched;
+  launched.setSingleShot(true);
+  QObject::connect(&launched, &QTimer::timeout,
+                   [&controller] { controller.applicationDidFinishLaunching(nullptr); });
+  launched.start(0);
+  return QApplication::exec();
+}
+
 // The simulated machine's backends; `prompt` and `runLoop` must outlive them.
 Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& identifier,
                            QtCredentialsPrompt& prompt, QtRunLoop& runLoop) {
@@ -187,15 +204,7 @@ int NSApplicationMain(int argc, char** argv) {
     return 1;
   }
 
-  const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
-  QObject::connect(&application, &QCoreApplication::aboutToQuit,
-                   [&controller] { controller->applicationWillTerminate(nullptr); });
-  // Delivered once the event loop runs, as the platform does.
-  QMetaObject::invokeMethod(
-      &application, [&controller] { controller->applicationDidFinishLaunching(nullptr); },
-      Qt::QueuedConnection);
-
-  const int status = QApplication::exec();
+  const int status = runEventLoop(application, *controller);
   controller.reset();
   return status;
 }
