@@ -162,6 +162,9 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
 TEST_F(HostTest, WithoutUdevPomrelRunsAndSaysWhyOnce) {
   if (udevRuns()) GTEST_SKIP() << "a udevd runs on this machine";
   ::unsetenv("POMREL_MACHINE");
+  // Its own session: no other Pomrel of this user can keep it from running.
+  ::setenv("XDG_RUNTIME_DIR", machine_.folder().c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + machine_.folder() + "/no-bus").c_str(), 1);
   const std::string log = machine_.folder() + "/pomrel.log";
   Child pomrel({installed("bin/pomrel")}, log);
   std::string said;
