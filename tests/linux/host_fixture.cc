@@ -273,7 +273,10 @@ std::string HostMachine::makeCard(Card& card) {
         // This kernel reads no partition tables by itself.
         std::vector<std::string>{"partx", "-a", card.device},
         std::vector<std::string>{"mkfs.ext4", "-q", "-L", "CARD", card.device + "p1"},
-        std::vector<std::string>{"udevadm", "settle", "--timeout=10"}}) {
+        // udev notices a new filesystem through an inotify watch that a
+        // udevd stopped before may have left unusable: ask it to look.
+        std::vector<std::string>{"udevadm", "trigger", "--action=change", "--settle",
+                                 card.device + "p1"}}) {
     if (const ToolRun run = runTool(step); run.exitStatus != 0) return failed(step.at(0), run);
   }
   return "";
