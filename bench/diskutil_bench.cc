@@ -51,7 +51,7 @@ pid_t spawn(const std::vector<std::string>& argv) {
 sd_bus* monitor(const std::string& address) {
   sd_bus* bus = nullptr;
   if (sd_bus_new(&bus) < 0) return nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   const bool ok = sd_bus_set_monitor(bus, 1) >= 0 &&
                   sd_bus_set_address(bus, address.c_str()) >= 0 &&
                   sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&

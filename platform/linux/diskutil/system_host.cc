@@ -33,7 +33,7 @@ using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // An sd_bus_error freed when it goes out of scope.
 struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   BusError() = default;
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
