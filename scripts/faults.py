@@ -45,9 +45,11 @@ TARGETS = {
     "integration": ["pomrel_integration_tests", "sxs-card", "pomrel_bundle_resources"],
     "soak": ["pomrel_soak_tests", "sxs-card", "pomrel_bundle_resources"],
     "e2e": ["Pomrel", "sxs-card", "pomrel_bundle_resources"],
+    "linux": ["pomrel_linux_tests"],
+    "host": ["pomrel_host_tests", "pomrel-diskutil", "Pomrel"],
 }
 # The quick suites: everything but the display, the soak and the real devices.
-FAST = ["core", "sim", "auth", "defaults", "qt", "integration"]
+FAST = ["core", "sim", "auth", "defaults", "qt", "integration", "linux"]
 EXCLUDED_FROM_FAST = "e2e|soak|host"
 
 
@@ -431,6 +433,48 @@ FAULTS: list[Fault] = [
       "if (id && regular && (!lowest || *id < *lowest)) lowest = id;",
       "if (id && regular && (!lowest || *id > *lowest)) lowest = id;",
       "the first match is the newest service rather than the oldest", "sim"),
+
+    # ---- platform/linux ----
+    F("host-first-match-newest", "platform/linux/linux_registry.cc",
+      "std::tie(first->initialized, first->sysPath) < std::tie(disk.initialized, disk.sysPath)",
+      "std::tie(first->initialized, first->sysPath) > std::tie(disk.initialized, disk.sysPath)",
+      "the host's first match is the newest card reader's disk, not the oldest", "linux", ("host",)),
+    F("host-empty-reader-matches", "platform/linux/linux_registry.cc",
+      "    if (hasMedium(sysPath)) first = &disk;",
+      "    first = &disk;",
+      "a card reader without a card matches", "linux host", ("host",)),
+    F("host-termination-repeated", "platform/linux/linux_registry.cc",
+      "    registration->delivered = true;\n",
+      "",
+      "a watch is told of its disk's end more than once", "linux", ("host",)),
+    F("host-late-watch-not-woken", "platform/linux/linux_registry.cc",
+      "    registration->ended = true;\n    target->wake();",
+      "    registration->ended = true;",
+      "a disk gone before its watch was registered is never reported", "linux", ("host",)),
+    F("host-earlier-removal-ends-watch", "platform/linux/linux_registry.cc",
+      "return initialized == 0 || initialized == disk.initialized;",
+      "return initialized == 0 || initialized != 0;",
+      "the removal of an earlier device at the same path ends the watch on the new one", "linux", ("host",)),
+    F("diskutil-busy-not-retried", "platform/linux/diskutil/eject.cc",
+      "    if (classify(result) == Outcome::kBusy) {",
+      "    if (classify(result) == Outcome::kBusy && false) {",
+      "pomrel-diskutil gives up at once on a volume busy for a moment", "linux", ("host",)),
+    F("diskutil-not-mounted-fails", "platform/linux/diskutil/eject.cc",
+      "if (result.ok || result.errorName == udisks2::kErrorNotMounted) return Outcome::kDone;",
+      "if (result.ok) return Outcome::kDone;",
+      "a volume unmounted meanwhile makes the eject fail", "linux", ("host",)),
+    F("diskutil-phrase-missing", "platform/linux/diskutil/eject.cc",
+      '    errors << kEjectFailPhrase << "\\n" << describe(result) << "\\n";',
+      '    errors << describe(result) << "\\n";',
+      "a failed unmount does not write the phrase Pomrel looks for", "linux host", ("host",)),
+    F("diskutil-holder-unnamed", "platform/linux/diskutil/eject.cc",
+      '        errors << "In use by " << holder << "\\n";',
+      '        errors << "In use by " << holder.size() << "\\n";',
+      "a busy volume's holder is not named", "linux host", ("host",)),
+    F("diskutil-fixed-disk-ejected", "platform/linux/diskutil/eject.cc",
+      "    if (drive->mediaRemovable && drive->mediaAvailable) {",
+      "    if (drive->mediaAvailable) {",
+      "a drive whose medium is not removable is ejected instead of powered off", "linux", ("host",)),
 
     # ---- platform/qt ----
     F("runloop-never-held", "platform/qt/qt_run_loop.cc",
