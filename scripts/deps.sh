@@ -8,6 +8,7 @@ pomrel_packages=(
   xvfb trayer xdotool x11-utils x11-apps python3
   clang-format clang-tidy
   clang libclang-rt-14-dev
+  libkmod-dev pkexec polkitd dbus-daemon
 )
 
 pomrel_install_deps() {
