@@ -1,0 +1,315 @@
+// polkit, pkexec and pomrel-driverctl on this machine, as root: the host
+// authorization run as a test user whom a polkit rule grants the helper's
+// action, and as one whom a rule refuses it. The helper is its test build,
+// whose module action is a stand-in tool (this kernel loads no modules).
+// Without root or polkit the tests are skipped with the reason.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/driver_control.h"
+#include "platform/linux/driver_module.h"
+#include "platform/linux/host_authorization.h"
+#include "platform/posix/process_runner.h"
+
+namespace pomrel::linux_host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
+constexpr const char* kBusPidFile = "/run/dbus/pid";
+constexpr const char* kTestAction = "org.pomrel.driverctl.test";
+constexpr const char* kActionFile = "/usr/share/polkit-1/actions/org.pomrel.driverctl.test.policy";
+constexpr const char* kRuleFile = "/etc/polkit-1/rules.d/10-pomrel-test.rules";
+constexpr const char* kGranted = "pomrel-granted";
+constexpr const char* kRefused = "pomrel-refused";
+constexpr const char* kPlugin = "/plug-in";
+
+std::string contentsOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Strings lines(const std::string& text) {
+  Strings out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Runs a program to its end; its exit status, its standard output in `out`.
+int run(Strings argv, std::string* out = nullptr) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+  pid_t pid = 0;
+  const int error = posix::spawnChild(args[0], args, environ, {.output = ends[1]}, &pid);
+  ::close(ends[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; error == 0 && (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(ends[0]);
+  if (out != nullptr) *out = text;
+  int status = -1;
+  if (error != 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool busAnswers() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kBusSocket, sizeof address.sun_path - 1);
+  const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return up;
+}
+
+// The process that owns `name` on the system bus; 0 when none does.
+pid_t ownerOf(const char* name) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return 0;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  std::uint32_t pid = 0;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply, "s",
+                         name) >= 0) {
+    sd_bus_message_read(reply, "u", &pid);
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_unref(bus);
+  return static_cast<pid_t>(pid);
+}
+
+bool running(pid_t pid) {
+  const std::string stat = contentsOf("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t state = stat.rfind(") ");
+  return state != std::string::npos && stat[state + 2] != 'Z';
+}
+
+// Stops a process this test started (not our child) and waits for it to go.
+void stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 200 && running(pid); ++i) std::this_thread::sleep_for(10ms);
+}
+
+// Processes running the helper's test build.
+std::vector<pid_t> helpersRunning() {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code error;
+    if (fs::read_symlink(entry.path() / "exe", error) == POMREL_DRIVERCTL_STANDIN &&
+        running(std::stoi(name))) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
+// What a run as a test user reports, line by line.
+std::string asUser(const char* user, const std::function<void(std::ostream&)>& body) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const passwd* account = ::getpwnam(user);
+    if (account == nullptr || ::initgroups(user, account->pw_gid) != 0 ||
+        ::setgid(account->pw_gid) != 0 || ::setuid(account->pw_uid) != 0) {
+      ::_exit(1);
+    }
+    std::ostringstream report;
+    body(report);
+    const std::string text = report.str();
+    [[maybe_unused]] const ssize_t written = ::write(ends[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(ends[0]);
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not become " << user;
+  return text;
+}
+
+// The system bus with polkitd on it (started here if none runs), the test
+// build's polkit action, a rule granting kGranted and refusing kRefused, and
+// those two users. Everything made here is undone in TearDown.
+class PolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (to install a polkit rule and add users)";
+    for (const char* tool : {kPkexecPath, "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon"}) {
+      if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is missing (scripts/deps.sh)";
+    }
+    std::string action = contentsOf(POMREL_POLICY_TEMPLATE);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"\"org.pomrel.driverctl\"",
+                                              std::string("\"") + kTestAction + "\""},
+          {"@POMREL_DRIVERCTL_PATH@", POMREL_DRIVERCTL_STANDIN},
+          {"@POMREL_DRIVER_MODULE@", kDriverModule}}) {
+      const std::size_t at = action.find(from);
+      ASSERT_NE(at, std::string::npos) << from;
+      action.replace(at, from.size(), to);
+    }
+    std::ofstream(kActionFile) << action;
+    std::ofstream(kRuleFile) << "polkit.addRule(function(action, subject) {\n"
+                             << "  if (action.id != \"" << kTestAction << "\") return;\n"
+                             << "  if (subject.user == \"" << kGranted
+                             << "\") return polkit.Result.YES;\n"
+                             << "  if (subject.user == \"" << kRefused
+                             << "\") return polkit.Result.NO;\n});\n";
+    for (const char* user : {kGranted, kRefused}) {
+      if (::getpwnam(user) != nullptr) continue;
+      ASSERT_EQ(run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
+                     "/usr/sbin/nologin", user}),
+                0);
+      addedUsers_.emplace_back(user);
+    }
+    fs::remove(POMREL_STANDIN_MODULE_LOG);
+    if (busAnswers()) {
+      // A polkitd already running reads the new rule within about a second.
+      std::this_thread::sleep_for(2s);
+      return;
+    }
+    // A bus that ended without cleaning up leaves its pid file, which would
+    // stop a new one from starting.
+    fs::remove(kBusPidFile);
+    fs::remove(kBusSocket);
+    fs::create_directories("/run/dbus");
+    std::string pid;
+    ASSERT_EQ(run({"/usr/bin/dbus-daemon", "--system", "--fork", "--print-pid"}, &pid), 0);
+    busPid_ = std::stoi(pid);
+  }
+
+  void TearDown() override {
+    if (busPid_ > 0) {
+      stop(ownerOf("org.freedesktop.PolicyKit1"));
+      stop(busPid_);
+      fs::remove(kBusPidFile);
+      fs::remove(kBusSocket);
+    }
+    for (const std::string& user : addedUsers_) run({"/usr/sbin/userdel", user});
+    fs::remove(kRuleFile);
+    fs::remove(kActionFile);
+    fs::remove(POMREL_STANDIN_MODULE_LOG);
+  }
+
+  pid_t busPid_ = 0;
+  Strings addedUsers_;
+};
+
+void reportRightsAndOneRequest(std::ostream& report) {
+  std::ostringstream diagnostics;
+  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kPlugin, diagnostics);
+  AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
+  AuthorizationRights rights{1, &right};
+  AuthorizationRef session = nullptr;
+  authorization.create(nullptr, nullptr, 0, &session);
+  report << authorization.copyRights(
+                session, &rights, nullptr,
+                kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights)
+         << "\n";
+  std::string plugin = kPlugin;
+  char* const arguments[] = {plugin.data(), nullptr};
+  std::unique_ptr<PrivilegedProcess> unload;
+  report << authorization.executeWithPrivileges(session, "/sbin/kextunload", 0, arguments, &unload)
+         << "\n";
+  report << (unload != nullptr && unload->waitUntilExit(10s)) << "\n";
+  const pid_t helper = authorization.helperPid(session);
+  authorization.free(session, kAuthorizationFlagDestroyRights);
+  report << (helper > 0) << "\n"
+         << (helper > 0 && fs::exists("/proc/" + std::to_string(helper))) << "\n";
+  const Strings said = lines(diagnostics.str());
+  report << said.size() << "\n" << (said.empty() ? "" : said[0]) << "\n";
+}
+
+TEST_F(PolkitTest, AGrantedUserGetsTheHelperOnceAndItServesOnlyTheTwoRequests) {
+  const Strings report = lines(asUser(kGranted, reportRightsAndOneRequest));
+  ASSERT_EQ(report.size(), 7U);
+  EXPECT_EQ(report[0], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[1], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[2], "1") << "no answer to the unload";
+  EXPECT_EQ(report[3], "1") << "no helper while the right was held";
+  EXPECT_EQ(report[4], "0") << "the helper outlived the session";
+  EXPECT_EQ(report[5], "0") << report[6];
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), std::string("unload ") + kDriverModule + "\n");
+
+  // Spoken to directly, through pkexec as the same user: nothing but the
+  // two words is served.
+  const Strings answers = lines(asUser(kGranted, [](std::ostream& out) {
+    int ends[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+    std::string pkexec = kPkexecPath;
+    std::string helper = POMREL_DRIVERCTL_STANDIN;
+    pid_t pid = 0;
+    if (posix::spawnChild(pkexec, {pkexec.data(), helper.data(), nullptr}, environ,
+                          {ends[1], ends[1], posix::kInheritDescriptor}, &pid) != 0) {
+      return;
+    }
+    ::close(ends[1]);
+    const std::string requests = "load usb_storage\nunload loop\nload --force\nload\n";
+    [[maybe_unused]] const ssize_t sent = ::write(ends[0], requests.data(), requests.size());
+    ::shutdown(ends[0], SHUT_WR);
+    char buffer[1024];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+      out.write(buffer, got);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    out << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << "\n";
+  }));
+  const std::string refused =
+      answerLine("unknown request: only \"load\" and \"unload\" are served");
+  EXPECT_EQ(answers, (Strings{"ready", refused, refused, refused, "ok", "exit 0"}));
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG),
+            std::string("unload ") + kDriverModule + "\nload " + kDriverModule + "\n");
+}
+
+TEST_F(PolkitTest, ARefusedUserGetsTheDeniedStatusOneLineAndNoHelper) {
+  const Strings report = lines(asUser(kRefused, reportRightsAndOneRequest));
+  ASSERT_EQ(report.size(), 7U);
+  EXPECT_EQ(report[0], std::to_string(errAuthorizationDenied));
+  EXPECT_EQ(report[1], std::to_string(errAuthorizationDenied)) << "a request without the right";
+  EXPECT_EQ(report[3], "0");
+  EXPECT_EQ(report[5], "1");
+  EXPECT_NE(report[6].find("Not authorized"), std::string::npos) << report[6];
+  EXPECT_TRUE(helpersRunning().empty());
+  EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
+}
+
+}  // namespace
+}  // namespace pomrel::linux_host
