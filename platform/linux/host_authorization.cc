@@ -335,6 +335,7 @@ OSStatus HostAuthorization::startHelper(Session& session) {
 
   std::vector<std::string> environment = pkexecEnvironment();
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
   std::string program = pkexecPath_;

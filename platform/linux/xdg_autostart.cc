@@ -333,7 +333,7 @@ bool XdgAutostartDefaults::writeOurEntry() {
   return false;
 }
 
-HostUserDefaultsFactory::HostUserDefaultsFactory(std::string configFolder,
+HostUserDefaultsFactory::HostUserDefaultsFactory(const std::string& configFolder,
                                                  std::string applicationDomain,
                                                  AutostartIdentity identity)
     : store_(configFolder + "/pomrel", std::move(applicationDomain)),

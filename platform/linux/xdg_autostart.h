@@ -89,7 +89,7 @@ class XdgAutostartDefaults : public UserDefaults {
 // absolute path, else $HOME/.config.
 class HostUserDefaultsFactory : public UserDefaultsFactory {
  public:
-  HostUserDefaultsFactory(std::string configFolder, std::string applicationDomain,
+  HostUserDefaultsFactory(const std::string& configFolder, std::string applicationDomain,
                           AutostartIdentity identity);
 
   std::shared_ptr<UserDefaults> standardUserDefaults() override;

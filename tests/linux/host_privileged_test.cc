@@ -69,7 +69,7 @@ int run(Strings argv, std::string* out = nullptr) {
   ::close(ends[1]);
   std::string text;
   char buffer[512];
-  for (ssize_t got; error == 0 && (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+  for (ssize_t got = 0; error == 0 && (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
     text.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(ends[0]);
@@ -155,7 +155,7 @@ std::string asUser(const char* user, const std::function<void(std::ostream&)>& b
   ::close(ends[1]);
   std::string text;
   char buffer[512];
-  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+  for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
     text.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(ends[0]);
@@ -285,7 +285,7 @@ TEST_F(PolkitTest, AGrantedUserGetsTheHelperOnceAndItServesOnlyTheTwoRequests) {
     [[maybe_unused]] const ssize_t sent = ::write(ends[0], requests.data(), requests.size());
     ::shutdown(ends[0], SHUT_WR);
     char buffer[1024];
-    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
       out.write(buffer, got);
     }
     int status = -1;
