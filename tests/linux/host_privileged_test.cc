@@ -57,25 +57,17 @@ Strings lines(const std::string& text) {
   return out;
 }
 
-// Runs a program to its end; its exit status, its standard output in `out`.
-int run(Strings argv, std::string* out = nullptr) {
+// Runs a program to its end; its exit status.
+int run(Strings argv) {
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
   pid_t pid = 0;
-  const int error = posix::spawnChild(args[0], args, environ, {.output = ends[1]}, &pid);
-  ::close(ends[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t got = 0; error == 0 && (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(ends[0]);
-  if (out != nullptr) *out = text;
   int status = -1;
-  if (error != 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  if (posix::spawnChild(args[0], args, environ, {.input = posix::kNullDescriptor}, &pid) != 0 ||
+      ::waitpid(pid, &status, 0) != pid) {
+    return -1;
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -113,11 +105,13 @@ bool running(pid_t pid) {
   return state != std::string::npos && stat[state + 2] != 'Z';
 }
 
-// Stops a process this test started (not our child) and waits for it to go.
+// Stops a process this test started through the bus, and waits until the
+// bus has reaped it.
 void stop(pid_t pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  for (int i = 0; i < 200 && running(pid); ++i) std::this_thread::sleep_for(10ms);
+  const std::string entry = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 200 && fs::exists(entry); ++i) std::this_thread::sleep_for(10ms);
 }
 
 // Processes running the helper's test build.
@@ -210,15 +204,22 @@ class PolkitTest : public ::testing::Test {
     fs::remove(kBusPidFile);
     fs::remove(kBusSocket);
     fs::create_directories("/run/dbus");
-    std::string pid;
-    ASSERT_EQ(run({"/usr/bin/dbus-daemon", "--system", "--fork", "--print-pid"}, &pid), 0);
-    busPid_ = std::stoi(pid);
+    // Our child, so that we reap it.
+    std::string program = "/usr/bin/dbus-daemon";
+    std::string system = "--system";
+    std::string noFork = "--nofork";
+    ASSERT_EQ(posix::spawnChild(program, {program.data(), system.data(), noFork.data(), nullptr},
+                                environ, {.input = posix::kNullDescriptor}, &busPid_),
+              0);
+    for (int i = 0; i < 500 && !busAnswers(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(busAnswers()) << "the system bus did not start";
   }
 
   void TearDown() override {
     if (busPid_ > 0) {
       stop(ownerOf("org.freedesktop.PolicyKit1"));
-      stop(busPid_);
+      ::kill(busPid_, SIGTERM);
+      ::waitpid(busPid_, nullptr, 0);
       fs::remove(kBusPidFile);
       fs::remove(kBusSocket);
     }
