@@ -310,6 +310,11 @@ TEST_F(PolkitTest, ARefusedUserGetsTheDeniedStatusOneLineAndNoHelper) {
   EXPECT_NE(report[6].find("Not authorized"), std::string::npos) << report[6];
   EXPECT_TRUE(helpersRunning().empty());
   EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
+
+  // Run as root by a process of another user than PKEXEC_UID names.
+  ::setenv("PKEXEC_UID", "12345", 1);
+  EXPECT_EQ(run({POMREL_DRIVERCTL_STANDIN}), kExitRefused);
+  ::unsetenv("PKEXEC_UID");
 }
 
 }  // namespace
