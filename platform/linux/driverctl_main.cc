@@ -113,8 +113,10 @@ int run(int argc) {
       pkexecUid != nullptr ? std::optional<std::string>(pkexecUid) : std::nullopt;
   if (::clearenv() != 0 || ::setenv("PATH", kFixedSearchPath, 1) != 0) return kExitBroken;
   ::umask(022);
-  // An answer to a caller that has gone must end in an error, not a signal.
-  ::signal(SIGPIPE, SIG_IGN);
+  // An answer to a caller that has gone must end in an error, not a signal;
+  // and a key pressed in the terminal Pomrel was started from must not stop
+  // a module action half done (the helper ends when its input does).
+  for (const int ignored : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP}) ::signal(ignored, SIG_IGN);
 
   if (argc != 1) {
     std::fputs("pomrel-driverctl: takes no arguments\n", stderr);
