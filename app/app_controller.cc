@@ -65,6 +65,8 @@ void AppController::applicationWillTerminate(void* /*notification*/) {}
 
 bool AppController::validateMenuItem(const MenuItem& item) {
   const std::string action = item.action();
+  const bool mediaCommand = action == kDisableMediaAction || action == kEnableMediaAction;
+  if (mediaCommand && m_CommandRunning) return false;
   if (action == kDisableMediaAction && !getSxSDisk(nullptr)) return false;
   if (action == kEnableMediaAction && getSxSDisk(nullptr)) return false;
   return true;

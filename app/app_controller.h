@@ -38,8 +38,9 @@ class AppController : public MenuValidator {
   void applicationWillTerminate(void* notification);
 
   // --- Menu validation ---
-  // False for "disableMedia:" while no card media is present and for
-  // "enableMedia:" while it is; true for every other action.
+  // False for "disableMedia:" while no card media is present, for
+  // "enableMedia:" while it is, and for both while one of them is running;
+  // true for every other action.
   bool validateMenuItem(const MenuItem& item) override;
 
   // --- Actions, by their selector text ---
@@ -92,28 +93,37 @@ class AppController : public MenuValidator {
   void setEjectToolTimeout(std::chrono::milliseconds timeout) { ejectToolTimeout_ = timeout; }
 
   // --- Privileged driver control ---
-  // Obtains the administrator right into m_AuthRef, prompting the user.
-  // Returns the status of the non-interactive check of the right, with
-  // m_AuthRef null again unless it is 0; when no authorization could be
-  // created, returns that failure without asking for any right.
+  // Obtains the administrator right, prompting the user, and only once it is
+  // granted stores the authorization in m_AuthRef (which is untouched
+  // until then, the prompt included). Returns the status of the
+  // non-interactive check of the right; unless it is 0 the new authorization
+  // has been freed. When no authorization could be created, returns that
+  // failure without asking for any right.
   OSStatus initAuthorization();
   // True when the tool was started with administrator rights; returns once
   // it has started. `arguments` is null-terminated. When `process` is not
   // null it receives the handle with which to wait for the tool.
   bool sudoCommand(const char* pathToTool, char* const* arguments,
                    std::unique_ptr<PrivilegedProcess>* process = nullptr);
-  // Start the load or unload tool on the driver plug-in. False only without
+  // Starts the load tool on the driver plug-in. False only without
   // authorization (then nothing is run); the tool's own result is not
-  // examined. The unload returns once the tool has finished, or after
-  // kKextUnloadWaitBound.
+  // examined.
   bool exec_kextload();
+  // Runs the unload tool on the driver plug-in and waits for it, at most
+  // kKextUnloadWaitBound. True when it finished with status 0, so the
+  // plug-in is out; false without authorization (then nothing is run), or
+  // when the tool could not be started, failed, or was still running at the
+  // bound (it is left running).
   bool exec_kextunload();
   // Whether anything exists at `path`.
   bool fileIsExist(const std::string& path);
 
   // --- Commands ---
+  // Each does nothing when sent while one of the two is running (from the
+  // nested event loop of its prompt or alerts).
   // Ejects the card's disk, unloads the driver plug-in and tells the user
-  // that the card can be removed ("MSG_RemoveSafely").
+  // that the card can be removed ("MSG_RemoveSafely"), or, when the plug-in
+  // could not be unloaded, that the card must stay in ("MSG_UnloadFail").
   void disableMedia(void* sender);
   // Loads the driver plug-in and re-arms the removal watch.
   void enableMedia(void* sender);
@@ -144,6 +154,8 @@ class AppController : public MenuValidator {
   bool m_IsAddLoginItem = false;
   AuthorizationRef m_AuthRef = nullptr;
   std::unique_ptr<ZanLoginItems> m_LoginItems;
+  // Whether disableMedia or enableMedia is running.
+  bool m_CommandRunning = false;
 
   Platform& platform_;
   std::chrono::milliseconds ejectToolTimeout_ = kEjectToolTimeout;

@@ -28,7 +28,8 @@ std::string deletingLastPathComponent(std::string_view path) {
 }
 
 // `path` with empty and "." components dropped, ".." resolved against the
-// component before it, and no trailing slash; `path` must be absolute.
+// component before it (".." at the root stays there), and no trailing slash;
+// `path` must be absolute.
 std::string standardizeAbsolutePath(std::string_view path) {
   std::vector<std::string_view> components;
   std::size_t start = 0;
@@ -51,14 +52,23 @@ std::string standardizeAbsolutePath(std::string_view path) {
   return result.empty() ? "/" : result;
 }
 
-// The executable's path as an absolute path, so that the login list never
-// holds a path that depends on where the application was started from.
+// The executable's path as a lexically normal absolute path, so that the
+// login list never holds a path that depends on where the application was
+// started from; "" when it cannot be told. A first argument without a slash
+// was found through the search path (or is missing), so it says nothing
+// about where the executable is: the system's own record of it does.
 std::string absoluteExecutablePath(const ProcessInfo& processInfo) {
   const std::vector<std::string> arguments = processInfo.arguments();
-  if (arguments.empty() || arguments.front().empty()) return {};
-  const std::string& executable = arguments.front();
-  if (executable.front() == '/') return executable;
-  return standardizeAbsolutePath(processInfo.currentDirectoryPath() + "/" + executable);
+  std::string executable = arguments.empty() ? std::string() : arguments.front();
+  if (executable.find('/') == std::string::npos) {
+    executable = processInfo.executablePath();
+  } else if (executable.front() != '/') {
+    const std::string directory = processInfo.currentDirectoryPath();
+    executable =
+        directory.starts_with('/') ? directory + "/" + executable : processInfo.executablePath();
+  }
+  if (!executable.starts_with('/')) return {};
+  return standardizeAbsolutePath(executable);
 }
 
 bool entryHasPath(const PropertyValue& entry, const std::string& path) {
@@ -145,11 +155,23 @@ void ZanLoginItems::removeApplicationFromStartupItems(const std::string& path) {
   writeBack(listIsArrayOrAbsent());
 }
 
-bool ZanLoginItems::isInStartupItems() { return applicationIsInStartupItems(_thisAppPath); }
+// Without a path of its own the application has no entry to look for, add
+// or remove: an entry with an empty path would launch nothing.
+bool ZanLoginItems::isInStartupItems() {
+  if (_thisAppPath.empty()) return false;
+  // Re-read, as a change does, so that what the setting is compared with is
+  // the list as it is now, not as it was at launch.
+  updateStartupItems();
+  return applicationIsInStartupItems(_thisAppPath);
+}
 
-void ZanLoginItems::addToStartupItems() { addApplicationToStartupItems(_thisAppPath, false); }
+void ZanLoginItems::addToStartupItems() {
+  if (!_thisAppPath.empty()) addApplicationToStartupItems(_thisAppPath, false);
+}
 
-void ZanLoginItems::removeFromStartupItems() { removeApplicationFromStartupItems(_thisAppPath); }
+void ZanLoginItems::removeFromStartupItems() {
+  if (!_thisAppPath.empty()) removeApplicationFromStartupItems(_thisAppPath);
+}
 
 bool ZanLoginItems::listIsArrayOrAbsent() const {
   const auto list = _loginDictionary.find(ZanLoginItemsKey);

@@ -18,9 +18,12 @@ inline constexpr const char* ZanStartupItemHideKey = "Hide";
 
 class ZanLoginItems {
  public:
-  // init: takes this application's bundle path from the process's first
-  // argument (made absolute against the working directory first) and reads
-  // the domain. The references must outlive the store.
+  // init: takes this application's bundle path from the executable's path
+  // and reads the domain. The executable's path is the process's first
+  // argument, made absolute against the working directory, or the
+  // executable's own path when that argument holds no slash; either is made
+  // lexically normal (no ".", ".." or empty components). The references must
+  // outlive the store.
   ZanLoginItems(UserDefaultsFactory& defaultsFactory, const ProcessInfo& processInfo);
   ~ZanLoginItems();
   ZanLoginItems(const ZanLoginItems&) = delete;
@@ -47,11 +50,15 @@ class ZanLoginItems {
   // is not an array included.
   void removeApplicationFromStartupItems(const std::string& path);
 
+  // The three operations above for this application's bundle path; the
+  // check re-reads the domain as the changes do. With no bundle path (the
+  // executable's path could not be found) the check answers false and the
+  // changes do nothing.
   bool isInStartupItems();
   void addToStartupItems();
   void removeFromStartupItems();
 
-  // The bundle path of this application.
+  // The bundle path of this application; "" when it could not be found.
   [[nodiscard]] const std::string& thisAppPath() const { return _thisAppPath; }
 
   // The path this application is listed by: the enclosing bundle of the

@@ -4,6 +4,22 @@
 
 namespace pomrel {
 
+namespace {
+
+// Marks a command as running for as long as it exists.
+class RunningCommand {
+ public:
+  explicit RunningCommand(bool& running) : running_(running) { running_ = true; }
+  ~RunningCommand() { running_ = false; }
+  RunningCommand(const RunningCommand&) = delete;
+  RunningCommand& operator=(const RunningCommand&) = delete;
+
+ private:
+  bool& running_;
+};
+
+}  // namespace
+
 bool AppController::beginMediaCommand() {
   platform_.application.activateIgnoringOtherApps(true);
   if (!fileIsExist(kSxSPluginPath)) {
@@ -15,7 +31,12 @@ bool AppController::beginMediaCommand() {
   return m_AuthRef != nullptr;
 }
 
+// The administrator prompt and the alerts run nested event loops; a command
+// sent from one of them while another runs is refused, as the two would
+// otherwise act on the card and the authorization at once.
 void AppController::disableMedia(void* /*sender*/) {
+  if (m_CommandRunning) return;
+  const RunningCommand running(m_CommandRunning);
   if (!beginMediaCommand()) return;
   // Unarmed from here on, so the watch cannot start a second disable while
   // the eject and the unload run.
@@ -24,11 +45,18 @@ void AppController::disableMedia(void* /*sender*/) {
     registerServiceNotification();
     return;
   }
-  exec_kextunload();
+  // The disk is gone but a driver still running may yet touch the card:
+  // the user must not pull it, and there is no media left to watch.
+  if (!exec_kextunload()) {
+    showAlert("MSG_UnloadFail");
+    return;
+  }
   showAlert("MSG_RemoveSafely");
 }
 
 void AppController::enableMedia(void* /*sender*/) {
+  if (m_CommandRunning) return;
+  const RunningCommand running(m_CommandRunning);
   if (!beginMediaCommand()) return;
   if (!getSxSDisk(nullptr)) exec_kextunload();
   exec_kextload();

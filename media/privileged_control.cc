@@ -21,23 +21,28 @@ AuthorizationEnvironment g_EnvironmentSet = {2, g_Environment};
 
 OSStatus AppController::initAuthorization() {
   Authorization& authorization = platform_.authorization;
+  // The prompt runs a nested event loop: until the right is granted the new
+  // session stays out of m_AuthRef, so that nothing reached from that loop
+  // takes it for an authorization that holds the right.
+  AuthorizationRef made = nullptr;
   const OSStatus created =
-      authorization.create(nullptr, nullptr, kAuthorizationFlagDefaults, &m_AuthRef);
-  if (created != errAuthorizationSuccess || m_AuthRef == nullptr) {
+      authorization.create(nullptr, nullptr, kAuthorizationFlagDefaults, &made);
+  if (created != errAuthorizationSuccess || made == nullptr) {
     // Without a session there is nothing to ask a right for.
-    if (m_AuthRef != nullptr) authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
-    m_AuthRef = nullptr;
+    if (made != nullptr) authorization.free(made, kAuthorizationFlagDestroyRights);
     return created != errAuthorizationSuccess ? created : errAuthorizationInvalidRef;
   }
 
-  authorization.copyRights(m_AuthRef, &g_RightSet, nullptr,
+  authorization.copyRights(made, &g_RightSet, nullptr,
                            kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);
-  const OSStatus status = authorization.copyRights(m_AuthRef, &g_RightSet, &g_EnvironmentSet,
+  const OSStatus status = authorization.copyRights(made, &g_RightSet, &g_EnvironmentSet,
                                                    kAuthorizationFlagExtendRights);
   if (status != errAuthorizationSuccess) {
-    authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
-    m_AuthRef = nullptr;
+    authorization.free(made, kAuthorizationFlagDestroyRights);
+    return status;
   }
+  if (m_AuthRef != nullptr) authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
+  m_AuthRef = made;
   return status;
 }
 
@@ -63,10 +68,8 @@ bool AppController::exec_kextunload() {
   std::unique_ptr<PrivilegedProcess> unload;
   // Waited for so that the plug-in is out before the card is declared safe
   // to remove or the plug-in is loaded again.
-  if (sudoCommand(kKextUnloadPath, arguments, &unload) && unload != nullptr) {
-    unload->waitUntilExit(kKextUnloadWaitBound);
-  }
-  return true;
+  if (!sudoCommand(kKextUnloadPath, arguments, &unload) || unload == nullptr) return false;
+  return unload->waitUntilExit(kKextUnloadWaitBound) && unload->terminationStatus() == 0;
 }
 
 bool AppController::fileIsExist(const std::string& path) {

@@ -55,6 +55,10 @@ class PrivilegedProcess {
   // exited (and been reaped); false when it is still running at the bound,
   // in which case it is left running.
   virtual bool waitUntilExit(std::chrono::milliseconds bound) = 0;
+  // The status the tool exited with, once waitUntilExit has answered true;
+  // -1 before that, and when it was ended by a signal or its status is
+  // unknown.
+  [[nodiscard]] virtual int terminationStatus() const = 0;
 };
 
 class Authorization {

@@ -6,6 +6,7 @@ pomrel_packages=(
   libplist-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils x11-apps python3
+  xfce4-panel dbus-daemon libglib2.0-bin
   clang-format clang-tidy
   clang libclang-rt-14-dev
   libkmod-dev pkexec polkitd dbus-daemon

@@ -20,7 +20,10 @@ namespace pomrel::sim {
 inline constexpr natural_t kSxSMessageBusyStateChanged = 0xE0000130;
 
 inline constexpr const char* kDefaultDiskName = "disk2";
-inline constexpr std::uint32_t kDefaultLoadDelayMs = 1000;
+// How long a loaded plug-in takes to present an inserted card, unless the
+// machine says otherwise: well inside the enable command's pause of a little
+// over a second, so that the command finds the card it waits for.
+inline constexpr std::uint32_t kDefaultLoadDelayMs = 500;
 // Longest load delay `sxs-card init --load-delay` accepts: ten minutes.
 inline constexpr std::uint32_t kMaxLoadDelayMs = 600000;
 

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "media/sxs_driver.h"
-#include "platform/sim/machine_paths.h"
 #include "platform/posix/plist_io.h"
+#include "platform/sim/machine_paths.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
 #include "simulator/privilege.h"
@@ -40,7 +40,7 @@ constexpr const char* kUsage =
     "  init [--load-delay MS]  create or reset the machine: the card driver installed and its\n"
     "                          plug-in loaded, no card; install the stand-in diskutil, kextload\n"
     "                          and kextunload. MS: how long a loaded plug-in takes to present an\n"
-    "                          inserted card (default 1000). Administrator accounts are kept.\n"
+    "                          inserted card (default 500). Administrator accounts are kept.\n"
     "  insert [--disk NAME]    insert a card whose disk is NAME (default disk2)\n"
     "  pull                    pull the card out\n"
     "  install-driver          install the card driver (load its plug-in with kextload)\n"

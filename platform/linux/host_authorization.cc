@@ -139,22 +139,29 @@ class HostAuthorization::Helper {
     return true;
   }
   [[nodiscard]] std::uint64_t requestsSent() const { return sent_; }
+  // How request number `sequence` ended, as a tool's exit status: 0 for "ok",
+  // 1 for an error answer, -1 while unanswered or when the helper ended
+  // without answering.
+  [[nodiscard]] int resultOf(std::uint64_t sequence) const {
+    return sequence <= results_.size() ? results_[sequence - 1] : -1;
+  }
 
   // Takes answers in order until that of request number `sequence` (from 1)
   // is in, or the helper has ended. False at the bound.
   bool waitForAnswer(std::uint64_t sequence, std::chrono::milliseconds bound) {
     const auto deadline = SteadyClock::now() + bound;
-    while (answered_ < sequence) {
+    while (results_.size() < sequence) {
       std::string line;
       const auto left = std::chrono::milliseconds(millisecondsUntil(deadline));
       switch (readLine(left, &line)) {
         case Read::kTimedOut:
           return false;
         case Read::kEnded:
-          answered_ = sent_;
+          // Requests it took with it are of unknown outcome.
+          results_.resize(sent_, -1);
           return true;
         case Read::kLine:
-          ++answered_;
+          results_.push_back(line == kOkAnswer ? 0 : 1);
           if (line.starts_with(kErrorAnswerPrefix)) {
             diagnostics_ << "Pomrel: pomrel-driverctl: "
                          << std::string_view(line).substr(std::strlen(kErrorAnswerPrefix))
@@ -214,7 +221,7 @@ class HostAuthorization::Helper {
   std::string errorText_;
   bool forwarding_ = false;
   std::uint64_t sent_ = 0;
-  std::uint64_t answered_ = 0;
+  std::vector<int> results_;
   bool reaped_ = false;
   int waitStatus_ = -1;
 };
@@ -233,6 +240,7 @@ class HostAuthorization::Answer : public PrivilegedProcess {
   bool waitUntilExit(std::chrono::milliseconds bound) override {
     return helper_->waitForAnswer(sequence_, bound);
   }
+  [[nodiscard]] int terminationStatus() const override { return helper_->resultOf(sequence_); }
 
  private:
   std::shared_ptr<Helper> helper_;

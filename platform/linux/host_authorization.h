@@ -36,7 +36,9 @@ inline constexpr std::chrono::milliseconds kPromptBound = std::chrono::minutes(5
 // executeWithPrivileges serves exactly two tools: "/sbin/kextload" and
 // "/sbin/kextunload" with the one argument `pluginPath`. It sends the
 // helper's "load" or "unload" request and returns at once; the process handle
-// waits for the helper's answer (an error answer is written to `diagnostics`).
+// waits for the helper's answer, whose termination status is 0 for "ok" and
+// 1 for an error (which is written to `diagnostics`), -1 if the helper ended
+// without answering.
 // Anything else is errAuthorizationToolExecuteFailure and sends nothing. A
 // helper that has ended meanwhile (it ends when idle for long) is started
 // again through pkexec, which may ask again.

@@ -39,4 +39,18 @@ std::string PosixProcessInfo::currentDirectoryPath() const {
   }
 }
 
+std::string PosixProcessInfo::executablePath() const {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return std::string();
+    // A link exactly as long as the buffer may have been cut short.
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(length));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace pomrel::posix

@@ -25,6 +25,8 @@ class PosixProcessInfo : public ProcessInfo {
   [[nodiscard]] std::vector<std::string> arguments() const override { return arguments_; }
   // From getcwd at each call; "" if it cannot be found.
   [[nodiscard]] std::string currentDirectoryPath() const override;
+  // The target of /proc/self/exe at each call; "" if it cannot be read.
+  [[nodiscard]] std::string executablePath() const override;
 
  private:
   std::vector<std::string> arguments_;

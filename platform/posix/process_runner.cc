@@ -56,14 +56,20 @@ void reap(pid_t pid, int* waitStatus) {
   *waitStatus = got == pid ? status : -1;
 }
 
-// Reads once from the non-blocking `fd` into `out`, at most `limit` bytes.
-// False at end of file or on an error, when the pipe is of no further use.
-bool readOnce(int fd, std::string& out, std::size_t limit = SIZE_MAX) {
+// Reads once from the non-blocking `fd`, at most `limit` bytes, and keeps
+// in `out` what fits under kStandardErrorLimit; `*gotBytes` (when given) counts
+// every byte read. False at end of file or on an error, when the pipe is of
+// no further use.
+bool readOnce(int fd, std::string& out, std::size_t limit = SIZE_MAX,
+              std::size_t* gotBytes = nullptr) {
   std::array<char, 65536> buffer;
   for (;;) {
     const ssize_t got = read(fd, buffer.data(), std::min(buffer.size(), limit));
     if (got > 0) {
-      out.append(buffer.data(), static_cast<std::size_t>(got));
+      const auto size = static_cast<std::size_t>(got);
+      const std::size_t room = kStandardErrorLimit - std::min(out.size(), kStandardErrorLimit);
+      out.append(buffer.data(), std::min(size, room));
+      if (gotBytes != nullptr) *gotBytes = size;
       return true;
     }
     if (got == 0) return false;
@@ -239,10 +245,8 @@ ProcessResult PosixProcessRunner::run(const std::string& launchPath,
     const int capacity = fcntl(readEnd.get(), F_GETPIPE_SZ);
     std::size_t left = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
     while (left > 0) {
-      const std::size_t before = result.standardError.size();
-      if (!readOnce(readEnd.get(), result.standardError, left)) break;
-      const std::size_t got = result.standardError.size() - before;
-      if (got == 0) break;
+      std::size_t got = 0;
+      if (!readOnce(readEnd.get(), result.standardError, left, &got) || got == 0) break;
       left -= got;
     }
   }

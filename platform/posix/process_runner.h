@@ -16,7 +16,8 @@ namespace pomrel::posix {
 // Runs a tool at the path `resolvePath` maps its path to, started with posix_spawn
 // (never a shell) with argv[0] the path as the caller gave it. Its standard
 // error is read while it runs, so a tool that writes more than a pipe holds
-// cannot block; every byte is returned as written, NUL bytes included. The
+// cannot block; the first kStandardErrorLimit bytes are returned as written,
+// NUL bytes included, and the rest is read and dropped. The
 // tool inherits standard input and output, the environment, the working
 // folder, and no other descriptor; its signal mask and dispositions start at
 // their defaults. Each call owns its descriptors, so calls may overlap.

@@ -11,14 +11,15 @@
 #include <memory>
 
 #include "app/app_controller.h"
+#include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
+#include "platform/qt/single_instance.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -28,8 +29,20 @@
 namespace pomrel::qt {
 namespace {
 
-constexpr const char* kInterfaceResource = "MainMenu.ui";
 constexpr const char* kBundleIdentifierKey = "CFBundleIdentifier";
+// The base name of the main interface resource, "<name>.ui" in the
+// resources folder.
+constexpr const char* kMainInterfaceKey = "NSMainNibFile";
+
+// The non-empty text under `key` of the bundle's Info.plist; null when it is
+// missing or is no such text.
+const std::string* infoText(const std::optional<PropertyDictionary>& info, const char* key) {
+  if (!info) return nullptr;
+  const auto found = info->find(key);
+  if (found == info->end()) return nullptr;
+  const std::string* text = found->second.string();
+  return text != nullptr && !text->empty() ? text : nullptr;
+}
 
 // SIGINT and SIGTERM end the event loop like Quit, so that the controller
 // is destroyed as usual; the handler only writes a byte that the loop reads.
@@ -77,16 +90,21 @@ int NSApplicationMain(int argc, char** argv) {
 
   QtBundle bundle(QtBundle::mainResourcesPath(), QtBundle::userLanguages());
   const std::optional<PropertyDictionary> info = bundle.infoDictionary();
-  const PropertyValue* identifier = nullptr;
-  if (info) {
-    const auto found = info->find(kBundleIdentifierKey);
-    if (found != info->end()) identifier = &found->second;
-  }
-  if (identifier == nullptr || identifier->string() == nullptr || identifier->string()->empty()) {
+  const std::string* identifier = infoText(info, kBundleIdentifierKey);
+  const std::string* mainInterface = infoText(info, kMainInterfaceKey);
+  if (identifier == nullptr || mainInterface == nullptr) {
     std::cerr << "Pomrel: the application bundle is incomplete: "
               << (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString()
-              << " gives no " << kBundleIdentifierKey << ".\n";
+              << " gives no " << (identifier == nullptr ? kBundleIdentifierKey : kMainInterfaceKey)
+              << ".\n";
     return 1;
+  }
+  // One Pomrel per simulated machine: two would answer each pull twice.
+  const SingleInstance instance(QString::fromStdString(*identifier),
+                                QString::fromStdString(paths->root()));
+  if (instance.anotherIsRunning()) {
+    std::cerr << "Pomrel is already running for the machine at " << paths->root() << ".\n";
+    return 0;
   }
 
   // The platform, from the bottom up; destroyed in reverse order, after the
@@ -96,18 +114,19 @@ int NSApplicationMain(int argc, char** argv) {
   posix::PosixClock clock;
   posix::PosixProcessInfo processInfo(argc, argv);
   sim::SimProcessRunner processes(*paths);
-  sim::SimUserDefaultsFactory userDefaults(*paths, *identifier->string());
+  sim::SimUserDefaultsFactory userDefaults(*paths, *identifier);
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
   QtStatusBar statusBar(std::cerr);
   QtCredentialsPrompt prompt(bundle, &runLoop);
-  sim::SimAuthorization authorization(*paths, prompt);
+  sim::SimAuthorization authorization(*paths, prompt, &runLoop);
   Platform platform{app,           bundle,      statusBar,   registry,     runLoop, processes,
                     authorization, fileManager, processInfo, userDefaults, clock};
 
   InterfaceLoader interface(bundle, &runLoop);
   auto controller = std::make_unique<AppController>(platform);
-  const QString resource = bundle.resourcesPath() + QLatin1Char('/') + kInterfaceResource;
+  const QString resource = bundle.resourcesPath() + QLatin1Char('/') +
+                           QString::fromStdString(*mainInterface) + QStringLiteral(".ui");
   if (!interface.load(resource, *controller)) {
     std::cerr << "Pomrel: " << interface.errorString().toStdString() << "\n";
     return 1;

@@ -13,7 +13,9 @@ namespace pomrel::qt {
 namespace {
 
 constexpr const char* kStringsFile = "Localizable.strings";
-constexpr const char* kDevelopmentLanguage = "en";
+constexpr const char* kDevelopmentRegionKey = "CFBundleDevelopmentRegion";
+// For a bundle whose Info.plist names no development region.
+constexpr const char* kDefaultDevelopmentLanguage = "en";
 
 std::optional<PropertyValue> readPropertyList(const QString& path) {
   QFile file(path);
@@ -87,7 +89,15 @@ void QtBundle::loadTables() {
     }
     if (!folders.isEmpty()) break;
   }
-  folders << QString::fromLatin1(kDevelopmentLanguage) + QStringLiteral(".lproj");
+  QString development = QString::fromLatin1(kDefaultDevelopmentLanguage);
+  if (const std::optional<PropertyDictionary> info = infoDictionary()) {
+    const auto found = info->find(kDevelopmentRegionKey);
+    if (found != info->end() && found->second.string() != nullptr &&
+        !found->second.string()->empty()) {
+      development = QString::fromStdString(*found->second.string());
+    }
+  }
+  folders << development + QStringLiteral(".lproj");
   folders.removeDuplicates();
 
   for (const QString& folder : folders) {

@@ -36,7 +36,9 @@ class QtBundle final : public Bundle {
  public:
   // A bundle whose resources are in `resourcesPath` (its Contents/Resources
   // folder), with texts chosen for `languages` in order of preference (such
-  // as "de-CH", "de"); English is the last resort.
+  // as "de-CH", "de"); the last resort is the bundle's development region
+  // (CFBundleDevelopmentRegion of its Info.plist, English when it names
+  // none).
   QtBundle(QString resourcesPath, QStringList languages);
 
   // The resources folder of the running executable's bundle. Requires a
@@ -50,7 +52,8 @@ class QtBundle final : public Bundle {
   std::shared_ptr<Image> imageNamed(const std::string& name) override;
 
   // The text of `key` in Localizable.strings of the first of the languages
-  // that the bundle has ("<language>.lproj"), else in English, else the key.
+  // that the bundle has ("<language>.lproj"), else in the development
+  // region's, else the key.
   std::string localizedStringForKey(const std::string& key) override;
 
   // The bundle's Info.plist (beside the resources folder) as a dictionary;

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_menu.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QMenu>
 
 namespace pomrel::qt {
@@ -23,14 +24,16 @@ QtMenu::QtMenu(QMenu* menu, QtRunLoop* runLoop) : menu_(menu), runLoop_(runLoop)
     if (action->isSeparator() || action->menu() != nullptr) continue;
     items_.push_back(std::make_unique<QtMenuItem>(action, false));
   }
-  showConnection_ = QObject::connect(menu, &QMenu::aboutToShow, [this] { opened(); });
-  hideConnection_ = QObject::connect(menu, &QMenu::aboutToHide, [this] { closed(); });
+  // Qt emits aboutToShow both before it shows the menu's window and when a
+  // host announces that it is about to draw the menu.
+  showConnection_ = connect(menu, &QMenu::aboutToShow, this, [this] { validate(); });
+  menu->installEventFilter(this);
 }
 
 QtMenu::~QtMenu() {
-  QObject::disconnect(showConnection_);
-  QObject::disconnect(hideConnection_);
-  closed();
+  disconnect(showConnection_);
+  if (menu_ != nullptr) menu_->removeEventFilter(this);
+  windowHidden();
 }
 
 QtMenuItem* QtMenu::itemFor(const QAction* action) const {
@@ -47,15 +50,20 @@ void QtMenu::validate() {
   }
 }
 
-void QtMenu::opened() {
+bool QtMenu::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == menu_ && event->type() == QEvent::Show) windowShown();
+  if (watched == menu_ && event->type() == QEvent::Hide) windowHidden();
+  return QObject::eventFilter(watched, event);
+}
+
+void QtMenu::windowShown() {
   if (!holdingMode_ && runLoop_ != nullptr) {
     runLoop_->enterNonDefaultMode();
     holdingMode_ = true;
   }
-  validate();
 }
 
-void QtMenu::closed() {
+void QtMenu::windowHidden() {
   if (holdingMode_) {
     holdingMode_ = false;
     runLoop_->leaveNonDefaultMode();

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QMetaObject>
+#include <QObject>
 #include <QPointer>
 #include <memory>
 #include <vector>
@@ -34,10 +35,17 @@ class QtMenuItem final : public MenuItem {
   bool validated_;
 };
 
-// A menu over a QMenu. Each time the menu is about to show, every item whose
-// target is the validator is enabled exactly when the validator says so;
-// while it is open the run loop is out of its default mode.
-class QtMenu final : public Menu {
+// A menu over a QMenu. Each time the menu is about to show, whether as its
+// own window or drawn by a desktop's status notifier host from its D-Bus
+// export, every item whose target is the validator is enabled exactly when
+// the validator says so.
+//
+// The run loop is out of its default mode while the menu's own window is on
+// screen, and only then. A host that draws the menu says when it is about to
+// show it but need not say when it closed it (some hosts never do), so a
+// host-drawn menu holds no message back: waiting for its closing could hold
+// the removal watch back for good.
+class QtMenu final : public QObject, public Menu {
  public:
   // `runLoop` may be null. The items are the menu's actions other than
   // separators and submenus, in order.
@@ -56,9 +64,12 @@ class QtMenu final : public Menu {
   [[nodiscard]] const std::vector<std::unique_ptr<QtMenuItem>>& items() const { return items_; }
   [[nodiscard]] QtMenuItem* itemFor(const QAction* action) const;
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
-  void opened();
-  void closed();
+  void windowShown();
+  void windowHidden();
 
   QPointer<QMenu> menu_;
   QtRunLoop* runLoop_;
@@ -66,7 +77,6 @@ class QtMenu final : public Menu {
   std::vector<std::unique_ptr<QtMenuItem>> items_;
   bool holdingMode_ = false;
   QMetaObject::Connection showConnection_;
-  QMetaObject::Connection hideConnection_;
 };
 
 }  // namespace pomrel::qt

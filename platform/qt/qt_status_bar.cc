@@ -64,11 +64,7 @@ QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), b
   tray_.show();
 }
 
-QtStatusItem::~QtStatusItem() {
-  qApp->removeEventFilter(this);
-  disconnect(menuShown_);
-  disconnect(menuHidden_);
-}
+QtStatusItem::~QtStatusItem() { qApp->removeEventFilter(this); }
 
 void QtStatusItem::setTitle(const std::string& title) {
   tray_.setToolTip(QString::fromStdString(title));
@@ -85,13 +81,15 @@ void QtStatusItem::setHighlightMode(bool highlight) {
 }
 
 void QtStatusItem::setMenu(Menu* menu) {
-  disconnect(menuShown_);
-  disconnect(menuHidden_);
   auto* qtMenu = dynamic_cast<QtMenu*>(menu);
   menu_ = qtMenu != nullptr ? qtMenu->qMenu() : nullptr;
-  if (menu_ == nullptr) return;
-  menuShown_ = connect(menu_, &QMenu::aboutToShow, this, [this] { menuVisibilityChanged(true); });
-  menuHidden_ = connect(menu_, &QMenu::aboutToHide, this, [this] { menuVisibilityChanged(false); });
+  menuVisibilityChanged(menu_ != nullptr && menu_->isVisible());
+  // Where the icon is a status notifier item, Qt exports its context menu
+  // over D-Bus, backing the menu with a platform menu of its own. In an
+  // XEmbed tray it would instead open the context menu itself, at the
+  // pointer, so there the menu is taken back and both clicks come here.
+  tray_.setContextMenu(menu_);
+  if (menu_ != nullptr && menu_->platformMenu() == nullptr) tray_.setContextMenu(nullptr);
 }
 
 void QtStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
@@ -138,7 +136,10 @@ QIcon QtStatusItem::tintedIcon(const QtImage& image, const QPalette& palette, bo
 }
 
 bool QtStatusItem::eventFilter(QObject* watched, QEvent* event) {
+  // Installed on the application, the filter sees every object's events.
   if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) refreshIcon();
+  if (watched == menu_ && event->type() == QEvent::Show) menuVisibilityChanged(true);
+  if (watched == menu_ && event->type() == QEvent::Hide) menuVisibilityChanged(false);
   return QObject::eventFilter(watched, event);
 }
 

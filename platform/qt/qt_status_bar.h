@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QIcon>
-#include <QMetaObject>
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -21,10 +20,15 @@ class QtStatusBar;
 // A status item as a tray icon. It shows the image tinted to the panel's
 // text colour (so that one monochrome image reads on light and dark panels,
 // and follows a change of the desktop's palette); its title, when not empty,
-// is the icon's tool tip. A left or right click opens the menu next to the
-// icon; with highlight mode on, the icon is drawn highlighted while the
-// menu is open. The item shows from its creation; without an image it is an
-// empty square that still opens its menu.
+// is the icon's tool tip. The item shows from its creation; without an image
+// it is an empty square that still opens its menu.
+//
+// A left click opens the menu's own window: next to the icon in an XEmbed
+// tray, at the pointer (kept inside the screen) where the tray does not tell
+// the icon's place, as a status notifier host does not. A right click does
+// the same, except that a status notifier host is given the menu over D-Bus
+// and draws it itself. With highlight mode on, the icon is drawn highlighted
+// while the menu's own window is on screen.
 class QtStatusItem final : public QObject, public StatusItem {
  public:
   QtStatusItem(double length, QtStatusBar& bar);
@@ -60,8 +64,6 @@ class QtStatusItem final : public QObject, public StatusItem {
   QSystemTrayIcon tray_;
   std::shared_ptr<QtImage> image_;
   QPointer<QMenu> menu_;
-  QMetaObject::Connection menuShown_;
-  QMetaObject::Connection menuHidden_;
   bool highlight_ = false;
   bool menuOpen_ = false;
 };

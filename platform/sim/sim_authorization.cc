@@ -1,5 +1,7 @@
 #include "platform/sim/sim_authorization.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -26,35 +28,58 @@ class SimAuthorization::Session : public AuthorizationSession {
 };
 
 // A started tool, shared by the handle given to the caller (if any) and by
-// the list that reaps it once the handle is gone.
-struct SimAuthorization::Child {
-  Child(pid_t childPid, posix::UniqueFd childPidfd) : pid(childPid), pidfd(std::move(childPidfd)) {}
+// the list that reaps it once the handle is gone. While it runs, its pidfd
+// is a source on the run loop, which reaps it as soon as it ends.
+struct SimAuthorization::Child final : RunLoopSource {
+  Child(pid_t childPid, posix::UniqueFd childPidfd, RunLoop* loop)
+      : pid(childPid), pidfd(std::move(childPidfd)), runLoop(loop) {
+    if (runLoop != nullptr && pidfd.valid()) runLoop->addSource(this, kCFRunLoopDefaultMode);
+  }
+  ~Child() override { unwatch(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  [[nodiscard]] int descriptor() const override { return pidfd.get(); }
+  void perform() override { wait(std::chrono::milliseconds(0)); }
 
   bool wait(std::chrono::milliseconds bound) {
     if (reaped) return true;
-    int waitStatus = -1;
     if (!posix::waitForChild(pid, pidfd, bound, &waitStatus)) return false;
     reaped = true;
+    // Off the loop before the descriptor it watches is closed.
+    unwatch();
     pidfd.reset();
     return true;
   }
 
+  void unwatch() {
+    if (runLoop != nullptr) runLoop->removeSource(this, kCFRunLoopDefaultMode);
+    runLoop = nullptr;
+  }
+
   const pid_t pid;
   posix::UniqueFd pidfd;
+  RunLoop* runLoop;
   bool reaped = false;
+  int waitStatus = -1;
 };
 
 class SimAuthorization::Handle : public PrivilegedProcess {
  public:
   explicit Handle(std::shared_ptr<Child> child) : child_(std::move(child)) {}
   bool waitUntilExit(std::chrono::milliseconds bound) override { return child_->wait(bound); }
+  [[nodiscard]] int terminationStatus() const override {
+    const int status = child_->waitStatus;
+    return child_->reaped && status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
 
  private:
   std::shared_ptr<Child> child_;
 };
 
-SimAuthorization::SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt)
-    : paths_(paths), prompt_(prompt) {}
+SimAuthorization::SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt,
+                                   RunLoop* runLoop)
+    : paths_(paths), prompt_(prompt), runLoop_(runLoop) {}
 
 SimAuthorization::~SimAuthorization() { reapExitedChildren(); }
 
@@ -168,7 +193,7 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
   wipeSecret(tokenEntry);
   if (error != 0) return errAuthorizationToolExecuteFailure;
 
-  auto child = std::make_shared<Child>(pid, posix::openPidfd(pid));
+  auto child = std::make_shared<Child>(pid, posix::openPidfd(pid), runLoop_);
   children_.push_back(child);
   if (process != nullptr) *process = std::make_unique<Handle>(std::move(child));
   return errAuthorizationSuccess;

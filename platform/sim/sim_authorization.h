@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/authorization.h"
+#include "platform/run_loop.h"
 #include "platform/sim/credentials_prompt.h"
 #include "platform/sim/machine_paths.h"
 
@@ -34,15 +35,21 @@ namespace pomrel::sim {
 // input from /dev/null, standard output and error inherited, no other
 // descriptor, and only this environment: PATH=/usr/sbin:/usr/bin:/sbin:/bin,
 // POMREL_MACHINE=<root>, POMREL_PRIVILEGE_TOKEN=<the machine's token>. The
-// tool is a child of this process: every started tool whose handle has been
-// dropped (or was never asked for) is reaped, without blocking, at each later
-// call and in the destructor; one still running when this object is destroyed
-// is left to run and is reaped by the system once this process ends.
+// tool is a child of this process, reaped as soon as it ends: its end is a
+// source on `runLoop` (when given, in the default mode), so a tool nobody
+// waits for is not left defunct. Without a run loop, or where the kernel
+// offers no process descriptor, a tool whose handle has been dropped (or was
+// never asked for) is reaped, without blocking, at each later call and in
+// the destructor; one still running when this object is destroyed is left to
+// run and is reaped by the system once this process ends.
 //
 // All calls belong to one thread, as the application's main loop makes them.
 class SimAuthorization : public Authorization {
  public:
-  SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt);
+  // `runLoop`, if not null, must outlive this object and every handle it
+  // gave out.
+  SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt,
+                   RunLoop* runLoop = nullptr);
   ~SimAuthorization() override;
   SimAuthorization(const SimAuthorization&) = delete;
   SimAuthorization& operator=(const SimAuthorization&) = delete;
@@ -68,6 +75,7 @@ class SimAuthorization : public Authorization {
 
   MachinePaths paths_;
   CredentialsPrompt& prompt_;
+  RunLoop* runLoop_;
   std::vector<std::unique_ptr<Session>> sessions_;
   std::vector<std::shared_ptr<Child>> children_;
 };

@@ -10,10 +10,12 @@
 #include <iterator>
 #include <sstream>
 
+#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_process_runner.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/privilege.h"
+#include "tests/fakes/fakes.h"
 #include "tests/sim/sim_test_support.h"
 
 namespace pomrel::sim {
@@ -33,7 +35,8 @@ std::string readFile(const std::string& path) {
 // The NUL-terminated entries of `bytes`.
 Args entries(const std::string& bytes) {
   Args out;
-  for (std::size_t at = 0, end; (end = bytes.find('\0', at)) != std::string::npos; at = end + 1) {
+  for (std::size_t at = 0, end = 0; (end = bytes.find('\0', at)) != std::string::npos;
+       at = end + 1) {
     out.push_back(bytes.substr(at, end - at));
   }
   return out;
@@ -101,12 +104,13 @@ class AuthTest : public ::testing::Test {
   const std::string& root = temp_.root();
   SimProcessRunner runner{temp_.paths()};
   ScriptedPrompt prompt;
-  SimAuthorization auth{temp_.paths(), prompt};
+  fakes::FakeRunLoop loop;
+  SimAuthorization auth{temp_.paths(), prompt, &loop};
   AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
   AuthorizationRights rights{1, &right};
 };
 
-TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndReadsAllOfStandardErrorWhileTheToolRuns) {
+TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndKeepsTheStartOfStandardErrorWhileTheToolRuns) {
   const Args arguments{"two words", "", "$HOME", "a;b", "*", "`id`", "\n"};
   const ProcessResult echoed = runner.run("/bin/echo-args", arguments, 30s);
   EXPECT_TRUE(echoed.launched && !echoed.timedOut && echoed.exitStatus == 7);
@@ -114,13 +118,19 @@ TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndReadsAllOfStandardErrorWhileTheT
   expected.insert(expected.end(), arguments.begin(), arguments.end());
   EXPECT_EQ(entries(echoed.standardError), expected);
 
-  constexpr std::size_t kBytes = 1 << 20;  // far more than a pipe holds
-  const ProcessResult spewed = runner.run("/bin/spew", {std::to_string(kBytes)}, 60s);
+  // Far more than a pipe holds, and than is kept: the tool still completes,
+  // and what it writes past the limit is not seen.
+  const ProcessResult spewed =
+      runner.run("/bin/spew", {std::to_string(1 << 20), "Volume failed to eject"}, 60s);
   EXPECT_EQ(spewed.exitStatus, 3);
-  ASSERT_EQ(spewed.standardError.size(), kBytes);
-  for (std::size_t i = 0; i < kBytes; ++i) {
+  ASSERT_EQ(spewed.standardError.size(), kStandardErrorLimit);
+  for (std::size_t i = 0; i < kStandardErrorLimit; ++i) {
     ASSERT_EQ(static_cast<unsigned char>(spewed.standardError[i]), i % 251) << "byte " << i;
   }
+
+  // The process's own executable, whatever its first argument was.
+  const std::string self = posix::PosixProcessInfo(0, nullptr).executablePath();
+  EXPECT_TRUE(self.starts_with('/') && self.ends_with("/auth_tests")) << self;
 }
 
 TEST_F(AuthTest, RunnerReportsToolsThatCannotStartOrHangAndLeavesNothingBehind) {
@@ -191,15 +201,23 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
                                std::string(kPrivilegeTokenVariable) + "=" +
                                    readPrivilegeToken(root).value_or("missing")}));
 
+  EXPECT_EQ(process->terminationStatus(), 0);
+  ASSERT_EQ(execute(admin, "/bin/spew", {"0"}, &process), errAuthorizationSuccess);
+  ASSERT_TRUE(process->waitUntilExit(60s));
+  EXPECT_EQ(process->terminationStatus(), 3);
+
   ASSERT_EQ(execute(admin, "/bin/sleep", {"1"}, &process), errAuthorizationSuccess);
   EXPECT_FALSE(process->waitUntilExit(10ms));
+  EXPECT_EQ(process->terminationStatus(), -1);
   EXPECT_TRUE(process->waitUntilExit(60s));
   EXPECT_FALSE(unreapedChild());
-  // Never asked for a handle: reaped by the next call.
+  EXPECT_TRUE(loop.installed.empty()) << "still watched once reaped";
+  // Never asked for a handle: reaped by the run loop once it has ended.
   ASSERT_EQ(execute(admin, "/bin/record", {}, nullptr), errAuthorizationSuccess);
   ASSERT_TRUE(unreapedChild(true));
-  copy(admin, kExtend);
+  loop.runUntilIdle();
   EXPECT_FALSE(unreapedChild());
+  EXPECT_TRUE(loop.installed.empty());
   // A handle dropped before the tool ended: reaped by the destructor.
   {
     SimAuthorization other(temp_.paths(), prompt);

@@ -51,7 +51,7 @@ TEST_F(CoreTest, EjectFailsWithOneAlertWhenTheToolCannotDoItsWork) {
   for (const auto& [what, result, runs] : cases) {
     fake.processes.runs.clear();
     fake.application.alerts.clear();
-    fake.processes.onRun = [&](const ProcessRun&) { return result; };
+    fake.processes.onRun = [answer = result](const ProcessRun&) { return answer; };
     EXPECT_FALSE(app().ejectDisk()) << what;
     EXPECT_EQ(fake.processes.runs.size(), runs) << what;
     EXPECT_EQ(fake.processes.runs.back().timeout, std::chrono::milliseconds(5)) << what;
@@ -75,7 +75,7 @@ TEST_F(CoreTest, OnePromptServesEveryLaterPrivilegedRun) {
   EXPECT_TRUE(app().exec_kextload());  // the tools' results are not examined
   fake.authorization.executeStatus = errAuthorizationSuccess;
   fake.authorization.toolsFinish = false;
-  EXPECT_TRUE(app().exec_kextunload());
+  EXPECT_FALSE(app().exec_kextunload());  // the plug-in may still be loaded
   EXPECT_EQ(fake.authorization.prompts, 1);
 
   // The interactive copy, then the non-interactive one that decides.
@@ -150,6 +150,54 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
   EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
   EXPECT_EQ(fake.authorization.prompts, 1);
   EXPECT_EQ(g_NotifyPort, nullptr);
+}
+
+TEST_F(CoreTest, DisableSaysTheCardMustStayWhenThePluginWasNotUnloaded) {
+  const std::tuple<const char*, OSStatus, bool, int> cases[] = {
+      {"the unload fails", errAuthorizationSuccess, true, 1},
+      {"the unload outlasts its bound", errAuthorizationSuccess, false, 0},
+      {"the unload cannot start", errAuthorizationToolExecuteFailure, true, 0},
+  };
+  fake.processes.onRun = [this](const ProcessRun&) {
+    pullCard();
+    return FakeProcessRunner::exited(0);
+  };
+  for (const auto& [what, start, finishes, status] : cases) {
+    fake.application.alerts.clear();
+    fake.authorization.executeStatus = start;
+    fake.authorization.toolsFinish = finishes;
+    fake.authorization.toolStatus = status;
+    insertCard();
+    app().disableMedia(nullptr);
+    ASSERT_EQ(alerts(), Strings{"MSG_UnloadFail"}) << what;
+    EXPECT_EQ(fake.application.alerts[0].title, "MSG_Title");
+  }
+}
+
+// The prompt's event loop lets the user reach the menu while a command runs.
+TEST_F(CoreTest, WhileACommandRunsBothCommandsAreDisabledAndRefused) {
+  insertCard();
+  fake.processes.onRun = [this](const ProcessRun&) {
+    pullCard();
+    return FakeProcessRunner::exited(0);
+  };
+  int nested = 0;
+  fake.authorization.duringPrompt = [&] {
+    ++nested;
+    EXPECT_EQ(app().authRef(), nullptr) << "kept before the right was granted";
+    EXPECT_FALSE(app().validateMenuItem(FakeMenuItem("disableMedia:")));
+    EXPECT_FALSE(app().validateMenuItem(FakeMenuItem("enableMedia:")));
+    EXPECT_TRUE(app().validateMenuItem(FakeMenuItem("w0_OrderFront:")));
+    app().disableMedia(nullptr);
+    app().enableMedia(nullptr);
+  };
+  app().disableMedia(nullptr);
+  EXPECT_EQ(nested, 1);
+  EXPECT_EQ(fake.application.activations, 1);
+  EXPECT_EQ(fake.processes.runs.size(), 1U);
+  EXPECT_EQ(fake.authorization.runs.size(), 1U);
+  EXPECT_EQ(alerts(), Strings{"MSG_RemoveSafely"});
+  EXPECT_TRUE(app().validateMenuItem(FakeMenuItem("enableMedia:")));
 }
 
 TEST_F(CoreTest, EnableWithoutTheCardUnloadsThenLoadsWaitsAndArms) {

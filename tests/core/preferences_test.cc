@@ -34,11 +34,19 @@ TEST_F(CoreTest, ThePreferencesWindowShowsTheSettingAndOkAppliesIt) {
   EXPECT_FALSE(window.visible);
   EXPECT_EQ(setting(), PropertyValue(false));
   EXPECT_EQ(domains.at("loginwindow"), withList({entry("/Other.app", true)}));
+  // Each OK brings the list as it is then in line, whatever other programs
+  // did to it since: an entry they added goes, one they removed comes back.
+  domains["loginwindow"] = withList({entry(kThisApp), entry("/Other.app", true)});
+  app().w0_Ok(nullptr);
+  EXPECT_EQ(domains.at("loginwindow"), withList({entry("/Other.app", true)}));
 
   app().w0_OrderFront(nullptr);
   checkbox.setState(NSControlStateValueMixed);  // counts as ticked
   app().w0_Ok(nullptr);
   EXPECT_EQ(setting(), PropertyValue(true));
+  EXPECT_EQ(domains.at("loginwindow"), withList({entry(kThisApp), entry("/Other.app", true)}));
+  domains["loginwindow"] = withList({entry("/Other.app", true)});
+  app().w0_Ok(nullptr);
   EXPECT_EQ(domains.at("loginwindow"), withList({entry(kThisApp), entry("/Other.app", true)}));
   app().w0_OrderFront(nullptr);
   EXPECT_EQ(checkbox.state(), NSControlStateValueOn);
@@ -116,16 +124,35 @@ TEST_F(LoginItemsTest, TheBundlePathIsAbsoluteAndTheEnclosingAppOrThePathItself)
   for (const auto& [path, bundle] : bundles) {
     EXPECT_EQ(ZanLoginItems::_extractAppPath(path), bundle);
   }
+  // A first argument without a slash says nothing of where the executable
+  // is: the system's record of it counts then.
   process.currentDirectory = "/Users/me/build";
-  const std::pair<const char*, const char*> executables[] = {
-      {"Pomrel.app/Contents/MacOS/Pomrel", "/Users/me/build/Pomrel.app"},
-      {"./out/../Pomrel.app/Contents/MacOS/Pomrel", "/Users/me/build/Pomrel.app"},
-      {"pomrel", "/Users/me/build/pomrel"},
+  process.executable = "/opt/Pomrel.app/Contents/MacOS/Pomrel";
+  const std::pair<Strings, const char*> executables[] = {
+      {{"Pomrel.app/Contents/MacOS/Pomrel"}, "/Users/me/build/Pomrel.app"},
+      {{"./out/../Pomrel.app/Contents/MacOS/Pomrel"}, "/Users/me/build/Pomrel.app"},
+      {{"//Users/./me/../me//Pomrel.app/Contents/MacOS/Pomrel"}, "/Users/me/Pomrel.app"},
+      {{"pomrel"}, "/opt/Pomrel.app"},
+      {{""}, "/opt/Pomrel.app"},
+      {{}, "/opt/Pomrel.app"},
   };
-  for (const auto& [executable, expected] : executables) {
-    process.argv = {executable};
-    EXPECT_EQ(make()->thisAppPath(), expected) << executable;
+  for (const auto& [argv, expected] : executables) {
+    process.argv = argv;
+    EXPECT_EQ(make()->thisAppPath(), expected) << ::testing::PrintToString(argv);
   }
+
+  // No path at all: no entry is looked for, added or removed.
+  process.argv = {"pomrel"};
+  process.executable.clear();
+  const auto items = make();
+  EXPECT_EQ(items->thisAppPath(), "");
+  domain() = withList({entry("")});
+  EXPECT_FALSE(items->isInStartupItems());
+  items->removeFromStartupItems();
+  domain() = withList({});
+  items->addToStartupItems();
+  EXPECT_EQ(defaults.store.synchronizations, 0);
+  EXPECT_EQ(domain(), withList({}));
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
 """Pomrel on a real X display, driven as a person would drive it.
 
-Starts a virtual display (Xvfb) with a tray host (trayer), prepares a fresh
-simulated machine with a card inserted and an administrator account, starts
-Pomrel on it, and then works only through the pointer and the keyboard
-(xdotool) and through sxs-card, as a person at the desk would: the status
-icon, its menu, the administrator prompt, the alerts and the preferences
-window. After each step it checks the machine (machine.plist, the registry
-folder, the preference files) and keeps a screenshot.
+Starts a virtual display (Xvfb) with a panel, prepares a fresh simulated
+machine with a card inserted and an administrator account, starts Pomrel on
+it, and then works only through the pointer and the keyboard (xdotool) and
+through sxs-card, as a person at the desk would: the status icon, its menu,
+the administrator prompt, the alerts and the preferences window. After each
+step it checks the machine (machine.plist, the registry folder, the
+preference files) and keeps a screenshot.
+
+Two panels: an XEmbed tray (trayer, no session bus), where the whole flow
+runs, and a status notifier host (xfce4-panel's systray, on a private session
+bus), which draws Pomrel's menu itself from its D-Bus export; there the flow
+covers the clicks, the menu's states, a pull after a host-drawn menu, and a
+second start.
 
 The menu's enabled states are read from its rendering: a disabled item's
 text is drawn in a light grey, an enabled one's in a dark colour.
@@ -22,6 +28,7 @@ import ctypes
 import glob
 import os
 import plistlib
+import re
 import shutil
 import signal
 import struct
@@ -29,13 +36,39 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import zlib
 
 SKIP = 77
-TOOLS = ("Xvfb", "trayer", "xdotool", "xwd")
+TOOLS = {"trayer": ("Xvfb", "trayer", "xdotool", "xwd"),
+         "xfce": ("Xvfb", "xfce4-panel", "dbus-daemon", "gdbus", "xdotool", "xwd")}
 MENU_ITEMS = ("Disable", "Enable", "Preferences", "Quit")  # order of MainMenu.ui
 ADMIN_NAME = "operator"
 ADMIN_PASSWORD = "card-keeper 7"
+
+
+XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=8;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="plugin-ids" type="array">
+        <value type="int" value="1"/>
+        <value type="int" value="2"/>
+      </property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="separator">
+      <property name="expand" type="bool" value="true"/>
+    </property>
+    <property name="plugin-2" type="string" value="systray"/>
+  </property>
+</channel>
+"""
 
 
 class Failure(Exception):
@@ -165,7 +198,7 @@ class Desktop:
         self.count = 0
         self.env = None
 
-    def start(self, width=1024, height=640):
+    def start(self, panel, work, width=1024, height=640):
         read_end, write_end = os.pipe()
         self.processes.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
                               f"{width}x{height}x24", "-nolisten", "tcp"],
@@ -178,10 +211,81 @@ class Desktop:
         if not number:
             raise Failure("Xvfb did not start")
         self.env = dict(os.environ, DISPLAY=f":{number}")
-        self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                              "request", "--height", "24"], env=self.env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for("the tray host's panel", lambda: self.windows("^trayer$"))
+        self.size = (width, height)
+        # The panel's messages, for a failure's diagnosis.
+        self.panel_log = open(os.path.join(self.shots_dir, "panel.log"), "w")
+        if panel == "trayer":
+            # No session bus: the icon docks in the XEmbed tray.
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={work}/no-session-bus"
+            self.panel_class, self.icon_class = "^trayer$", "^Pomrel$"
+            self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                  "request", "--height", "24"], env=self.env,
+                                 stdout=self.panel_log, stderr=subprocess.STDOUT)
+        else:
+            self.panel_class, self.icon_class = "^xfce4-panel$", "^Wrapper-2.0$"
+            self.start_xfce(work)
+        wait_for("the panel", lambda: self.windows(self.panel_class), timeout=30)
+
+    def start_xfce(self, work):
+        """A private session bus, and xfce4-panel with a throw-away configuration: one
+        panel along the bottom edge, its systray plugin at the right end."""
+        home = os.path.join(work, "home")
+        channels = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
+        os.makedirs(channels)
+        with open(os.path.join(channels, "xfce4-panel.xml"), "w") as config:
+            config.write(XFCE_PANEL)
+        # The bus starts the configuration daemon with its own environment.
+        self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                        XDG_CACHE_HOME=os.path.join(home, ".cache"),
+                        XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                        XDG_RUNTIME_DIR=os.path.join(work, "runtime"),
+                        NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory")
+        read_end, write_end = os.pipe()
+        self.processes.start(["dbus-daemon", "--session", "--nofork",
+                              f"--print-address={write_end}"], env=self.env,
+                             pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                             stderr=self.panel_log)
+        os.close(write_end)
+        with os.fdopen(read_end) as reader:
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = reader.readline().strip()
+        self.processes.start(["xfce4-panel", "--disable-wm-check"], env=self.env,
+                             stdout=self.panel_log, stderr=subprocess.STDOUT)
+        wait_for("the status notifier watcher", lambda: self.bus(
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+            "org.kde.StatusNotifierWatcher") == "(true,)", timeout=30)
+
+    def bus(self, destination, path, method, *args):
+        """A method call on the session bus; its answer in GVariant text, or None."""
+        result = subprocess.run(["gdbus", "call", "--session", "--dest", destination,
+                                 "--object-path", path, "--method", method, "--", *args],
+                                env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=30)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def status_items(self):
+        """The status notifier items registered with the watcher: ["bus name/path"]."""
+        answer = self.bus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                          "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
+                          "RegisteredStatusNotifierItems") or ""
+        return re.findall(r"'([^']+)'", answer)
+
+    def exported_menu(self, item):
+        """Opens the item's exported menu as a host does (AboutToShow, then GetLayout),
+        without drawing it; answers {label: enabled}."""
+        name, path = item.split("/", 1)
+        answer = self.bus(name, "/" + path, "org.freedesktop.DBus.Properties.Get",
+                          "org.kde.StatusNotifierItem", "Menu") or ""
+        menu = re.search(r"objectpath '([^']+)'", answer)
+        if menu is None or self.bus(name, menu[1], "com.canonical.dbusmenu.AboutToShow",
+                                    "0") is None:
+            raise Failure(f"the item exports no menu: Menu is {answer!r}")
+        layout = self.bus(name, menu[1], "com.canonical.dbusmenu.GetLayout", "0", "-1", "[]")
+        items = {}
+        for properties in re.findall(r"\{([^{}]*)\}", layout or ""):
+            label = re.search(r"'label': <'([^']*)'>", properties)
+            if label:
+                items[label[1]] = "'enabled': <false>" not in properties
+        return items
 
     def xdotool(self, *args):
         result = subprocess.run(["xdotool", *args], env=self.env, stdin=subprocess.DEVNULL,
@@ -282,58 +386,77 @@ class Machine:
 class Session:
     def __init__(self, desktop):
         self.desktop = desktop
-        self.icon = self.icon_box = None
+        self.icon = self.icon_box = self.menu = self.menu_box = self.menu_windows = None
 
     def other_windows(self):
         return {wid: g for wid, g in self.desktop.windows("^Pomrel$").items() if wid != self.icon}
 
     def find_icon(self):
-        """The status icon: Pomrel's window docked inside the tray host's panel, drawn."""
+        """The status icon: a small window inside the panel (Pomrel's, docked in an XEmbed
+        tray; the systray's, for a status notifier item), drawn. The window may grow
+        as its icon arrives."""
         desktop = self.desktop
 
-        def docked():
-            panels = desktop.windows("^trayer$").values()
-            for wid, (x, y, w, h) in desktop.windows("^Pomrel$").items():
+        def drawn_icon():
+            panels = desktop.windows(desktop.panel_class).values()
+            for wid, (x, y, w, h) in desktop.windows(desktop.icon_class).items():
                 inside = any(px <= x and x + w <= px + pw and py <= y and y + h <= py + ph
                              for px, py, pw, ph in panels)
-                if inside and w <= 64 and h <= 64:
+                if inside and 8 <= w <= 64 and 8 <= h <= 64 and \
+                        ink_bands(desktop.grab(), (x, y, w, h), inset=1)[1]:
                     return wid, (x, y, w, h)
             return None
 
-        self.icon, box = wait_for("the status icon in the tray", docked, timeout=30)
+        self.icon, self.icon_box = wait_for("the status icon in the tray, drawn", drawn_icon,
+                                            timeout=30)
 
-        def drawn():
-            shot = desktop.grab()
-            _, bands = ink_bands(shot, box, inset=1)
-            return bands
-        wait_for("the status icon's image", drawn)
-        self.icon_box = box
-
-    def open_menu(self, label):
-        """Clicks the icon; answers the menu's items as [(enabled, x, y)]."""
+    def open_menu(self, label, button=1, host_drawn=False):
+        """Clicks the icon; answers the menu's items as [(enabled, x, y)], and keeps
+        the menu window's place in menu_box. A host-drawn menu is a window of the
+        host's."""
+        desktop = self.desktop
         # Read again: the tray host may have moved the icon since.
-        x, y, w, h = self.desktop.geometry(self.icon) or self.icon_box
-        before = set(self.other_windows())
-        self.desktop.click(x + w // 2, y + h // 2)
+        x, y, w, h = desktop.geometry(self.icon) or self.icon_box
+
+        def menu_windows():
+            if host_drawn:
+                return {wid: g for wid, g in desktop.windows(desktop.icon_class).items()
+                        if wid != self.icon}
+            return self.other_windows()
+        before = set(menu_windows())
+        desktop.xdotool("mousemove", str(x + w // 2), str(y + h // 2), "click", str(button))
         last = []
 
         def drawn_menu():
             # A new window showing the menu's items; a tooltip may open beside
             # it. Settled when two screenshots in a row read the same items.
-            new = [g for wid, g in self.other_windows().items() if wid not in before]
-            shot = self.desktop.grab()
-            for box in new:
+            new = [(wid, g) for wid, g in menu_windows().items() if wid not in before]
+            shot = desktop.grab()
+            for wid, box in new:
                 background, bands = ink_bands(shot, box)
                 items = [(darkest < background * 0.45, (left + right) // 2, (top + bottom) // 2)
                          for top, bottom, darkest, left, right in bands if bottom - top >= 4]
                 if len(items) == len(MENU_ITEMS):
                     settled = bool(last) and items == last[-1]
                     last.append(items)
+                    self.menu, self.menu_box = wid, box
                     return items if settled else None
             return None
         items = wait_for("the status menu with its items drawn", drawn_menu)
-        self.desktop.screenshot(label)
+        self.menu_windows = menu_windows
+        desktop.screenshot(label)
         return items
+
+    def close_menu(self):
+        """Escape closes the menu last opened."""
+        self.desktop.keys("Escape")
+        wait_for("the menu to close", lambda: self.menu not in self.menu_windows())
+
+    def check_menu_inside_screen(self):
+        mx, my, mw, mh = self.menu_box
+        width, height = self.desktop.size
+        if mx < 0 or my < 0 or mx + mw > width or my + mh > height:
+            raise Failure(f"the menu at {self.menu_box} is not inside the {width}x{height} screen")
 
     def check_menu(self, items, enabled):
         seen = {name for name, (on, _, _) in zip(MENU_ITEMS, items) if on}
@@ -365,140 +488,213 @@ def run(args, processes, work):
         domain = plistlib.load(f)["CFBundleIdentifier"]
     with open(os.path.join(bundle, "Resources", "en.lproj", "Localizable.strings"), "rb") as f:
         texts = plistlib.load(f)
-    app_path = os.path.dirname(bundle)
 
+    runtime = os.path.join(work, "runtime")
+    os.mkdir(runtime, 0o700)
     desktop = Desktop(processes, args.screenshots)
-    desktop.start()
+    desktop.start(args.panel, work)
     machine = Machine(args.sxs_card, os.path.join(work, "machine"))
     os.mkdir(machine.root)
     machine.sxs("init", "--load-delay", "0")
     machine.sxs("insert", "--disk", "disk4")
     machine.sxs("admin", ADMIN_NAME, stdin_text=ADMIN_PASSWORD + "\n")
 
-    runtime = os.path.join(work, "runtime")
-    os.mkdir(runtime, 0o700)
     env = dict(desktop.env, POMREL_MACHINE=machine.root, QT_QPA_PLATFORM="xcb",
-               XDG_RUNTIME_DIR=runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8", LANGUAGE="en",
-               # No session bus: the icon docks in the XEmbed tray, never in a
-               # desktop's status notifier host.
-               DBUS_SESSION_BUS_ADDRESS=f"unix:path={work}/no-session-bus")
+               XDG_RUNTIME_DIR=runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8", LANGUAGE="en")
     log = open(os.path.join(args.screenshots, "pomrel.log"), "w")
-    pomrel = processes.start([args.program], env=env, stdout=log, stderr=subprocess.STDOUT)
-    session = Session(desktop)
-
-    step = "the status icon appears"
+    r = types.SimpleNamespace(
+        desktop=desktop, machine=machine, session=Session(desktop), texts=texts, domain=domain,
+        app_path=os.path.dirname(bundle), program=args.program, env=env,
+        start=lambda: processes.start([args.program], env=env, stdout=log,
+                                      stderr=subprocess.STDOUT))
+    r.pomrel = r.start()
+    r.step = "the status icon appears"
     try:
-        session.find_icon()
+        r.session.find_icon()
         desktop.screenshot("icon")
-
-        step = "the menu with the card present"
-        items = session.open_menu("menu-card-present")
-        session.check_menu(items, {"Disable", "Preferences", "Quit"})
-
-        step = "Disable asks for an administrator"
-        session.choose(items, "Disable")
-        prompt = session.wait_window("the administrator prompt", texts["PROMPT_Title"])
-        desktop.screenshot("prompt")
-
-        step = "a wrong password is refused and asked again"
-        desktop.keys("shift+Tab", "ctrl+a")
-        desktop.type(ADMIN_NAME)
-        desktop.keys("Tab")
-        desktop.type("not the password")
-        desktop.keys("Return")
-        retry = session.wait_window("the prompt's second attempt", texts["PROMPT_Title"],
-                                    old={prompt})
-        if not machine.is_running_card("disk4"):
-            raise Failure("the card was stopped without an accepted password")
-        desktop.screenshot("prompt-retry")
-
-        step = "the right password stops the card"
-        desktop.keys("shift+Tab", "ctrl+a")
-        desktop.type(ADMIN_NAME)
-        desktop.keys("Tab")
-        desktop.type(ADMIN_PASSWORD)
-        desktop.keys("Return")
-        alert = session.wait_window("the alert after the stop", texts["MSG_Title"], old={retry})
-        wait_for("the plug-in unloaded and the media service gone", machine.is_stopped)
-        if not machine.state().get("DiskEjected"):
-            raise Failure("the disk was not ejected before the plug-in was unloaded")
-        desktop.screenshot("removal-alert")
-        desktop.keys("Return")
-        session.wait_closed("the alert to close", alert)
-
-        step = "the card is pulled and put back while stopped"
-        machine.sxs("pull")
-        machine.sxs("insert", "--disk", "disk4")
-        if not machine.is_stopped():
-            raise Failure("the media service came back while the plug-in was unloaded")
-        items = session.open_menu("menu-card-stopped")
-        session.check_menu(items, {"Enable", "Preferences", "Quit"})
-
-        step = "Enable starts the card without asking again"
-        session.choose(items, "Enable")
-        wait_for("the plug-in loaded and the card's media service back",
-                 lambda: machine.is_running_card("disk4"))
-        if session.other_windows():
-            raise Failure("a window opened on Enable although the rights were already given")
-
-        step = "Preferences opens the window"
-        items = session.open_menu("menu-card-started")
-        session.check_menu(items, {"Disable", "Preferences", "Quit"})
-        session.choose(items, "Preferences")
-        window = session.wait_window("the preferences window", texts["WINDOW_Title"])
-        shot = desktop.screenshot("preferences")
-
-        step = "ticking the launch-at-login box and confirming"
-        box = session.other_windows()[window]
-        _, bands = ink_bands(shot, box)
-        top, bottom, _, left, right = bands[0]  # the checkbox's row comes first
-        row = (box[0], top, box[2], bottom - top + 1)
-
-        before = desktop.grab().region(row)
-        desktop.click((left + right) // 2, (top + bottom) // 2)
-        wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
-        desktop.screenshot("preferences-ticked")
-        if machine.preferences(domain) is not None:
-            raise Failure("the setting was written before it was confirmed")
-        desktop.keys("Return")
-        session.wait_closed("the preferences window to close", window)
-
-        def saved():
-            prefs = machine.preferences(domain) or {}
-            logins = machine.preferences("loginwindow") or {}
-            entries = logins.get("AutoLaunchedApplicationDictionary", [])
-            return prefs.get("AddLoginItem") is True and \
-                [e for e in entries if e.get("Path") == app_path and e.get("Hide") is False]
-        wait_for("AddLoginItem = YES and the login window's entry for Pomrel.app", saved)
-        entries = machine.preferences("loginwindow")["AutoLaunchedApplicationDictionary"]
-        if len(entries) != 1:
-            raise Failure(f"the login window lists {len(entries)} entries, expected one")
-        desktop.screenshot("preferences-saved")
-
-        step = "pulling the card without stopping it first"
-        machine.sxs("pull")
-        alert = session.wait_window("the alert after the card was pulled", texts["MSG_Title"])
-        wait_for("the plug-in unloaded", machine.is_stopped)
-        desktop.screenshot("pulled-alert")
-        desktop.keys("Return")
-        session.wait_closed("the alert to close", alert)
-
-        step = "Quit ends Pomrel"
-        items = session.open_menu("menu-before-quit")
-        session.check_menu(items, {"Enable", "Preferences", "Quit"})
-        session.choose(items, "Quit")
-        wait_for("Pomrel to exit", lambda: pomrel.poll() is not None)
-        if pomrel.returncode != 0:
-            raise Failure(f"Pomrel exited with status {pomrel.returncode}")
+        (status_notifier_flow if args.panel == "xfce" else xembed_flow)(r)
     except Failure as failure:
         try:
             desktop.screenshot("failed")
         except Exception:  # the failure itself is what matters
             pass
-        raise Failure(f"step '{step}': {failure}") from None
+        raise Failure(f"step '{r.step}': {failure}") from None
     finally:
         log.close()
     return desktop.count
+
+
+def xembed_flow(r):
+    """Every command, the prompt, the alerts and the preferences window."""
+    desktop, machine, session, texts, domain = r.desktop, r.machine, r.session, r.texts, r.domain
+    r.step = "the menu with the card present"
+    items = session.open_menu("menu-card-present")
+    session.check_menu(items, {"Disable", "Preferences", "Quit"})
+
+    r.step = "Disable asks for an administrator"
+    session.choose(items, "Disable")
+    prompt = session.wait_window("the administrator prompt", texts["PROMPT_Title"])
+    desktop.screenshot("prompt")
+
+    r.step = "a wrong password is refused and asked again"
+    desktop.keys("shift+Tab", "ctrl+a")
+    desktop.type(ADMIN_NAME)
+    desktop.keys("Tab")
+    desktop.type("not the password")
+    desktop.keys("Return")
+    retry = session.wait_window("the prompt's second attempt", texts["PROMPT_Title"],
+                                old={prompt})
+    if not machine.is_running_card("disk4"):
+        raise Failure("the card was stopped without an accepted password")
+    desktop.screenshot("prompt-retry")
+
+    r.step = "the right password stops the card"
+    desktop.keys("shift+Tab", "ctrl+a")
+    desktop.type(ADMIN_NAME)
+    desktop.keys("Tab")
+    desktop.type(ADMIN_PASSWORD)
+    desktop.keys("Return")
+    alert = session.wait_window("the alert after the stop", texts["MSG_Title"], old={retry})
+    wait_for("the plug-in unloaded and the media service gone", machine.is_stopped)
+    if not machine.state().get("DiskEjected"):
+        raise Failure("the disk was not ejected before the plug-in was unloaded")
+    desktop.screenshot("removal-alert")
+    desktop.keys("Return")
+    session.wait_closed("the alert to close", alert)
+
+    r.step = "the card is pulled and put back while stopped"
+    machine.sxs("pull")
+    machine.sxs("insert", "--disk", "disk4")
+    if not machine.is_stopped():
+        raise Failure("the media service came back while the plug-in was unloaded")
+    items = session.open_menu("menu-card-stopped", button=3)
+    session.check_menu(items, {"Enable", "Preferences", "Quit"})
+    icon_bottom = session.icon_box[1] + session.icon_box[3]
+    if session.menu_box[1] < icon_bottom:
+        raise Failure(f"the right click's menu at {session.menu_box} is not below the icon "
+                      f"at {session.icon_box}")
+
+    r.step = "Enable starts the card without asking again"
+    session.choose(items, "Enable")
+    wait_for("the plug-in loaded and the card's media service back",
+             lambda: machine.is_running_card("disk4"))
+    if session.other_windows():
+        raise Failure("a window opened on Enable although the rights were already given")
+
+    r.step = "Preferences opens the window"
+    items = session.open_menu("menu-card-started")
+    session.check_menu(items, {"Disable", "Preferences", "Quit"})
+    session.choose(items, "Preferences")
+    window = session.wait_window("the preferences window", texts["WINDOW_Title"])
+    shot = desktop.screenshot("preferences")
+
+    r.step = "ticking the launch-at-login box and confirming"
+    box = session.other_windows()[window]
+    _, bands = ink_bands(shot, box)
+    top, bottom, _, left, right = bands[0]  # the checkbox's row comes first
+    row = (box[0], top, box[2], bottom - top + 1)
+
+    before = desktop.grab().region(row)
+    desktop.click((left + right) // 2, (top + bottom) // 2)
+    wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
+    desktop.screenshot("preferences-ticked")
+    if machine.preferences(domain) is not None:
+        raise Failure("the setting was written before it was confirmed")
+    desktop.keys("Return")
+    session.wait_closed("the preferences window to close", window)
+
+    def saved():
+        prefs = machine.preferences(domain) or {}
+        logins = machine.preferences("loginwindow") or {}
+        entries = logins.get("AutoLaunchedApplicationDictionary", [])
+        return prefs.get("AddLoginItem") is True and \
+            [e for e in entries if e.get("Path") == r.app_path and e.get("Hide") is False]
+    wait_for("AddLoginItem = YES and the login window's entry for Pomrel.app", saved)
+    entries = machine.preferences("loginwindow")["AutoLaunchedApplicationDictionary"]
+    if len(entries) != 1:
+        raise Failure(f"the login window lists {len(entries)} entries, expected one")
+    desktop.screenshot("preferences-saved")
+
+    r.step = "pulling the card without stopping it first"
+    machine.sxs("pull")
+    alert = session.wait_window("the alert after the card was pulled", texts["MSG_Title"])
+    wait_for("the plug-in unloaded", machine.is_stopped)
+    desktop.screenshot("pulled-alert")
+    desktop.keys("Return")
+    session.wait_closed("the alert to close", alert)
+
+    r.step = "Quit ends Pomrel"
+    items = session.open_menu("menu-before-quit")
+    session.check_menu(items, {"Enable", "Preferences", "Quit"})
+    session.choose(items, "Quit")
+    wait_for("Pomrel to exit", lambda: r.pomrel.poll() is not None)
+    if r.pomrel.returncode != 0:
+        raise Failure(f"Pomrel exited with status {r.pomrel.returncode}")
+
+
+def status_notifier_flow(r):
+    """Both clicks, the menu's states before and after a pull, and a second start."""
+    desktop, machine, session, texts = r.desktop, r.machine, r.session, r.texts
+    r.step = "the item registers with the watcher"
+    items = wait_for("Pomrel's item registered", desktop.status_items)
+    if len(items) != 1:
+        raise Failure(f"the watcher lists {items}, expected one item")
+
+    r.step = "a second start leaves the first alone"
+    try:
+        second = subprocess.run([r.program], env=r.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=20)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second start kept running") from None
+    if second.returncode != 0 or "already running" not in second.stderr:
+        raise Failure(f"the second start exited {second.returncode}: {second.stderr!r}")
+    if r.pomrel.poll() is not None or desktop.status_items() != items:
+        raise Failure(f"after the second start the watcher lists {desktop.status_items()}")
+
+    r.step = "a right click shows Pomrel's menu, drawn by the host"
+    menu = session.open_menu("host-menu-card-in", button=3, host_drawn=True)
+    session.check_menu(menu, {"Disable", "Preferences", "Quit"})
+    session.close_menu()
+
+    r.step = "a pull after the host's menu closed is noticed within a second"
+    machine.sxs("pull")
+
+    def prompts():
+        return [wid for wid in session.other_windows()
+                if desktop.name(wid) == texts["PROMPT_Title"]]
+    wait_for("the administrator prompt", prompts, timeout=1.0)
+    prompt = session.wait_window("the prompt to take the focus", texts["PROMPT_Title"])
+    if len(prompts()) != 1:
+        raise Failure(f"the pull raised {len(prompts())} prompts")
+    desktop.screenshot("pulled-prompt")
+    desktop.keys("Escape")
+    session.wait_closed("the prompt to close", prompt)
+
+    r.step = "a host that reads the menu before it shows it sees the card gone"
+    states = desktop.exported_menu(items[0])
+    expected = {texts["MENU_Disable"]: False, texts["MENU_Enable"]: True}
+    if {label: states.get(label) for label in expected} != expected:
+        raise Failure(f"the exported menu reads {states}")
+
+    r.step = "a right click after the pull"
+    menu = session.open_menu("host-menu-card-out", button=3, host_drawn=True)
+    session.check_menu(menu, {"Enable", "Preferences", "Quit"})
+    session.close_menu()
+
+    r.step = "a left click opens Pomrel's own menu at the pointer, inside the screen"
+    menu = session.open_menu("own-menu-card-out")
+    session.check_menu(menu, {"Enable", "Preferences", "Quit"})
+    session.check_menu_inside_screen()
+    session.close_menu()
+
+    r.step = "after the first is killed, a new start runs"
+    r.pomrel.kill()
+    r.pomrel.wait()
+    wait_for("the killed item to leave the watcher", lambda: not desktop.status_items())
+    r.pomrel = r.start()
+    wait_for("the new start's item registered", desktop.status_items, timeout=30)
+    if r.pomrel.poll() is not None:
+        raise Failure(f"the new start exited with status {r.pomrel.returncode}")
 
 
 def main():
@@ -506,9 +702,10 @@ def main():
     parser.add_argument("--program", required=True, help="Pomrel.app/Contents/MacOS/Pomrel")
     parser.add_argument("--sxs-card", required=True)
     parser.add_argument("--screenshots", required=True, help="folder for the step screenshots")
+    parser.add_argument("--panel", choices=sorted(TOOLS), default="trayer")
     args = parser.parse_args()
 
-    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+    missing = [tool for tool in TOOLS[args.panel] if shutil.which(tool) is None]
     if missing:
         print(f"SKIP: not installed: {', '.join(missing)} (scripts/deps.sh installs them)")
         return SKIP

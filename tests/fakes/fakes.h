@@ -386,15 +386,19 @@ struct CopyRightsCall {
 
 // A session holds the administrator right once a prompt granted it. Copying
 // rights into a session without it shows the prompt when interaction and
-// extension are allowed, answering the next of `promptAnswers` (success once
-// they run out); otherwise it is refused. Handles must not outlive the fake.
+// extension are allowed, runs `duringPrompt` (as the prompt's event loop
+// would run what the user does meanwhile) and answers the next of
+// `promptAnswers` (success once they run out); otherwise it is refused.
+// Handles must not outlive the fake.
 class FakeAuthorization : public Authorization {
  public:
   EventLog* log = nullptr;
   std::deque<OSStatus> promptAnswers;
+  std::function<void()> duringPrompt;
   OSStatus createStatus = errAuthorizationSuccess;   // else create fails
   OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
   bool toolsFinish = true;                           // false: a tool outlasts every wait
+  int toolStatus = 0;                                // what a finished tool exits with
 
   int prompts = 0;
   std::vector<CopyRightsCall> copies;
@@ -426,6 +430,7 @@ class FakeAuthorization : public Authorization {
     }
     ++prompts;
     note(log, "auth:prompt");
+    if (duringPrompt) duringPrompt();
     OSStatus answer = errAuthorizationSuccess;
     if (!promptAnswers.empty()) {
       answer = promptAnswers.front();
@@ -468,12 +473,17 @@ class FakeAuthorization : public Authorization {
       PrivilegedRun& run = owner_.runs[run_];
       run.waits.push_back(bound);
       if (owner_.toolsFinish) note(owner_.log, "exit:" + run.pathToTool);
+      exited_ = exited_ || owner_.toolsFinish;
       return owner_.toolsFinish;
+    }
+    [[nodiscard]] int terminationStatus() const override {
+      return exited_ ? owner_.toolStatus : -1;
     }
 
    private:
     FakeAuthorization& owner_;
     std::size_t run_;
+    bool exited_ = false;
   };
 
   static std::vector<std::string> itemNames(const AuthorizationItemSet* set) {
@@ -504,8 +514,10 @@ class FakeProcessInfo : public ProcessInfo {
  public:
   [[nodiscard]] std::vector<std::string> arguments() const override { return argv; }
   [[nodiscard]] std::string currentDirectoryPath() const override { return currentDirectory; }
+  [[nodiscard]] std::string executablePath() const override { return executable; }
   std::vector<std::string> argv{"/Applications/Pomrel.app/Contents/MacOS/Pomrel"};
   std::string currentDirectory = "/";
+  std::string executable = "/Applications/Pomrel.app/Contents/MacOS/Pomrel";
 };
 
 // Logs pauses instead of taking them, then runs `onPause`.

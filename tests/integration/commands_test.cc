@@ -12,10 +12,10 @@ using ::testing::ElementsAre;
 
 using CommandsTest = EndToEndTest;
 
-// With the enable command's real pause and a driver that takes its time to
+// With the enable command's real pause and the stand-in driver's own time to
 // present the card.
 TEST_F(CommandsTest, DisableThenEnableThenAPullThenEnableWithoutAndWithTheCard) {
-  card({"init", "--load-delay", "300"});
+  card({"init"});
   card({"insert"});
   launch();
   ASSERT_TRUE(watchArmed());

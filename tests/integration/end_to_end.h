@@ -22,13 +22,13 @@
 
 #include "app/app_controller.h"
 #include "media/sxs_driver.h"
+#include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_credentials_prompt.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
-#include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_process_runner.h"
@@ -163,7 +163,8 @@ class EndToEndTest : public ::testing::Test {
     for (const auto& alert : answerer_.alerts) {
       EXPECT_EQ(alert.title, bundle_.localizedStringForKey("MSG_Title"));
       keys.push_back("?" + alert.text);
-      for (const char* key : {"MSG_RemoveSafely", "MSG_EjectFail", "MSG_NotInstall"}) {
+      for (const char* key :
+           {"MSG_RemoveSafely", "MSG_EjectFail", "MSG_NotInstall", "MSG_UnloadFail"}) {
         if (alert.text == bundle_.localizedStringForKey(key)) keys.back() = key;
       }
     }
@@ -191,7 +192,7 @@ class EndToEndTest : public ::testing::Test {
   std::ostringstream diagnostics_;
   qt::QtStatusBar statusBar_{diagnostics_};
   qt::QtCredentialsPrompt prompt_{bundle_, &runLoop_};
-  sim::SimAuthorization authorization_{paths_, prompt_};
+  sim::SimAuthorization authorization_{paths_, prompt_, &runLoop_};
   std::unique_ptr<Platform> platform_;
   qt::InterfaceLoader interface_{bundle_, &runLoop_};
   std::unique_ptr<AppController> controller_;

@@ -123,6 +123,7 @@ class HostAuthorizationTest : public ::testing::Test {
         authorization.executeWithPrivileges(session, tool, 0, arguments, &process);
     if (status == errAuthorizationSuccess) {
       EXPECT_TRUE(process->waitUntilExit(5s)) << tool;
+      ended_ = process->terminationStatus();
     }
     return status;
   }
@@ -130,6 +131,7 @@ class HostAuthorizationTest : public ::testing::Test {
   sim::test::TempRoot temp_;
   std::string log_ = temp_.root() + "/requests";
   std::ostringstream diagnostics_;
+  int ended_ = -2;  // the last request's termination status
   AuthorizationItem right_{kAuthorizationRightExecute, 0, nullptr, 0};
   AuthorizationRights rights_{1, &right_};
 };
@@ -180,10 +182,12 @@ TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
 
   // Only the two tools on the plug-in are served; nothing else reaches it.
   EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationSuccess);
+  EXPECT_EQ(ended_, 0);
   EXPECT_EQ(run(authorization, session, "/bin/sh", "-c"), errAuthorizationToolExecuteFailure);
   EXPECT_EQ(run(authorization, session, "/sbin/kextunload", "/other"),
             errAuthorizationToolExecuteFailure);
   EXPECT_EQ(run(authorization, session, "/sbin/kextunload"), errAuthorizationSuccess);
+  EXPECT_EQ(ended_, 1) << "an error answer ended as a success";
   EXPECT_EQ(requests(), "load\nunload\n");
   EXPECT_EQ(lines(diagnostics_.str()), Strings{"Pomrel: pomrel-driverctl: cannot unload"});
   EXPECT_EQ(authorization.helperPid(session), helper) << "one helper, one prompt";

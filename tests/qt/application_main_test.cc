@@ -1,7 +1,10 @@
 // The Pomrel program as built, headless (no tray): it refuses to start without
-// a simulated machine, and otherwise runs until it is told to quit.
+// a simulated machine, runs once per machine, and otherwise runs until it is
+// told to quit.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -10,7 +13,28 @@
 namespace pomrel::qt::testing {
 namespace {
 
-TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
+// A copy of the built bundle in `folder` whose main interface resource is
+// "Other.ui", as its Info.plist says; returns the program's path.
+QString bundleWithOtherInterface(const QString& folder) {
+  const QString contents = folder + "/Pomrel.app/Contents";
+  QDir().mkpath(contents + "/MacOS");
+  QDir().mkpath(contents + "/Resources");
+  const QDir built(kBundleResources);
+  for (const QString& entry : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+    if (entry == "MainMenu.ui") continue;
+    QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
+  }
+  QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
+  QFile info(built.filePath("../Info.plist"));
+  QFile copy(contents + "/Info.plist");
+  if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
+    copy.write(info.readAll().replace("<string>MainMenu</string>", "<string>Other</string>"));
+  }
+  QFile::copy(QStringLiteral(POMREL_TEST_PROGRAM), contents + "/MacOS/Pomrel");
+  return contents + "/MacOS/Pomrel";
+}
+
+TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminated) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.remove("POMREL_MACHINE");
   QProcess program;
@@ -21,16 +45,39 @@ TEST(PomrelProgramTest, NeedsAMachineAndOtherwiseRunsUntilTerminated) {
   EXPECT_TRUE(program.readAllStandardError().contains("POMREL_MACHINE"));
 
   QTemporaryDir machine;
-  ASSERT_TRUE(machine.isValid());
+  QTemporaryDir runtime;
+  QTemporaryDir bundle;
+  ASSERT_TRUE(machine.isValid() && runtime.isValid() && bundle.isValid());
   environment.insert("POMREL_MACHINE", machine.path());
+  // No session bus: the one instance is kept by a lock in the runtime folder.
+  environment.insert("XDG_RUNTIME_DIR", runtime.path());
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime.path() + "/no-bus");
   program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  QProcess first;
+  first.setProcessEnvironment(environment);
   QByteArray said;
-  const auto saidSo = [&] {
-    said += program.readAllStandardError();
-    return said.contains("no system tray");
+  const auto startsRunning = [&](QProcess& process, const QString& path) {
+    said.clear();
+    process.start(path, {});
+    return processEventsUntil(
+        [&] {
+          said += process.readAllStandardError();
+          return said.contains("no system tray");
+        },
+        std::chrono::seconds(60));
   };
-  ASSERT_TRUE(processEventsUntil(saidSo, std::chrono::seconds(60))) << said.toStdString();
+  // The first is started from a bundle whose Info.plist names another
+  // interface resource.
+  ASSERT_TRUE(startsRunning(first, bundleWithOtherInterface(bundle.path()))) << said.toStdString();
+
+  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+  ASSERT_TRUE(program.waitForFinished(60000)) << "a second start kept running";
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(program.readAllStandardError().contains("already running"));
+  first.kill();  // its lock must not outlive it
+  ASSERT_TRUE(first.waitForFinished(60000));
+
+  ASSERT_TRUE(startsRunning(program, QStringLiteral(POMREL_TEST_PROGRAM))) << said.toStdString();
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(60000));
   said += program.readAllStandardError();

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/qt/qt_bundle.h"
 #include "platform/posix/plist_io.h"
+#include "platform/qt/qt_bundle.h"
 #include "tests/qt/qt_test_support.h"
 
 namespace pomrel::qt::testing {
@@ -89,8 +89,8 @@ TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
       }
     }
     EXPECT_TRUE(keys.empty()) << *keys.begin() << " is not an English key";
-    for (const char* key :
-         {"MSG_EjectFail", "MSG_NotInstall", "MSG_RemoveSafely", "PROMPT_Retry"}) {
+    for (const char* key : {"MSG_EjectFail", "MSG_NotInstall", "MSG_RemoveSafely", "MSG_UnloadFail",
+                            "PROMPT_Retry"}) {
       EXPECT_NE(table->at(key), english->at(key)) << key << " is not translated";
     }
   }
@@ -149,15 +149,16 @@ void writeStrings(const QString& folder, const QByteArray& entries) {
              "</dict></plist>\n");
 }
 
-TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenEnglishThenTheKey) {
+TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenTheDevelopmentRegionThenTheKey) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  writeStrings(dir.filePath("en.lproj"),
+  const QString resources = dir.filePath("Resources");
+  writeStrings(resources + "/en.lproj",
                "<key>A</key><string>English A</string><key>B</key><string>English B</string>"
                "<key>N</key><integer>3</integer>");
-  writeStrings(dir.filePath("de.lproj"), "<key>A</key><string>Deutsch \xc3\x84</string>");
-  writeStrings(dir.filePath("pt_BR.lproj"), "<key>A</key><string>Portugu\xc3\xaas A</string>");
-  QDir().mkpath(dir.filePath("fr.lproj"));  // a language folder without a table
+  writeStrings(resources + "/de.lproj", "<key>A</key><string>Deutsch \xc3\x84</string>");
+  writeStrings(resources + "/pt_BR.lproj", "<key>A</key><string>Portugu\xc3\xaas A</string>");
+  QDir().mkpath(resources + "/fr.lproj");  // a language folder without a table
 
   const std::pair<QStringList, std::vector<std::string>> cases[] = {
       {{"de-CH", "en"}, {"Deutsch \xc3\x84", "English B", "C", "N"}},
@@ -167,12 +168,20 @@ TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenEnglishThenTheKe
   };
   for (const auto& [languages, expected] : cases) {
     SCOPED_TRACE(languages.join(",").toStdString());
-    QtBundle bundle(dir.path(), languages);
+    QtBundle bundle(resources, languages);
     std::vector<std::string> texts;
     for (const char* key : {"A", "B", "C", "N"}) texts.push_back(bundle.localizedStringForKey(key));
     EXPECT_EQ(texts, expected);
   }
   EXPECT_EQ(QtBundle(dir.filePath("nowhere"), {"en"}).localizedStringForKey("A"), "A");
+
+  QFile info(dir.filePath("Info.plist"));
+  ASSERT_TRUE(info.open(QIODevice::WriteOnly));
+  info.write(
+      "<plist version=\"1.0\"><dict><key>CFBundleDevelopmentRegion</key>"
+      "<string>de</string></dict></plist>\n");
+  info.close();
+  EXPECT_EQ(QtBundle(resources, {"ja"}).localizedStringForKey("A"), "Deutsch \xc3\x84");
 }
 
 TEST(QtBundleTest, TheStatusImageHasItsDoubleResolutionVariant) {
