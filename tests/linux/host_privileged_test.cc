@@ -83,8 +83,15 @@ bool busAnswers() {
 
 // The process that owns `name` on the system bus; 0 when none does.
 pid_t ownerOf(const char* name) {
+  // The machine's system bus, whatever DBUS_SYSTEM_BUS_ADDRESS says: pkexec
+  // asks polkitd there.
   sd_bus* bus = nullptr;
-  if (sd_bus_open_system(&bus) < 0) return 0;
+  if (sd_bus_new(&bus) < 0) return 0;
+  if (sd_bus_set_address(bus, (std::string("unix:path=") + kBusSocket).c_str()) < 0 ||
+      sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
+    sd_bus_unref(bus);
+    return 0;
+  }
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   std::uint32_t pid = 0;
@@ -161,14 +168,20 @@ std::string asUser(const char* user, const std::function<void(std::ostream&)>& b
 
 // The system bus with polkitd on it (started here if none runs), the test
 // build's polkit action, a rule granting kGranted and refusing kRefused, and
-// those two users. Everything made here is undone in TearDown.
-class PolkitTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root (to install a polkit rule and add users)";
+// those two users. Everything made here is undone when it is destroyed.
+class Polkit {
+ public:
+  // Why the tests cannot run here, or "" when they can.
+  static std::string unavailable() {
+    if (::geteuid() != 0) return "needs root (to install a polkit rule and add users)";
     for (const char* tool : {kPkexecPath, "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon"}) {
-      if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is missing (scripts/deps.sh)";
+      if (::access(tool, X_OK) != 0) return std::string(tool) + " is missing (scripts/deps.sh)";
     }
+    return "";
+  }
+
+  // "" when ready; otherwise what failed.
+  std::string start() {
     std::string action = contentsOf(POMREL_POLICY_TEMPLATE);
     for (const auto& [from, to] :
          {std::pair<std::string, std::string>{"\"org.pomrel.driverctl\"",
@@ -176,7 +189,7 @@ class PolkitTest : public ::testing::Test {
           {"@POMREL_DRIVERCTL_PATH@", POMREL_DRIVERCTL_STANDIN},
           {"@POMREL_DRIVER_MODULE@", kDriverModule}}) {
       const std::size_t at = action.find(from);
-      ASSERT_NE(at, std::string::npos) << from;
+      if (at == std::string::npos) return "the polkit action has no " + from;
       action.replace(at, from.size(), to);
     }
     std::ofstream(kActionFile) << action;
@@ -188,16 +201,17 @@ class PolkitTest : public ::testing::Test {
                              << "\") return polkit.Result.NO;\n});\n";
     for (const char* user : {kGranted, kRefused}) {
       if (::getpwnam(user) != nullptr) continue;
-      ASSERT_EQ(run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
-                     "/usr/sbin/nologin", user}),
-                0);
+      if (run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+               user}) != 0) {
+        return std::string("useradd ") + user + " failed";
+      }
       addedUsers_.emplace_back(user);
     }
     fs::remove(POMREL_STANDIN_MODULE_LOG);
     if (busAnswers()) {
       // A polkitd already running reads the new rule within about a second.
       std::this_thread::sleep_for(2s);
-      return;
+      return "";
     }
     // A bus that ended without cleaning up leaves its pid file, which would
     // stop a new one from starting.
@@ -208,14 +222,18 @@ class PolkitTest : public ::testing::Test {
     std::string program = "/usr/bin/dbus-daemon";
     std::string system = "--system";
     std::string noFork = "--nofork";
-    ASSERT_EQ(posix::spawnChild(program, {program.data(), system.data(), noFork.data(), nullptr},
-                                environ, {.input = posix::kNullDescriptor}, &busPid_),
-              0);
+    if (posix::spawnChild(program, {program.data(), system.data(), noFork.data(), nullptr}, environ,
+                          {.input = posix::kNullDescriptor}, &busPid_) != 0) {
+      return "dbus-daemon cannot be started";
+    }
     for (int i = 0; i < 500 && !busAnswers(); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(busAnswers()) << "the system bus did not start";
+    return busAnswers() ? "" : "the system bus did not start";
   }
 
-  void TearDown() override {
+  Polkit() = default;
+  Polkit(const Polkit&) = delete;
+  Polkit& operator=(const Polkit&) = delete;
+  ~Polkit() {
     if (busPid_ > 0) {
       stop(ownerOf("org.freedesktop.PolicyKit1"));
       ::kill(busPid_, SIGTERM);
@@ -229,8 +247,18 @@ class PolkitTest : public ::testing::Test {
     fs::remove(POMREL_STANDIN_MODULE_LOG);
   }
 
+ private:
   pid_t busPid_ = 0;
   Strings addedUsers_;
+};
+
+class PolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = Polkit::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(polkit_.start(), "");
+  }
+  Polkit polkit_;
 };
 
 void reportRightsAndOneRequest(std::ostream& report) {
