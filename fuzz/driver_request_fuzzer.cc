@@ -23,8 +23,8 @@
 namespace pomrel::fuzz {
 namespace {
 
-using linux_host::kMaxRequestLength;
-using linux_host::Request;
+using host::kMaxRequestLength;
+using host::Request;
 
 std::vector<Request> model(std::string_view input) {
   std::vector<Request> requests;
@@ -53,7 +53,7 @@ void runOne(const std::uint8_t* data, std::size_t size) {
   const std::size_t chunk = std::size_t{data[0]} + 1;
   const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  linux_host::RequestReader reader;
+  host::RequestReader reader;
   std::vector<Request> got;
   for (std::size_t at = 0; at < input.size(); at += chunk) {
     reader.feed(input.substr(at, chunk));

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 namespace {
 
@@ -139,4 +139,4 @@ int serveRequests(int in, int out, const ModuleAction& action, std::chrono::mill
   }
 }
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 inline constexpr const char* kReadyAnswer = "ready";
 inline constexpr const char* kOkAnswer = "ok";
@@ -91,4 +91,4 @@ using ModuleAction = std::function<std::string(Request request)>;
 int serveRequests(int in, int out, const ModuleAction& action, std::chrono::milliseconds idleBound,
                   std::chrono::milliseconds lineBound);
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

@@ -3,8 +3,8 @@
 // never takes a module's name from anyone.
 #pragma once
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 inline constexpr const char* kDriverModule = POMREL_DRIVER_MODULE;
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

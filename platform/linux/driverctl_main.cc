@@ -29,7 +29,7 @@
 #include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 namespace {
 
 constexpr const char* kFixedSearchPath = "/usr/sbin:/usr/bin:/sbin:/bin";
@@ -134,6 +134,6 @@ int run(int argc) {
 }
 
 }  // namespace
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host
 
-int main(int argc, char** /*argv*/) { return pomrel::linux_host::run(argc); }
+int main(int argc, char** /*argv*/) { return pomrel::host::run(argc); }

@@ -20,7 +20,7 @@
 #include "platform/linux/driver_control.h"
 #include "platform/posix/process_runner.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 namespace {
 
@@ -431,4 +431,4 @@ OSStatus HostAuthorization::free(AuthorizationRef authorization, AuthorizationFl
   return errAuthorizationSuccess;
 }
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

@@ -13,7 +13,7 @@
 
 #include "platform/authorization.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
 
@@ -85,4 +85,4 @@ class HostAuthorization : public Authorization {
   std::vector<std::shared_ptr<Helper>> ending_;
 };
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

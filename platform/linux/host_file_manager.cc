@@ -6,7 +6,7 @@
 
 #include "platform/linux/kernel_module.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 HostFileManager::HostFileManager(std::string pluginPath, std::string module)
     : pluginPath_(std::move(pluginPath)), module_(std::move(module)) {}
@@ -17,4 +17,4 @@ bool HostFileManager::fileExistsAtPath(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

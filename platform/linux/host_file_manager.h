@@ -6,7 +6,7 @@
 
 #include "platform/file_manager.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 class HostFileManager : public FileManager {
  public:
@@ -24,4 +24,4 @@ class HostFileManager : public FileManager {
   std::string module_;
 };
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

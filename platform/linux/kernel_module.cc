@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::string unloadKernelModule(const std::string& name) {
   return reason(("cannot unload module " + name).c_str(), result);
 }
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

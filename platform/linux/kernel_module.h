@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 // Whether the running kernel knows module `name`: built in, loaded, or found
 // in its module index. False when the index cannot be read at all.
@@ -20,4 +20,4 @@ std::string loadKernelModule(const std::string& name);
 // into the kernel, or in use, is not. "" on success, else the reason.
 std::string unloadKernelModule(const std::string& name);
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

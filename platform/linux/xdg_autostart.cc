@@ -15,7 +15,7 @@
 #include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 namespace {
 
@@ -362,4 +362,4 @@ std::string HostUserDefaultsFactory::configFolderFromEnvironment() {
   return {};
 }
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

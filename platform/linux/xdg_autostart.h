@@ -11,7 +11,7 @@
 #include "platform/posix/plist_user_defaults.h"
 #include "platform/user_defaults.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 
 // The program a desktop entry starts at login: the first argument of its
 // Exec, unescaped and unquoted as desktop entries write it. nullopt when the
@@ -105,4 +105,4 @@ class HostUserDefaultsFactory : public UserDefaultsFactory {
   std::shared_ptr<UserDefaults> standard_;
 };
 
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

@@ -15,7 +15,7 @@
 #include "tests/fakes/fakes.h"
 #include "tests/sim/sim_test_support.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 namespace {
 
 namespace fs = std::filesystem;
@@ -129,4 +129,4 @@ TEST_F(AutostartTest, AnEntryForPomrelWrittenBySomeoneElseCountsAsListed) {
 }
 
 }  // namespace
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

@@ -29,7 +29,7 @@
 #include "platform/linux/host_authorization.h"
 #include "platform/posix/process_runner.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 namespace {
 
 namespace fs = std::filesystem;
@@ -347,4 +347,4 @@ TEST_F(PolkitTest, ARefusedUserGetsTheDeniedStatusOneLineAndNoHelper) {
 }
 
 }  // namespace
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host

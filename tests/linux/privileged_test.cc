@@ -19,7 +19,7 @@
 #include "platform/linux/host_file_manager.h"
 #include "tests/sim/sim_test_support.h"
 
-namespace pomrel::linux_host {
+namespace pomrel::host {
 namespace {
 
 using namespace std::chrono_literals;
@@ -216,4 +216,4 @@ TEST(HostFileManagerTest, ThePlugInIsTheKernelModuleAndOtherPathsTheFileSystem) 
 }
 
 }  // namespace
-}  // namespace pomrel::linux_host
+}  // namespace pomrel::host
