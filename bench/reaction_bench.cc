@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "app/app_controller.h"
+#include "bench/reaction_support.h"
 #include "media/sxs_driver.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/sim/machine_paths.h"
@@ -41,72 +42,11 @@
 namespace pomrel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::PollRunLoop;
+using bench::StopwatchApplication;
+using Clock = bench::SteadyClock;
 
 constexpr int kWarmUpPulls = 10;
-
-// Notes the moment of the first activation after each arming of the watch,
-// and counts the alerts that tell the user the card can be removed.
-class StopwatchApplication final : public Application {
- public:
-  void activateIgnoringOtherApps(bool /*ignoreOtherApps*/) override {
-    if (!started) started = Clock::now();
-  }
-  void runAlertPanel(const std::string& /*title*/, const std::string& message) override {
-    if (message == "MSG_RemoveSafely") ++removeSafelyAlerts;
-  }
-
-  std::optional<Clock::time_point> started;
-  int removeSafelyAlerts = 0;
-};
-
-// A run loop that waits with poll() on the descriptors of its sources and
-// performs those that are readable.
-class PollRunLoop final : public RunLoop {
- public:
-  void addSource(RunLoopSource* source, RunLoopMode /*mode*/) override {
-    if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) {
-      sources_.push_back(source);
-    }
-  }
-  void removeSource(RunLoopSource* source, RunLoopMode /*mode*/) override {
-    std::erase(sources_, source);
-  }
-
-  // Waits until a source is readable and performs every readable one.
-  void runOnce() {
-    const std::vector<RunLoopSource*> waiting = sources_;
-    std::vector<pollfd> fds;
-    for (RunLoopSource* source : waiting) fds.push_back({source->descriptor(), POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) <= 0) return;
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-      // A perform may have removed (and destroyed) a later source.
-      const bool installed =
-          std::find(sources_.begin(), sources_.end(), waiting[i]) != sources_.end();
-      if (installed && (fds[i].revents & POLLIN) != 0) waiting[i]->perform();
-    }
-  }
-
- private:
-  std::vector<RunLoopSource*> sources_;
-};
-
-struct Figures {
-  double median = 0;
-  double p99 = 0;
-  double min = 0;
-  double max = 0;
-};
-
-Figures summarize(std::vector<double> micros) {
-  std::sort(micros.begin(), micros.end());
-  const std::size_t n = micros.size();
-  const auto rank = [&](double q) {
-    return micros[std::min(n - 1, static_cast<std::size_t>(q * static_cast<double>(n)))];
-  };
-  return {n % 2 == 1 ? micros[n / 2] : (micros[n / 2 - 1] + micros[n / 2]) / 2, rank(0.99),
-          micros.front(), micros.back()};
-}
 
 // Arms the watch on a freshly published media service, removes its file from
 // another thread and lets `runUntilStarted` drive the loop until the disable
@@ -149,16 +89,11 @@ std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
     }
   }
   if (application.removeSafelyAlerts != kWarmUpPulls + pulls ||
-      fakes.authorization.runs.size() != static_cast<std::size_t>(kWarmUpPulls + pulls)) {
+      static_cast<int>(fakes.authorization.runs.size()) != kWarmUpPulls + pulls) {
     std::fprintf(stderr, "reaction_bench: the disable commands did not all run through\n");
     std::exit(1);
   }
   return micros;
-}
-
-void print(const char* loop, const Figures& f, int pulls) {
-  std::printf("%-28s median %7.1f us   p99 %7.1f us   min %7.1f us   max %7.1f us   (%d pulls)\n",
-              loop, f.median, f.p99, f.min, f.max, pulls);
 }
 
 }  // namespace
@@ -185,7 +120,7 @@ int main(int argc, char** argv) {
         while (!app.started) pollLoop.runOnce();
       },
       pulls);
-  print("poll() run loop:", summarize(pollFigures), pulls);
+  bench::print("poll() run loop:", bench::summarize(pollFigures), pulls);
 
   qt::QtRunLoop qtLoop;
   const auto qtFigures = measure(
@@ -194,7 +129,7 @@ int main(int argc, char** argv) {
         while (!app.started) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
       },
       pulls);
-  print("QtRunLoop (QCoreApplication):", summarize(qtFigures), pulls);
+  bench::print("QtRunLoop (QCoreApplication):", bench::summarize(qtFigures), pulls);
 
   std::filesystem::remove_all(root);
   return 0;

@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/posix/file_reader.h"
 
 namespace {
 
@@ -57,8 +59,12 @@ bool findViewable(Display* display, Window window, const char* name) {  // NOLIN
   return found;
 }
 
+std::istringstream statusOf(const std::string& path) {
+  return std::istringstream(pomrel::posix::readFile(path, pomrel::posix::kSystemFileLimit).bytes);
+}
+
 long statusField(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::istringstream in = statusOf("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind(field + ":", 0) == 0)
@@ -73,7 +79,7 @@ std::map<long, long> voluntarySwitches(pid_t pid) {
   std::error_code error;
   const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
   for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-    std::ifstream in(task.path() / "status");
+    std::istringstream in = statusOf(task.path() / "status");
     std::string line;
     while (std::getline(in, line)) {
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {

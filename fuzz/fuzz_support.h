@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/file_reader.h"
 #include "platform/property_list.h"
 
 namespace pomrel::fuzz {
@@ -78,15 +79,9 @@ inline void writeFile(const std::string& path, const std::uint8_t* data, std::si
 }
 
 inline std::vector<std::uint8_t> readFile(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return bytes;
-  std::uint8_t buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-    bytes.insert(bytes.end(), buffer, buffer + n);
-  }
-  ::close(fd);
-  return bytes;
+  const posix::FileRead read =
+      posix::readFile(path, posix::kPreferenceFileLimit, posix::Links::kRefuse);
+  return {read.bytes.begin(), read.bytes.end()};
 }
 
 // The names in `folder`, "." and ".." left out.
@@ -99,10 +94,13 @@ inline std::vector<std::string> folderEntries(const std::string& folder) {
   return names;
 }
 
-inline bool sameReal(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+// Bit for bit: a stored real or date reads back as the same 8 bytes (a NaN
+// as that NaN, -0 as -0), while PropertyValue's == compares them as numbers.
+inline bool sameReal(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 
-// Deep equality in which a NaN equals a NaN: a stored NaN must read back as
-// one, while PropertyValue's == (rightly for values) never finds two equal.
+// Deep equality with reals and dates compared by sameReal.
 inline bool sameValue(const PropertyValue& a, const PropertyValue& b);
 
 inline bool sameDictionary(const PropertyDictionary& a, const PropertyDictionary& b) {

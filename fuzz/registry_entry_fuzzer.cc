@@ -2,11 +2,11 @@
 //
 // The input is the file of the card media service's entry 7, and then also a
 // message to that service. Through SimRegistry: the name lookup finds the
-// entry; its properties are read when, and only when, the file is a
-// dictionary naming that service and entry with a "Properties" dictionary,
-// and then they are that dictionary; a message is delivered when, and only
-// when, the file holds a 32-bit "MessageType", and its file is consumed
-// either way. The card lookup of the controller runs over the same registry:
+// entry; its properties are read when, and only when, the file (within the
+// registry's size bound) is a dictionary naming that service and entry with a
+// "Properties" dictionary, and then they are that dictionary; a message is
+// delivered when, and only when, the file holds a 32-bit "MessageType", and
+// its file is consumed either way. The card lookup of the controller runs over the same registry:
 // it finds a disk exactly when the properties hold a "BSD Name" string that
 // fits its buffer. Every handle is released again (leaks of memory are
 // LeakSanitizer's to find).
@@ -22,8 +22,9 @@
 #include "app/app_controller.h"
 #include "fuzz/fuzz_support.h"
 #include "media/sxs_driver.h"
-#include "platform/sim/machine_paths.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
+#include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_registry.h"
 #include "tests/fakes/fakes.h"
 
@@ -61,6 +62,7 @@ struct Expected {
 
 Expected expectedFrom(const std::uint8_t* data, std::size_t size) {
   Expected expected;
+  if (size > posix::kRegistryFileLimit) return expected;
   const auto plist =
       posix::parsePropertyList(std::string_view(reinterpret_cast<const char*>(data), size));
   const PropertyDictionary* entry = plist ? plist->dictionary() : nullptr;

@@ -44,12 +44,20 @@ struct PropertyDate {
   friend bool operator==(const PropertyDate&, const PropertyDate&) = default;
 };
 
+// A keyed archive's reference to another of its objects (a binary property
+// list's UID). Only archives hold these; the core never looks at them, but
+// they are kept so that a file holding one is written back unchanged.
+struct PropertyUid {
+  std::uint32_t value = 0;
+  friend bool operator==(const PropertyUid&, const PropertyUid&) = default;
+};
+
 // One value of any property-list type. Arrays and dictionaries nest to any
 // depth; the indirection through shared pointers is hidden by the accessors.
 struct PropertyValue {
-  using Storage =
-      std::variant<std::string, bool, PropertyInteger, double, PropertyDate, PropertyData,
-                   std::shared_ptr<PropertyArray>, std::shared_ptr<PropertyDictionary>>;
+  using Storage = std::variant<std::string, bool, PropertyInteger, double, PropertyDate,
+                               PropertyUid, PropertyData, std::shared_ptr<PropertyArray>,
+                               std::shared_ptr<PropertyDictionary>>;
   Storage storage;
 
   PropertyValue() : storage(std::string()) {}
@@ -59,6 +67,7 @@ struct PropertyValue {
   PropertyValue(PropertyInteger i) : storage(i) {}           // NOLINT(google-explicit-constructor)
   PropertyValue(double d) : storage(d) {}                    // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyDate d) : storage(d) {}              // NOLINT(google-explicit-constructor)
+  PropertyValue(PropertyUid u) : storage(u) {}               // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyData d) : storage(std::move(d)) {}   // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyArray a)                             // NOLINT(google-explicit-constructor)
       : storage(std::make_shared<PropertyArray>(std::move(a))) {}
@@ -73,6 +82,7 @@ struct PropertyValue {
   }
   [[nodiscard]] const double* real() const { return std::get_if<double>(&storage); }
   [[nodiscard]] const PropertyDate* date() const { return std::get_if<PropertyDate>(&storage); }
+  [[nodiscard]] const PropertyUid* uid() const { return std::get_if<PropertyUid>(&storage); }
   [[nodiscard]] const PropertyData* data() const { return std::get_if<PropertyData>(&storage); }
   [[nodiscard]] const PropertyArray* array() const {
     const auto* p = std::get_if<std::shared_ptr<PropertyArray>>(&storage);

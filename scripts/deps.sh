@@ -4,6 +4,8 @@ pomrel_packages=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-tools-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev
   libplist-dev libcrypt-dev
+  udev libudev-dev libsystemd-dev udisks2 dbus-daemon dbus-bin
+  fdisk e2fsprogs mount util-linux umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils x11-apps python3
   xfce4-panel dbus-daemon libglib2.0-bin

@@ -1,19 +1,23 @@
 #include "simulator/admin_accounts.h"
 
 #include <crypt.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
 namespace pomrel::sim {
@@ -33,6 +37,10 @@ class SecretGuard {
 
  private:
   std::string& secret_;
+};
+
+struct MallocDeleter {
+  void operator()(char* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
 };
 
 // crypt_r's work area, zeroed before first use as libcrypt asks, and wiped
@@ -75,12 +83,38 @@ bool makeDirectories(const std::string& path) {
 }
 
 std::optional<std::string> readAccountsFile(const std::string& root) {
-  std::ifstream in(adminAccountsPath(root), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+  posix::FileRead read =
+      posix::readFile(adminAccountsPath(root), posix::kMachineFileLimit, posix::Links::kRefuse);
+  if (!read.ok()) return std::nullopt;
+  return std::move(read.bytes);
 }
+
+// Holds an exclusive lock on the accounts for a read-modify-write, so that two
+// writers at once cannot drop each other's account. The lock is on a file of
+// its own beside the accounts: the accounts file is replaced by a rename, and
+// a lock on it would stay with the replaced file.
+class AccountsLock {
+ public:
+  explicit AccountsLock(const std::string& root)
+      : fd_(::open((adminAccountsPath(root) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                   0600)) {
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    }
+  }
+  AccountsLock(const AccountsLock&) = delete;
+  AccountsLock& operator=(const AccountsLock&) = delete;
+  ~AccountsLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
 
 // The stored hash of `name`, if it has an account.
 std::optional<std::string> storedHash(const std::string& root, const std::string& name) {
@@ -139,23 +173,78 @@ bool reportLine(LineStatus status) {
   return false;
 }
 
-// Asks twice on the terminal at `fd` with echo off; the newline is still
-// echoed so the cursor moves on. The terminal's settings are put back
-// whatever happens.
+// The terminal settings to put back when a signal ends the program at the
+// password prompt. Written only while no handler that reads them is
+// installed.
+int g_promptFd = -1;         // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+termios g_promptSettings{};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// The signals that end the program by default and can come from the
+// terminal or the session while it waits for a password.
+constexpr std::array<int, 4> kEndingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restoreTerminalAndEnd(int signal) {
+  tcsetattr(g_promptFd, TCSAFLUSH, &g_promptSettings);
+  // The handler was reset to the default on entry (SA_RESETHAND) and the
+  // signal is blocked until it returns, when it ends the program as it would
+  // have.
+  ::raise(signal);
+}
+
+// While it lives, echo is off on the terminal at `fd` (the newline still
+// echoed, so the cursor moves on); the settings are put back when it ends,
+// and by a signal that ends the program meanwhile.
+class QuietTerminal {
+ public:
+  explicit QuietTerminal(int fd) {
+    if (tcgetattr(fd, &g_promptSettings) != 0) {
+      std::fprintf(stderr, "sxs-card admin: cannot use the terminal: %s\n", std::strerror(errno));
+      return;
+    }
+    g_promptFd = fd;
+    struct sigaction restore {};
+    restore.sa_handler = restoreTerminalAndEnd;
+    restore.sa_flags = SA_RESETHAND;
+    // One ending signal at a time: a second one waits, then ends the program.
+    sigemptyset(&restore.sa_mask);
+    for (const int signal : kEndingSignals) sigaddset(&restore.sa_mask, signal);
+    for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+      // A signal the program was started ignoring stays ignored.
+      sigaction(kEndingSignals[i], nullptr, &previous_[i]);
+      if (previous_[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &restore, nullptr);
+    }
+    termios quiet = g_promptSettings;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    // TCSAFLUSH drops anything typed ahead, which was echoed.
+    quiet_ = tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+    if (!quiet_) {
+      std::fprintf(stderr, "sxs-card admin: cannot turn echo off: %s\n", std::strerror(errno));
+    }
+    installed_ = true;
+  }
+  QuietTerminal(const QuietTerminal&) = delete;
+  QuietTerminal& operator=(const QuietTerminal&) = delete;
+  ~QuietTerminal() {
+    if (!installed_) return;
+    tcsetattr(g_promptFd, TCSAFLUSH, &g_promptSettings);
+    for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+      sigaction(kEndingSignals[i], &previous_[i], nullptr);
+    }
+  }
+  [[nodiscard]] bool quiet() const { return quiet_; }
+
+ private:
+  std::array<struct sigaction, kEndingSignals.size()> previous_{};
+  bool installed_ = false;
+  bool quiet_ = false;
+};
+
+// Asks twice on the terminal at `fd` with echo off. The terminal's settings
+// are put back whatever happens.
 bool readPasswordFromTerminal(int fd, const std::string& name, std::string& password) {
-  termios saved{};
-  if (tcgetattr(fd, &saved) != 0) {
-    std::fprintf(stderr, "sxs-card admin: cannot use the terminal: %s\n", std::strerror(errno));
-    return false;
-  }
-  termios quiet = saved;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  quiet.c_lflag |= ECHONL;
-  // TCSAFLUSH drops anything typed ahead, which was echoed.
-  if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) {
-    std::fprintf(stderr, "sxs-card admin: cannot turn echo off: %s\n", std::strerror(errno));
-    return false;
-  }
+  const QuietTerminal terminal(fd);
+  if (!terminal.quiet()) return false;
   std::string again;
   std::fprintf(stderr, "New password for %s: ", name.c_str());
   std::fflush(stderr);
@@ -165,7 +254,6 @@ bool readPasswordFromTerminal(int fd, const std::string& name, std::string& pass
     std::fflush(stderr);
     ok = reportLine(readSecretLine(fd, again));
   }
-  tcsetattr(fd, TCSAFLUSH, &saved);
   if (ok && password != again) {
     std::fputs("sxs-card admin: the passwords do not match; nothing changed\n", stderr);
     ok = false;
@@ -203,6 +291,10 @@ bool setAdminPassword(const std::string& root, const std::string& name, std::str
   if (hashFailed(hash)) return false;
   const std::string entry = name + ":" + hash;
 
+  const std::string path = adminAccountsPath(root);
+  if (!makeDirectories(path.substr(0, path.rfind('/')))) return false;
+  const AccountsLock lock(root);
+  if (!lock.held()) return false;
   std::string kept;
   if (const std::optional<std::string> contents = readAccountsFile(root)) {
     std::istringstream lines(*contents);
@@ -212,8 +304,6 @@ bool setAdminPassword(const std::string& root, const std::string& name, std::str
       kept += line + "\n";
     }
   }
-  const std::string path = adminAccountsPath(root);
-  if (!makeDirectories(path.substr(0, path.rfind('/')))) return false;
   return posix::writeFileAtomically(path, kept + entry + "\n", 0600);
 }
 
@@ -221,10 +311,17 @@ bool checkAdminPassword(const std::string& root, const std::string& name, std::s
   SecretGuard guard(password);
   if (!isValidAdminName(name) || !isHashablePassword(password)) return false;
   const std::optional<std::string> stored = storedHash(root, name);
-  if (!stored || stored->empty()) return false;
+  const bool known = stored && !stored->empty();
+  // A name without an account costs the same hashing as one with it (a
+  // setting made as setAdminPassword makes one), so the time taken does not
+  // tell which names have accounts.
+  const std::unique_ptr<char, MallocDeleter> dummy(known ? nullptr
+                                                         : crypt_gensalt_ra("$y$", 0, nullptr, 0));
+  const char* setting = known ? stored->c_str() : dummy.get();
+  if (setting == nullptr) return false;
   CryptArea area;
-  const char* hash = crypt_r(password.c_str(), stored->c_str(), area.data.get());
-  return !hashFailed(hash) && equalInConstantTime(*stored, hash);
+  const char* hash = crypt_r(password.c_str(), setting, area.data.get());
+  return known && !hashFailed(hash) && equalInConstantTime(*stored, hash);
 }
 
 bool hasAdminAccount(const std::string& root, const std::string& name) {

@@ -114,7 +114,8 @@ bool isValidDiskName(const std::string& name) {
 }
 
 std::optional<MachineState> readMachineState(const MachinePaths& paths) {
-  posix::PropertyListFile file = posix::readPropertyListFile(paths.statePath());
+  posix::PropertyListFile file = posix::readPropertyListFile(
+      paths.statePath(), posix::kMachineFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* dict = file.value.dictionary();
   if (dict == nullptr) return std::nullopt;
@@ -167,7 +168,8 @@ std::vector<EntryId> Machine::mediaServices() const {
 }
 
 bool Machine::save(std::string* error) {
-  if (!posix::writePropertyListFile(paths_.statePath(), PropertyValue(stateToDictionary(state_)), 0644)) {
+  if (!posix::writePropertyListFile(paths_.statePath(), PropertyValue(stateToDictionary(state_)),
+                                    0644)) {
     *error = "cannot write the machine state " + paths_.statePath();
     return false;
   }

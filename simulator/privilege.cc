@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
 namespace pomrel::sim {
@@ -51,9 +50,10 @@ bool createPrivilegeToken(const std::string& root) {
 }
 
 std::optional<std::string> readPrivilegeToken(const std::string& root) {
-  std::ifstream in(tokenPath(root), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string token((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  posix::FileRead read =
+      posix::readFile(tokenPath(root), posix::kMachineFileLimit, posix::Links::kRefuse);
+  if (!read.ok()) return std::nullopt;
+  std::string& token = read.bytes;
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
     token.pop_back();
   }

@@ -57,12 +57,15 @@ struct DirCloser {
 };
 
 // Calls `visit` with the name of every file in `folder` (none when it does
-// not exist).
+// not exist), and whether it may be a regular file (its type is not always
+// known from the folder alone).
 template <typename Visit>
 void forEachFile(const std::string& folder, Visit visit) {
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) return;
-  while (const dirent* item = ::readdir(dir.get())) visit(std::string_view(item->d_name));
+  while (const dirent* item = ::readdir(dir.get())) {
+    visit(std::string_view(item->d_name), item->d_type == DT_REG || item->d_type == DT_UNKNOWN);
+  }
 }
 
 bool makeFolder(const std::string& path) {
@@ -156,12 +159,12 @@ std::uint64_t RegistryStore::removeAll() {
   std::uint64_t highest = 0;
   const std::string registry = paths_.registryDirectory();
   std::vector<std::string> folders;
-  forEachFile(registry, [&](std::string_view name) {
+  forEachFile(registry, [&](std::string_view name, bool) {
     if (name != "." && name != "..") folders.push_back(registry + "/" + std::string(name));
   });
   for (const std::string& folder : folders) {
     std::vector<std::string> files;
-    forEachFile(folder, [&](std::string_view file) {
+    forEachFile(folder, [&](std::string_view file, bool) {
       if (file == "." || file == "..") return;
       if (auto id = parseEntryFileName(file)) highest = std::max(highest, *id);
       if (auto message = parseMessageFileName(file)) {
@@ -177,8 +180,8 @@ std::uint64_t RegistryStore::removeAll() {
 std::vector<EntryId> RegistryStore::listEntries(const std::string& name) const {
   std::vector<EntryId> ids;
   if (!isValidName(name)) return ids;
-  forEachFile(serviceDirectory(name), [&](std::string_view file) {
-    if (auto id = parseEntryFileName(file)) ids.push_back(*id);
+  forEachFile(serviceDirectory(name), [&](std::string_view file, bool regular) {
+    if (auto id = parseEntryFileName(file); id && regular) ids.push_back(*id);
   });
   std::sort(ids.begin(), ids.end());
   return ids;
@@ -187,22 +190,24 @@ std::vector<EntryId> RegistryStore::listEntries(const std::string& name) const {
 std::optional<EntryId> RegistryStore::firstEntry(const std::string& name) const {
   std::optional<EntryId> lowest;
   if (!isValidName(name)) return lowest;
-  forEachFile(serviceDirectory(name), [&](std::string_view file) {
+  forEachFile(serviceDirectory(name), [&](std::string_view file, bool regular) {
     auto id = parseEntryFileName(file);
-    if (id && (!lowest || *id < *lowest)) lowest = id;
+    if (id && regular && (!lowest || *id < *lowest)) lowest = id;
   });
   return lowest;
 }
 
 bool RegistryStore::entryExists(const std::string& name, EntryId id) const {
+  if (!isValidName(name)) return false;
   struct stat info {};
-  return isValidName(name) && ::stat(entryPath(name, id).c_str(), &info) == 0;
+  return ::stat(entryPath(name, id).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 std::optional<PropertyDictionary> RegistryStore::readEntry(const std::string& name,
                                                            EntryId id) const {
   if (!isValidName(name)) return std::nullopt;
-  const posix::PropertyListFile file = posix::readPropertyListFile(entryPath(name, id));
+  const posix::PropertyListFile file = posix::readPropertyListFile(
+      entryPath(name, id), posix::kRegistryFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* entry = file.value.dictionary();
   if (entry == nullptr) return std::nullopt;
@@ -223,7 +228,7 @@ std::vector<PendingMessage> RegistryStore::listMessages(const std::string& name,
   std::vector<PendingMessage> messages;
   if (!isValidName(name)) return messages;
   const std::string folder = serviceDirectory(name);
-  forEachFile(folder, [&](std::string_view file) {
+  forEachFile(folder, [&](std::string_view file, bool) {
     auto parsed = parseMessageFileName(file);
     if (parsed && parsed->first == id && parsed->second > after) {
       messages.push_back({id, parsed->second, folder + "/" + std::string(file)});
@@ -236,7 +241,8 @@ std::vector<PendingMessage> RegistryStore::listMessages(const std::string& name,
 }
 
 std::optional<natural_t> RegistryStore::readMessage(const std::string& path) {
-  const posix::PropertyListFile file = posix::readPropertyListFile(path);
+  const posix::PropertyListFile file =
+      posix::readPropertyListFile(path, posix::kRegistryFileLimit, posix::Links::kRefuse);
   if (file.status != posix::FileStatus::kOk) return std::nullopt;
   const PropertyDictionary* message = file.value.dictionary();
   if (message == nullptr) return std::nullopt;

@@ -74,17 +74,21 @@ class RegistryStore {
   [[nodiscard]] std::string entryPath(const std::string& name, EntryId id) const;
 
   // The entry IDs of the published services named `name`, in rising order.
-  // Reads only that name's folder; files being written and messages are not
-  // entries.
+  // Reads only that name's folder; files being written, messages, and what is
+  // not a regular file are not entries.
   [[nodiscard]] std::vector<EntryId> listEntries(const std::string& name) const;
 
   // The lowest entry ID of `name`, the first match.
   [[nodiscard]] std::optional<EntryId> firstEntry(const std::string& name) const;
 
+  // False only when nothing is at the entry's path (ENOENT, ENOTDIR): an
+  // entry that cannot be examined (its folder cannot be searched, an I/O
+  // error) may still be there, so it is not taken for terminated.
   [[nodiscard]] bool entryExists(const std::string& name, EntryId id) const;
 
   // The service's "Properties"; nullopt when it has terminated or its file is
-  // not a well-formed entry of that name and ID.
+  // not a regular file (links refused) holding a well-formed entry of that
+  // name and ID within kRegistryFileLimit.
   [[nodiscard]] std::optional<PropertyDictionary> readEntry(const std::string& name,
                                                             EntryId id) const;
 
@@ -93,7 +97,8 @@ class RegistryStore {
   [[nodiscard]] std::vector<PendingMessage> listMessages(const std::string& name, EntryId id,
                                                          std::uint64_t after = 0) const;
 
-  // The message type in a message file; nullopt when it is gone or malformed.
+  // The message type in a message file; nullopt when it is gone, malformed
+  // or not a regular file.
   [[nodiscard]] static std::optional<natural_t> readMessage(const std::string& path);
 
  private:

@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string_view>
 #include <thread>
 
 #include "media/sxs_driver.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 #include "platform/sim/machine_paths.h"
 #include "simulator/admin_accounts.h"
@@ -156,16 +156,15 @@ std::optional<std::string> detachDriverBundle(const MachinePaths& paths, std::st
 }
 
 bool installTools(const MachinePaths& paths, std::string* error) {
-  std::ifstream self("/proc/self/exe", std::ios::binary);
-  const std::string program((std::istreambuf_iterator<char>(self)),
-                            std::istreambuf_iterator<char>());
-  if (!self.good() && !self.eof()) {
+  const posix::FileRead self = posix::readFile("/proc/self/exe", posix::kProgramFileLimit);
+  if (!self.ok() || self.bytes.empty()) {
     *error = "cannot read this program from /proc/self/exe";
     return false;
   }
+  const std::string& program = self.bytes;
   for (const char* tool : {kDiskUtilPath, kKextLoadPath, kKextUnloadPath}) {
     const std::string path = paths.resolve(tool);
-    if (program.empty() || !makeDirectories(path.substr(0, path.rfind('/'))) ||
+    if (!makeDirectories(path.substr(0, path.rfind('/'))) ||
         !posix::writeFileAtomically(path, program, 0755)) {
       *error = std::string("cannot install the stand-in ") + tool + " at " + path;
       return false;

@@ -11,23 +11,52 @@ namespace {
 
 FileRead failure(ReadStatus status, int error = 0) { return {status, {}, error}; }
 
-ReadStatus statusForOpenError(int error) {
+ReadStatus statusForOpenError(int error, Links links) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
       return ReadStatus::kMissing;
-    case ELOOP:  // O_NOFOLLOW met a link
-    case ENXIO:  // a socket, or a FIFO opened without a writer on some systems
+    case ELOOP:
+      // With O_NOFOLLOW, the link at the path itself; otherwise a chain of
+      // links too long (or circular) to resolve.
+      return links == Links::kRefuse ? ReadStatus::kNotRegular : ReadStatus::kUnreadable;
+    case ENXIO:  // a socket, or a device without its hardware
+    case ENODEV:
       return ReadStatus::kNotRegular;
     default:
       return ReadStatus::kUnreadable;
   }
 }
 
+// Reads `fd` to its end; more than `limit` bytes is kTooLarge. `sizeHint`
+// (from fstat) sizes the first read; the file may grow or shrink meanwhile,
+// so the bound is enforced on what is actually read.
+FileRead readToEnd(int fd, std::size_t sizeHint, std::size_t limit) {
+  FileRead result{ReadStatus::kOk, std::string(sizeHint, '\0'), 0};
+  std::size_t got = 0;
+  for (;;) {
+    if (got == result.bytes.size()) {
+      if (got > limit) return failure(ReadStatus::kTooLarge);
+      result.bytes.resize(got + 4096);
+    }
+    const ssize_t n = ::read(fd, result.bytes.data() + got, result.bytes.size() - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return failure(ReadStatus::kUnreadable, errno);
+    }
+  }
+  if (got > limit) return failure(ReadStatus::kTooLarge);
+  result.bytes.resize(got);
+  return result;
+}
+
 }  // namespace
 
 FileRead readFile(const std::string& path, std::size_t limit, Links links) {
-  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (links == Links::kRefuse) flags |= O_NOFOLLOW;
   int fd = -1;
   do {
@@ -35,7 +64,7 @@ FileRead readFile(const std::string& path, std::size_t limit, Links links) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int error = errno;
-    return failure(statusForOpenError(error), error);
+    return failure(statusForOpenError(error, links), error);
   }
   FileRead result;
   struct stat info {};
@@ -46,33 +75,7 @@ FileRead readFile(const std::string& path, std::size_t limit, Links links) {
   } else if (static_cast<unsigned long long>(info.st_size) > limit) {
     result = failure(ReadStatus::kTooLarge);
   } else {
-    result.status = ReadStatus::kOk;
-    // The size is a hint: the file may grow or shrink while it is read, so
-    // the bound is enforced on what is actually read.
-    result.bytes.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = 0;
-    for (;;) {
-      if (got == result.bytes.size()) {
-        if (got > limit) break;
-        result.bytes.resize(got + 4096);
-      }
-      const ssize_t n = ::read(fd, result.bytes.data() + got, result.bytes.size() - got);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        result = failure(ReadStatus::kUnreadable, errno);
-        break;
-      }
-    }
-    if (result.ok()) {
-      if (got > limit) {
-        result = failure(ReadStatus::kTooLarge);
-      } else {
-        result.bytes.resize(got);
-      }
-    }
+    result = readToEnd(fd, static_cast<std::size_t>(info.st_size), limit);
   }
   ::close(fd);
   return result;

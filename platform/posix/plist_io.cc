@@ -1,24 +1,20 @@
 #include "platform/posix/plist_io.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <bit>
 #include <cerrno>
-#include <cinttypes>
-#include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
-#include <sstream>
-#include <vector>
+#include <string_view>
+
+#include "platform/posix/plist_xml_check.h"
 
 namespace pomrel::posix {
 namespace {
@@ -30,6 +26,10 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 struct MallocDeleter {
   void operator()(char* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
+};
+
+struct IteratorDeleter {
+  void operator()(void* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
 };
 
 // Whether `text` is well-formed UTF-8 without a NUL byte: the only strings
@@ -74,17 +74,6 @@ bool isWritableText(std::string_view text) {
   return true;
 }
 
-// Whether the dictionary key of `item` holds a NUL byte. libplist hands out
-// keys only through plist_get_key_val, which asserts that there is none; its
-// XML writer is the one public view of all of a key's bytes.
-bool keyHoldsNul(plist_t item) {
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(plist_dict_item_get_key(item), &xml, &length);
-  std::unique_ptr<char, MallocDeleter> owner(xml);
-  return xml == nullptr || std::memchr(xml, '\0', length) != nullptr;
-}
-
 // The XML form of `node` (inside an array, as XML needs a root); empty when
 // it cannot be made.
 std::string xmlFormOf(plist_t node) {
@@ -119,208 +108,191 @@ plist_t newUnsignedIntegerNode(std::uint64_t value) {
   return node != nullptr ? node : plist_new_uint(value);
 }
 
-// Seconds between 1970-01-01 and 2001-01-01, the property lists' epoch.
-constexpr std::int64_t kReferenceDateOffset = 978307200;
-constexpr std::int64_t kMicrosecondsPerSecond = 1000000;
-// Dates beyond libplist's 32-bit seconds are kept in whole seconds within
-// years 1 to 9999, the range its XML form can spell.
-constexpr std::int64_t kEarliestWholeSeconds = -63113904000;  // 0001-01-01T00:00:00Z
-constexpr std::int64_t kLatestWholeSeconds = 252423993599;    // 9999-12-31T23:59:59Z
+// A binary property list's trailer: where the table of object offsets is,
+// and how wide its entries are.
+struct BinaryTrailer {
+  std::size_t offsetSize = 0;
+  std::uint64_t objectCount = 0;
+  std::uint64_t tableOffset = 0;
+};
 
-std::int64_t floorDivide(std::int64_t a, std::int64_t b) {
-  const std::int64_t q = a / b;
-  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+std::uint64_t bigEndian(std::string_view bytes) {
+  std::uint64_t value = 0;
+  for (const char c : bytes) value = (value << 8) | static_cast<unsigned char>(c);
+  return value;
 }
 
-bool fitsInt32(std::int64_t v) {
-  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+constexpr std::string_view kBinaryMagic = "bplist00";
+constexpr std::size_t kTrailerSize = 32;
+
+// Whether a string object of the binary list `bytes` holds a NUL character.
+// libplist cuts an ASCII string (and key) at its first NUL without a word;
+// the node it makes no longer tells, so the objects are looked at where they
+// lie. Objects the table does not place within the file are libplist's to
+// refuse.
+bool binaryTextHoldsNul(std::string_view bytes) {
+  if (bytes.size() < kBinaryMagic.size() + kTrailerSize) return false;
+  const std::string_view trailer = bytes.substr(bytes.size() - kTrailerSize);
+  const BinaryTrailer t{static_cast<unsigned char>(trailer[6]), bigEndian(trailer.substr(8, 8)),
+                        bigEndian(trailer.substr(24, 8))};
+  const std::size_t end = bytes.size() - kTrailerSize;
+  if (t.offsetSize < 1 || t.offsetSize > 8 || t.tableOffset > end ||
+      t.objectCount > (end - t.tableOffset) / t.offsetSize) {
+    return false;
+  }
+  for (std::uint64_t i = 0; i < t.objectCount; ++i) {
+    const std::uint64_t at =
+        bigEndian(bytes.substr(t.tableOffset + i * t.offsetSize, t.offsetSize));
+    if (at >= t.tableOffset) continue;
+    const auto marker = static_cast<unsigned char>(bytes[at]);
+    const unsigned kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6) continue;  // ASCII, UTF-16
+    std::uint64_t count = marker & 0x0F;
+    std::uint64_t start = at + 1;
+    if (count == 0x0F) {
+      // The length follows as an integer object: 0x1N, then 2^N bytes.
+      if (start >= t.tableOffset) continue;
+      const auto lengthMarker = static_cast<unsigned char>(bytes[start]);
+      const std::size_t width = std::size_t{1} << (lengthMarker & 0x0F);
+      if ((lengthMarker >> 4) != 0x1 || width > 8 || start + 1 + width > t.tableOffset) continue;
+      count = bigEndian(bytes.substr(start + 1, width));
+      start += 1 + width;
+    }
+    const std::uint64_t unit = kind == 0x5 ? 1 : 2;
+    if (count > (t.tableOffset - start) / unit) continue;
+    const std::string_view text = bytes.substr(start, count * unit);
+    for (std::size_t k = text.find('\0'); k != std::string_view::npos; k = text.find('\0', k + 1)) {
+      if (unit == 1 || (k % 2 == 0 && text[k + 1] == '\0')) return true;
+    }
+  }
+  return false;
 }
 
-// libplist 2.2 sets a date only from 32-bit seconds; the XML reader is the
-// one way to make a date outside that range (in whole seconds).
-plist_t newDateThroughXml(std::int64_t wholeSeconds) {
-  wholeSeconds = std::clamp(wholeSeconds, kEarliestWholeSeconds, kLatestWholeSeconds);
-  const auto unixSeconds = static_cast<time_t>(wholeSeconds + kReferenceDateOffset);
-  std::tm parts{};
+// A date is kept by libplist as its 8-byte double, as the binary form holds
+// it, but its API sets and reports it only as 32-bit seconds and
+// microseconds. The binary form is the exact way in and out: a one-object
+// list holding the date, read or written by libplist.
+std::string binaryDate(double seconds) {
+  std::string bytes(kBinaryMagic);
+  bytes += '\x33';  // a date: 8 bytes follow
+  const auto bits = std::bit_cast<std::uint64_t>(seconds);
+  for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
+  bytes += '\x08';                                 // the offset table: the one object at offset 8
+  std::string trailer("\0\0\0\0\0\0\x01\x01", 8);  // 1-byte offsets and references
+  for (const std::uint64_t field : {std::uint64_t{1}, std::uint64_t{0}, std::uint64_t{17}}) {
+    for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);
+  }
+  return bytes + trailer;
+}
+
+plist_t newDateNode(PropertyDate date) {
+  const std::string bytes = binaryDate(date.secondsSinceReferenceDate);
   plist_t node = nullptr;
-  if (gmtime_r(&unixSeconds, &parts) != nullptr) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    const std::string xml =
-        std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><date>") +
-        text + "</date></plist>";
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+  plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
+  return node;
+}
+
+std::optional<PropertyDate> dateOfNode(plist_t node) {
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(node, &bytes, &length);
+  std::unique_ptr<char, MallocDeleter> owner(bytes);
+  const std::string_view form(bytes, bytes != nullptr ? length : 0);
+  if (form.size() < 17 || !form.starts_with(kBinaryMagic) || form[8] != '\x33') {
+    return std::nullopt;
   }
-  if (node != nullptr && plist_get_node_type(node) == PLIST_DATE) return node;
-  if (node != nullptr) plist_free(node);
-  return plist_new_date(
-      wholeSeconds < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max(),
-      0);
+  return PropertyDate{std::bit_cast<double>(bigEndian(form.substr(9, 8)))};
 }
 
-// The date node for a whole number of microseconds since the reference date,
-// built exactly as libplist builds it from seconds and microseconds.
-plist_t newDateNode(std::int64_t microseconds) {
-  const std::int64_t whole = floorDivide(microseconds, kMicrosecondsPerSecond);
-  const std::int64_t fraction = microseconds - whole * kMicrosecondsPerSecond;
-  if (!fitsInt32(whole)) return newDateThroughXml(whole);
-  return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(fraction));
-}
+// fromNode with the count of dictionary entries read, to compare with the
+// keys an XML list spelled.
+struct Reader {
+  std::size_t keys = 0;
 
-// The same arithmetic as libplist's date constructor, so that the value
-// converts back to the identical node.
-PropertyDate dateFromMicroseconds(std::int64_t microseconds) {
-  const std::int64_t whole = floorDivide(microseconds, kMicrosecondsPerSecond);
-  const std::int64_t fraction = microseconds - whole * kMicrosecondsPerSecond;
-  return PropertyDate{static_cast<double>(whole) + static_cast<double>(fraction) / 1e6};
-}
-
-std::int64_t microsecondsOf(PropertyDate date) {
-  double seconds = date.secondsSinceReferenceDate;
-  if (!std::isfinite(seconds)) seconds = 0;
-  seconds = std::clamp(seconds, static_cast<double>(kEarliestWholeSeconds),
-                       static_cast<double>(kLatestWholeSeconds));
-  const double whole = std::floor(seconds);
-  return static_cast<std::int64_t>(whole) * kMicrosecondsPerSecond +
-         std::lround((seconds - whole) * 1e6);
-}
-
-// The date's whole seconds, rounded toward zero. libplist reports them as a
-// 32-bit number that saturates outside that range; there its XML form,
-// which prints any date in whole seconds, tells the real value.
-std::int64_t wholeSecondsTowardZero(plist_t node, int32_t reported) {
-  if (reported != std::numeric_limits<int32_t>::min() &&
-      reported != std::numeric_limits<int32_t>::max()) {
-    return reported;
-  }
-  const std::string text = xmlFormOf(node);
-  const auto at = text.find("<date>");
-  long long year = 0;
-  std::tm parts{};
-  if (at == std::string::npos ||
-      std::sscanf(text.c_str() + at + 6, "%lld-%d-%dT%d:%d:%dZ", &year, &parts.tm_mon,
-                  &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
-    return reported;
-  }
-  parts.tm_year = static_cast<int>(year - 1900);
-  parts.tm_mon -= 1;
-  return static_cast<std::int64_t>(timegm(&parts)) - kReferenceDateOffset;
-}
-
-// libplist 2.2 keeps a date as a double but reports it as whole seconds
-// (toward zero) and microseconds truncated from the magnitude of the
-// fraction, which can lose one microsecond and the sign of dates in the
-// second before the reference date. The value is recovered exactly by
-// comparing the node with the few dates those two numbers allow; a date
-// that matches none (written by another program, finer than a
-// microsecond) keeps the microseconds reported.
-PropertyDate dateFromNode(plist_t node) {
-  int32_t seconds = 0;
-  int32_t micros = 0;
-  plist_get_date_val(node, &seconds, &micros);
-  const std::int64_t whole = wholeSecondsTowardZero(node, seconds);
-  // Beyond 32-bit seconds a date is written in whole seconds within years 1
-  // to 9999 (newDateNode), so no more is read of it: what is read must be
-  // written back unchanged.
-  if (!fitsInt32(whole)) {
-    return PropertyDate{
-        static_cast<double>(std::clamp(whole, kEarliestWholeSeconds, kLatestWholeSeconds))};
-  }
-  const std::int64_t base = whole * kMicrosecondsPerSecond;
-  const std::int64_t u = std::clamp<std::int64_t>(micros, 0, kMicrosecondsPerSecond - 1);
-  std::vector<std::int64_t> candidates;
-  if (whole >= 0) candidates.insert(candidates.end(), {base + u, base + u + 1});
-  if (whole <= 0) candidates.insert(candidates.end(), {base - u, base - u - 1});
-  for (const std::int64_t t : candidates) {
-    PlistPtr probe(newDateNode(t));
-    if (plist_compare_node_value(node, probe.get()) != 0) return dateFromMicroseconds(t);
-  }
-  return dateFromMicroseconds(candidates.front());
-}
-
-std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursion)
-  switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-      uint8_t b = 0;
-      plist_get_bool_val(node, &b);
-      return PropertyValue(b != 0);
-    }
-    case PLIST_UINT:
-    case PLIST_UID: {
-      uint64_t v = 0;
-      if (plist_get_node_type(node) == PLIST_UID) {
+  std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursion)
+    switch (plist_get_node_type(node)) {
+      case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return PropertyValue(b != 0);
+      }
+      case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        const bool big = v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        return PropertyValue(PropertyInteger{v, big && !integerNodeIsNegative(node)});
+      }
+      case PLIST_UID: {
+        uint64_t v = 0;
         plist_get_uid_val(node, &v);
-        return PropertyValue(PropertyInteger::fromUnsigned(v));
+        if (v > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+        return PropertyValue(PropertyUid{static_cast<std::uint32_t>(v)});
       }
-      plist_get_uint_val(node, &v);
-      if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
-          integerNodeIsNegative(node)) {
-        return PropertyValue(PropertyInteger{v, false});
+      case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return PropertyValue(d);
       }
-      const bool big = v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-      return PropertyValue(PropertyInteger{v, big});
-    }
-    case PLIST_REAL: {
-      double d = 0;
-      plist_get_real_val(node, &d);
-      return PropertyValue(d);
-    }
-    case PLIST_STRING: {
-      uint64_t length = 0;
-      const char* s = plist_get_string_ptr(node, &length);
-      if (s == nullptr) return PropertyValue(std::string());
-      std::string text(s, length);
-      if (!isWritableText(text)) return std::nullopt;
-      return PropertyValue(std::move(text));
-    }
-    case PLIST_DATE: {
-      return PropertyValue(dateFromNode(node));
-    }
-    case PLIST_DATA: {
-      char* bytes = nullptr;
-      uint64_t length = 0;
-      plist_get_data_val(node, &bytes, &length);
-      std::unique_ptr<char, MallocDeleter> owner(bytes);
-      const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
-      return PropertyValue(PropertyData(begin, begin + (bytes != nullptr ? length : 0)));
-    }
-    case PLIST_ARRAY: {
-      PropertyArray array;
-      const uint32_t n = plist_array_get_size(node);
-      array.reserve(n);
-      for (uint32_t i = 0; i < n; ++i) {
-        auto item = fromNode(plist_array_get_item(node, i));
-        if (!item) return std::nullopt;
-        array.push_back(std::move(*item));
+      case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        if (s == nullptr) return PropertyValue(std::string());
+        std::string text(s, length);
+        if (!isWritableText(text)) return std::nullopt;
+        return PropertyValue(std::move(text));
       }
-      return PropertyValue(std::move(array));
-    }
-    case PLIST_DICT: {
-      PropertyDictionary dict;
-      plist_dict_iter it = nullptr;
-      plist_dict_new_iter(node, &it);
-      for (;;) {
-        plist_t item = nullptr;
-        plist_dict_next_item(node, it, nullptr, &item);
-        if (item == nullptr) break;
-        char* key = nullptr;
-        if (!keyHoldsNul(item)) plist_dict_get_item_key(item, &key);
-        std::unique_ptr<char, MallocDeleter> owner(key);
-        auto value = key != nullptr && isWritableText(key) ? fromNode(item) : std::nullopt;
-        if (!value) {
-          std::free(it);  // NOLINT(cppcoreguidelines-no-malloc)
-          return std::nullopt;
+      case PLIST_DATE: {
+        const std::optional<PropertyDate> date = dateOfNode(node);
+        if (!date) return std::nullopt;
+        return PropertyValue(*date);
+      }
+      case PLIST_DATA: {
+        char* bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        std::unique_ptr<char, MallocDeleter> owner(bytes);
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+        return PropertyValue(PropertyData(begin, begin + (bytes != nullptr ? length : 0)));
+      }
+      case PLIST_ARRAY: {
+        PropertyArray array;
+        const uint32_t n = plist_array_get_size(node);
+        array.reserve(n);
+        for (uint32_t i = 0; i < n; ++i) {
+          auto item = fromNode(plist_array_get_item(node, i));
+          if (!item) return std::nullopt;
+          array.push_back(std::move(*item));
         }
-        dict.insert_or_assign(key, std::move(*value));
+        return PropertyValue(std::move(array));
       }
-      std::free(it);  // NOLINT(cppcoreguidelines-no-malloc)
-      return PropertyValue(std::move(dict));
+      case PLIST_DICT:
+        return dictionaryFromNode(node);
+      default:
+        return std::nullopt;
     }
-    default:
-      return std::nullopt;
   }
-}
+
+  // A key that is not text, or one that is there twice, makes the list
+  // malformed: either would be written back changed.
+  std::optional<PropertyValue> dictionaryFromNode(plist_t node) {  // NOLINT(misc-no-recursion)
+    PropertyDictionary dict;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    const std::unique_ptr<void, IteratorDeleter> iterator(it);
+    for (;;) {
+      plist_t item = nullptr;
+      char* key = nullptr;
+      plist_dict_next_item(node, it, &key, &item);
+      std::unique_ptr<char, MallocDeleter> owner(key);
+      if (item == nullptr) break;
+      ++keys;
+      std::optional<PropertyValue> value;
+      if (key != nullptr && isWritableText(key)) value = fromNode(item);
+      if (!value || !dict.emplace(key, std::move(*value)).second) return std::nullopt;
+    }
+    return PropertyValue(std::move(dict));
+  }
+};
 
 plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
   if (const auto* s = value.string()) return plist_new_string(s->c_str());
@@ -329,7 +301,8 @@ plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
     return i->isUnsigned ? newUnsignedIntegerNode(i->bits) : plist_new_uint(i->bits);
   }
   if (const auto* r = value.real()) return plist_new_real(*r);
-  if (const auto* d = value.date()) return newDateNode(microsecondsOf(*d));
+  if (const auto* d = value.date()) return newDateNode(*d);
+  if (const auto* u = value.uid()) return plist_new_uid(u->value);
   if (const auto* data = value.data()) {
     return plist_new_data(reinterpret_cast<const char*>(data->data()), data->size());
   }
@@ -344,15 +317,50 @@ plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
   return node;
 }
 
+// libplist reads an XML real with the C library, which follows the decimal
+// point of the process's locale ("0,5" under some): the list is read with
+// the C locale's numbers whatever the process uses.
+class CNumbers {
+ public:
+  CNumbers() : c_(newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr))) {
+    if (c_ != static_cast<locale_t>(nullptr)) saved_ = uselocale(c_);
+  }
+  ~CNumbers() {
+    if (c_ == static_cast<locale_t>(nullptr)) return;
+    uselocale(saved_);
+    freelocale(c_);
+  }
+  CNumbers(const CNumbers&) = delete;
+  CNumbers& operator=(const CNumbers&) = delete;
+
+ private:
+  locale_t c_;
+  locale_t saved_ = static_cast<locale_t>(nullptr);
+};
+
 }  // namespace
 
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  const auto length = static_cast<uint32_t>(bytes.size());
   plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  std::optional<std::size_t> xmlKeys;
+  if (bytes.starts_with(kBinaryMagic)) {
+    if (binaryTextHoldsNul(bytes)) return std::nullopt;
+    plist_from_bin(bytes.data(), length, &root);
+  } else {
+    xmlKeys = strictXmlKeyCount(bytes);
+    if (!xmlKeys) return std::nullopt;
+    const CNumbers numbers;
+    plist_from_xml(bytes.data(), length, &root);
+  }
   if (root == nullptr) return std::nullopt;
   PlistPtr owner(root);
-  return fromNode(root);
+  Reader reader;
+  std::optional<PropertyValue> value = reader.fromNode(root);
+  // Fewer entries than keys: libplist merged a repeated key.
+  if (xmlKeys && reader.keys != *xmlKeys) return std::nullopt;
+  return value;
 }
 
 std::string serializeBinaryPropertyList(const PropertyValue& value) {
@@ -364,15 +372,20 @@ std::string serializeBinaryPropertyList(const PropertyValue& value) {
   return bytes != nullptr ? std::string(bytes, length) : std::string();
 }
 
-PropertyListFile readPropertyListFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return {errno == ENOENT ? FileStatus::kMissing : FileStatus::kUnreadable, {}};
+PropertyListFile readPropertyListFile(const std::string& path, std::size_t limit, Links links) {
+  FileRead file = readFile(path, limit, links);
+  switch (file.status) {
+    case ReadStatus::kOk:
+      break;
+    case ReadStatus::kMissing:
+      return {FileStatus::kMissing, {}};
+    case ReadStatus::kNotRegular:
+    case ReadStatus::kTooLarge:
+    case ReadStatus::kUnreadable:
+      return {FileStatus::kUnreadable, {}};
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return {FileStatus::kUnreadable, {}};
-  auto value = parsePropertyList(bytes);
-  if (!value) return {FileStatus::kUnreadable, {}};
+  std::optional<PropertyValue> value = parsePropertyList(file.bytes);
+  if (!value) return {FileStatus::kMalformed, {}};
   return {FileStatus::kOk, std::move(*value)};
 }
 

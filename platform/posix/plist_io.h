@@ -1,5 +1,4 @@
-// Property-list files, read and written with
-// libplist.
+// Property-list files, read and written with libplist.
 #pragma once
 
 #include <sys/types.h>
@@ -8,37 +7,43 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/file_reader.h"
 #include "platform/property_list.h"
 
 namespace pomrel::posix {
 
-// What survives a conversion to a property list and back: every string that
-// is UTF-8 without a NUL byte, every boolean, real, data and container
-// unchanged; integers over the signed and the unsigned 64-bit range (unsigned
-// is reported only above INT64_MAX, where the two readings differ); dates to
-// the microsecond from 1933-12-13 to 2069-01-19 (the range of libplist's
-// 32-bit seconds) and in whole seconds elsewhere within years 1 to 9999
-// (dates beyond are clamped, a date that is not finite is stored as the
-// reference date). Keyed-archive UIDs read as unsigned integers.
+// What survives a conversion to a property list and back, bit for bit:
+// every string that is UTF-8 without a NUL byte, every boolean, integer (over
+// the signed and the unsigned 64-bit range; unsigned is reported only above
+// INT64_MAX, where the two readings differ), real, date (its 8-byte double as
+// stored), UID (32 bits, as keyed archives hold them), data and container.
 
 // Parses a binary or XML property list. nullopt when `bytes` is not one, or
-// holds a string or key that is not UTF-8 or has a NUL byte in it (it could
-// not be written back as it is).
+// when what it holds could not be written back as it is: a string or key that
+// is not UTF-8 or has a NUL in it, a dictionary key given twice, a UID above
+// 32 bits, or XML that libplist would read as something it does not say
+// (strictXmlKeyCount in plist_xml_check.h).
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 
 // The binary property-list form of `value`.
 std::string serializeBinaryPropertyList(const PropertyValue& value);
 
-enum class FileStatus { kOk, kMissing, kUnreadable };
+enum class FileStatus {
+  kOk,
+  kMissing,     // nothing at the path
+  kUnreadable,  // something there that could not be read as a file (readFile's
+                // kNotRegular, kTooLarge, kUnreadable)
+  kMalformed,   // a file read whole that is not a property list parsePropertyList takes
+};
 
 struct PropertyListFile {
-  // kMissing: nothing at the path; kUnreadable: something there that could
-  // not be read or is not a property list.
   FileStatus status = FileStatus::kMissing;
   PropertyValue value;
 };
 
-PropertyListFile readPropertyListFile(const std::string& path);
+// Reads the file with readFile (file_reader.h), bounded by `limit`, then
+// parses it.
+PropertyListFile readPropertyListFile(const std::string& path, std::size_t limit, Links links);
 
 // Replaces the file at `path` with `bytes` so that a crash at any moment
 // leaves either the old file or the new one: a temporary file in the same

@@ -14,7 +14,11 @@
 namespace pomrel::posix {
 namespace {
 
-enum class DomainFile { kMissing, kDomain, kNotDomain };
+// kNotDomain: read whole, but not a property list holding a dictionary; it is
+// kept aside when replaced. kUnreadable: something there that could not be
+// read as a file (a folder, a FIFO, a device, a file too large or that an
+// error stops); it is left alone.
+enum class DomainFile { kMissing, kDomain, kNotDomain, kUnreadable };
 
 struct DomainRead {
   DomainFile state = DomainFile::kMissing;
@@ -22,10 +26,17 @@ struct DomainRead {
 };
 
 DomainRead readDomainFile(const std::string& path) {
-  PropertyListFile file = readPropertyListFile(path);
-  if (file.status == FileStatus::kMissing) return {};
-  if (file.status == FileStatus::kOk) {
-    if (const auto* dict = file.value.dictionary()) return {DomainFile::kDomain, *dict};
+  PropertyListFile file = readPropertyListFile(path, kPreferenceFileLimit, Links::kFollow);
+  switch (file.status) {
+    case FileStatus::kMissing:
+      return {};
+    case FileStatus::kUnreadable:
+      return {DomainFile::kUnreadable, {}};
+    case FileStatus::kOk:
+      if (const auto* dict = file.value.dictionary()) return {DomainFile::kDomain, *dict};
+      break;
+    case FileStatus::kMalformed:
+      break;
   }
   return {DomainFile::kNotDomain, {}};
 }
@@ -63,8 +74,9 @@ std::string utcTimestamp(const timespec& when) {
 // Gives the file at `path` a second name, "<path>.unreadable-<timestamp>",
 // choosing a later microsecond while the name is taken. A hard link keeps the
 // file under its own name too, so the path never goes missing before the
-// replacement is renamed over it; what cannot be linked (a folder) is renamed
-// without replacing anything. The aside name, or nullopt on failure.
+// replacement is renamed over it; where no hard link can be made (a file
+// system without them) it is renamed without replacing anything. The aside name, or nullopt on
+// failure.
 struct AsideName {
   std::string path;
   bool linked = false;
@@ -167,6 +179,9 @@ bool PlistUserDefaults::writeDomain(const std::string& name,
                                     const std::optional<PropertyDictionary>& contents) {
   const std::string path = pathForDomain(name);
   const DomainFile state = readDomainFile(path).state;
+  // What cannot be read may be a domain all the same: neither removed nor
+  // replaced.
+  if (state == DomainFile::kUnreadable) return false;
   if (!contents) {
     // Only a file that holds a domain is removed; anything else is not ours
     // to destroy, and already reads as no domain.

@@ -21,19 +21,23 @@ bool isValidDomainName(const std::string& name);
 //
 // Reading: a domain this object has not changed since its last synchronize is
 // read from its file at every access, so it always shows the file as it is
-// (binary or XML). A file that cannot be read as a property list, or whose
-// root is not a dictionary, is "no such domain". Invalid domain names answer
-// nullopt and their changes are ignored.
+// (binary or XML; a link to a file is followed). A file that is not a
+// property list, or whose root is not a dictionary, is "no such domain"; so is
+// a path that cannot be read as a file (a folder, a FIFO, a device, an I/O or
+// permission error, a file over kPreferenceFileLimit). Invalid domain names
+// answer nullopt and their changes are ignored.
 //
 // Changing: changes are held in memory, per domain as its net result (a
 // removal followed by a setting is one setting), until `synchronize`.
 //
 // Writing (synchronize): each changed domain is written as one atomic
 // replacement of its file (binary property list, mode 0600, folders created
-// 0700); a removed domain's file is deleted. A file that could not be read is
+// 0700); a removed domain's file is deleted. A file that is not a domain is
 // never destroyed: before it is replaced it is kept beside it as
 // "<domain>.plist.unreadable-<UTC timestamp>", and a removal leaves it where
-// it is. A domain whose write fails stays pending for the next synchronize.
+// it is. A path that cannot be read as a file is not touched at all: setting
+// or removing its domain fails (it might hold one). A domain whose write
+// fails stays pending for the next synchronize, which then answers false.
 class PlistUserDefaults : public UserDefaults {
  public:
   PlistUserDefaults(std::string preferencesFolder, std::string applicationDomain);

@@ -1,5 +1,6 @@
 #include "platform/posix/posix_system.h"
 
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -51,6 +52,11 @@ std::string PosixProcessInfo::executablePath() const {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+bool PosixFileManager::fileExistsAtPath(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace pomrel::posix

@@ -1,10 +1,11 @@
-// The process's clock and arguments, straight from POSIX.
+// The process's clock and arguments, and file existence, straight from POSIX.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_manager.h"
 #include "platform/process_info.h"
 
 namespace pomrel::posix {
@@ -30,6 +31,13 @@ class PosixProcessInfo : public ProcessInfo {
 
  private:
   std::vector<std::string> arguments_;
+};
+
+// Asks the file system itself; follows symbolic links, so a dangling link
+// does not count.
+class PosixFileManager : public FileManager {
+ public:
+  bool fileExistsAtPath(const std::string& path) override;
 };
 
 }  // namespace pomrel::posix

@@ -7,10 +7,15 @@
 #include <QApplication>
 #include <QPixmapCache>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "app/app_controller.h"
+#include "platform/backends.h"
+#include "platform/linux/host_platform.h"
 #include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
@@ -70,15 +75,73 @@ std::unique_ptr<QSocketNotifier> quitOnTerminationSignals() {
   return notifier;
 }
 
+// The bundle's Contents folder, from the running program's own path
+// (Contents/MacOS/Pomrel), without needing a QCoreApplication.
+std::string bundleContents(const ProcessInfo& process) {
+  const std::string program = process.executablePath();
+  return program.empty() ? program
+                         : std::filesystem::path(program).parent_path().parent_path().string();
+}
+
+bool wantsHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+void printHelp(const std::optional<sim::MachinePaths>& machine,
+               const host::HostSettings& hostSettings) {
+  std::cout << "Usage: Pomrel [--help]\n\n"
+               "Pomrel puts an icon in the desktop's status area. Its menu stops the SxS memory\n"
+               "card safely before it is pulled out (Disable) and starts it again (Enable).\n\n";
+  if (machine) {
+    std::cout << "Backend: the simulated machine in " << machine->root()
+              << " (POMREL_MACHINE is set).\n";
+  } else {
+    std::cout << "Backend: this Linux system (POMREL_MACHINE is not set; set it to a simulated\n"
+                 "machine's folder to use that instead):\n"
+              << host::describeHost(hostSettings);
+  }
+}
+
+// Runs the event loop until the application quits, delivering
+// applicationDidFinishLaunching once it runs and applicationWillTerminate as
+// it ends.
+int runEventLoop(QApplication& application, AppController& controller) {
+  const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
+  QObject::connect(&application, &QCoreApplication::aboutToQuit,
+                   [&controller] { controller.applicationWillTerminate(nullptr); });
+  // Delivered once the event loop runs, as the platform does.
+  QTimer launched;
+  launched.setSingleShot(true);
+  QObject::connect(&launched, &QTimer::timeout,
+                   [&controller] { controller.applicationDidFinishLaunching(nullptr); });
+  launched.start(0);
+  return QApplication::exec();
+}
+
+// The simulated machine's backends; `prompt` and `runLoop` must outlive them.
+Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& identifier,
+                           QtCredentialsPrompt& prompt, QtRunLoop& runLoop) {
+  Backends backends;
+  backends.registry = std::make_unique<sim::SimRegistry>(paths);
+  backends.fileManager = std::make_unique<sim::SimFileManager>(paths);
+  backends.processes = std::make_unique<sim::SimProcessRunner>(paths);
+  backends.userDefaults = std::make_unique<sim::SimUserDefaultsFactory>(paths, identifier);
+  backends.authorization = std::make_unique<sim::SimAuthorization>(paths, prompt, &runLoop);
+  return backends;
+}
+
 }  // namespace
 
 int NSApplicationMain(int argc, char** argv) {
   const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
-  if (!paths) {
-    std::cerr << "Pomrel: POMREL_MACHINE is not set. Set it to the folder of a simulated machine "
-                 "(prepare one with: sxs-card --machine DIR init), or start Pomrel with "
-                 "scripts/run.\n";
-    return 1;
+  posix::PosixProcessInfo processInfo(argc, argv);
+  host::HostSettings hostSettings{bundleContents(processInfo), ""};
+  if (wantsHelp(argc, argv)) {
+    printHelp(paths, hostSettings);
+    return 0;
   }
 
   QApplication application(argc, argv);
@@ -99,29 +162,38 @@ int NSApplicationMain(int argc, char** argv) {
               << ".\n";
     return 1;
   }
-  // One Pomrel per simulated machine: two would answer each pull twice.
+  // One Pomrel per machine (the simulated one, or this session's): two would
+  // answer each pull twice.
   const SingleInstance instance(QString::fromStdString(*identifier),
-                                QString::fromStdString(paths->root()));
+                                paths ? QString::fromStdString(paths->root()) : QString());
   if (instance.anotherIsRunning()) {
-    std::cerr << "Pomrel is already running for the machine at " << paths->root() << ".\n";
+    std::cerr << "Pomrel is already running"
+              << (paths ? " for the machine at " + paths->root() : std::string()) << ".\n";
     return 0;
   }
 
   // The platform, from the bottom up; destroyed in reverse order, after the
   // controller.
-  sim::SimRegistry registry(*paths);
-  sim::SimFileManager fileManager(*paths);
   posix::PosixClock clock;
-  posix::PosixProcessInfo processInfo(argc, argv);
-  sim::SimProcessRunner processes(*paths);
-  sim::SimUserDefaultsFactory userDefaults(*paths, *identifier);
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
   QtStatusBar statusBar(std::cerr);
   QtCredentialsPrompt prompt(bundle, &runLoop);
-  sim::SimAuthorization authorization(*paths, prompt, &runLoop);
-  Platform platform{app,           bundle,      statusBar,   registry,     runLoop, processes,
-                    authorization, fileManager, processInfo, userDefaults, clock};
+  hostSettings.applicationDomain = *identifier;
+  Backends backends =
+      paths ? simulatedBackends(*paths, hostSettings.applicationDomain, prompt, runLoop)
+            : host::makeHostBackends(hostSettings, std::cerr);
+  Platform platform{app,
+                    bundle,
+                    statusBar,
+                    *backends.registry,
+                    runLoop,
+                    *backends.processes,
+                    *backends.authorization,
+                    *backends.fileManager,
+                    processInfo,
+                    *backends.userDefaults,
+                    clock};
 
   InterfaceLoader interface(bundle, &runLoop);
   auto controller = std::make_unique<AppController>(platform);
@@ -132,15 +204,7 @@ int NSApplicationMain(int argc, char** argv) {
     return 1;
   }
 
-  const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
-  QObject::connect(&application, &QCoreApplication::aboutToQuit,
-                   [&controller] { controller->applicationWillTerminate(nullptr); });
-  // Delivered once the event loop runs, as the platform does.
-  QMetaObject::invokeMethod(
-      &application, [&controller] { controller->applicationDidFinishLaunching(nullptr); },
-      Qt::QueuedConnection);
-
-  const int status = QApplication::exec();
+  const int status = runEventLoop(application, *controller);
   controller.reset();
   return status;
 }

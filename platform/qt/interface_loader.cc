@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialog>
@@ -10,8 +11,10 @@
 #include <QTranslator>
 #include <QUiLoader>
 #include <QWidget>
+#include <cstring>
 
 #include "app/app_controller.h"
+#include "platform/posix/file_reader.h"
 
 namespace pomrel::qt {
 namespace {
@@ -56,11 +59,20 @@ bool InterfaceLoader::load(const QString& path, AppController& controller) {
     error_ = QStringLiteral("the interface resource is already loaded");
     return false;
   }
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error_ = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+  const posix::FileRead read =
+      posix::readFile(QFile::encodeName(path).toStdString(), posix::kResourceFileLimit);
+  if (!read.ok()) {
+    const QString why = read.status == posix::ReadStatus::kNotRegular ? QStringLiteral("not a file")
+                        : read.status == posix::ReadStatus::kTooLarge
+                            ? QStringLiteral("larger than a resource may be")
+                            : QString::fromLocal8Bit(std::strerror(read.error));
+    error_ = QStringLiteral("cannot read %1: %2").arg(path, why);
     return false;
   }
+  QBuffer file;
+  file.setData(
+      QByteArray::fromRawData(read.bytes.data(), static_cast<qsizetype>(read.bytes.size())));
+  file.open(QIODevice::ReadOnly);
 
   std::unique_ptr<QWidget> root;
   {

@@ -1,5 +1,6 @@
 #include "platform/qt/qt_bundle.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <QImageReader>
 #include <QLocale>
 
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
 namespace pomrel::qt {
@@ -18,10 +20,10 @@ constexpr const char* kDevelopmentRegionKey = "CFBundleDevelopmentRegion";
 constexpr const char* kDefaultDevelopmentLanguage = "en";
 
 std::optional<PropertyValue> readPropertyList(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  const QByteArray bytes = file.readAll();
-  return posix::parsePropertyList(std::string_view(bytes.constData(), bytes.size()));
+  const posix::PropertyListFile file = posix::readPropertyListFile(
+      QFile::encodeName(path).toStdString(), posix::kResourceFileLimit, posix::Links::kFollow);
+  if (file.status != posix::FileStatus::kOk) return std::nullopt;
+  return file.value;
 }
 
 // The forms under which a bundle may name the folder of `language`
@@ -37,12 +39,18 @@ QStringList folderCandidates(const QString& language) {
   return names;
 }
 
-// A PNG file read by Qt's built-in reader. Naming the format is not enough:
+// A PNG file decoded by Qt's built-in reader. Naming the format is not enough:
 // with format detection on, Qt still loads every image format plugin to ask
 // whether one claims the format (half a megabyte and a few milliseconds at
 // start-up); with it off, only a plugin keyed "png" would be asked.
 QImage readPng(const QString& path) {
-  QImageReader reader(path, "png");
+  const posix::FileRead file =
+      posix::readFile(QFile::encodeName(path).toStdString(), posix::kResourceFileLimit);
+  if (!file.ok()) return {};
+  QBuffer bytes;
+  bytes.setData(
+      QByteArray::fromRawData(file.bytes.data(), static_cast<qsizetype>(file.bytes.size())));
+  QImageReader reader(&bytes, "png");
   reader.setAutoDetectImageFormat(false);
   return reader.read();
 }

@@ -324,15 +324,15 @@ void SimRegistry::deliver(SimNotificationPort& port) {
     const EntryId id = registration->id;
     for (const PendingMessage& message :
          store_.listMessages(name, id, registration->lastSequence)) {
+      // A message that cannot be read is dropped: passed over by every
+      // registration, so that one that cannot be removed either (a folder)
+      // is not read again.
       const std::optional<natural_t> type = RegistryStore::readMessage(message.path);
-      bool portAlive = true;
-      if (type) {
-        portAlive = notifyAll(name, id, *type, [&](Registration& r) {
-          if (r.lastSequence >= message.sequence) return false;
-          r.lastSequence = message.sequence;
-          return true;
-        });
-      }
+      const bool portAlive = notifyAll(name, id, type.value_or(0), [&](Registration& r) {
+        if (r.lastSequence >= message.sequence) return false;
+        r.lastSequence = message.sequence;
+        return type.has_value();
+      });
       ::unlink(message.path.c_str());
       if (!portAlive) return;
       if (live(handle) == nullptr) break;

@@ -1,7 +1,14 @@
 // The process runner, authorization with its privileged runner, and the
 // administrator accounts, with real child processes on a temporary machine.
+#include <crypt.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -9,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "platform/posix/posix_system.h"
 #include "platform/sim/sim_authorization.h"
@@ -17,6 +25,20 @@
 #include "simulator/privilege.h"
 #include "tests/fakes/fakes.h"
 #include "tests/sim/sim_test_support.h"
+
+// The settings of the crypt_r calls this program made; each call passes
+// through here on its way to libcrypt, so a test can see how much hashing a
+// check did.
+std::vector<std::string>
+    g_cryptSettings;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+extern "C" char* crypt_r(const char* phrase, const char* setting,
+                         struct crypt_data* __restrict data) noexcept {
+  using Real = char* (*)(const char*, const char*, struct crypt_data*);
+  static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "crypt_r"));
+  g_cryptSettings.emplace_back(setting != nullptr ? setting : "");
+  return real(phrase, setting, data);
+}
 
 namespace pomrel::sim {
 namespace {
@@ -228,6 +250,11 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
   EXPECT_FALSE(unreapedChild());
 }
 
+// The hashing method and cost of a yescrypt setting or hash: "$y$<cost>$".
+std::string methodOf(const std::string& setting) {
+  return setting.substr(0, setting.find('$', 3) + 1);
+}
+
 TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   ASSERT_TRUE(setAdminPassword(root, "deputy", "right horse"));
   struct stat info {};
@@ -254,6 +281,24 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   EXPECT_FALSE(setAdminPassword(root, "boss", ""));
   EXPECT_FALSE(setAdminPassword(root, "boss", std::string("pw\0pw", 5)));
   EXPECT_TRUE(checkAdminPassword(root, "boss", "new horse"));
+
+  // A name without an account costs one hash of the same method and cost.
+  for (const char* name : {"boss", "stranger"}) {
+    g_cryptSettings.clear();
+    EXPECT_FALSE(checkAdminPassword(root, name, "wrong horse"));
+    ASSERT_EQ(g_cryptSettings.size(), 1u) << name;
+    EXPECT_EQ(methodOf(g_cryptSettings[0]), methodOf(hashes[0])) << name;
+  }
+
+  // Writers at once keep each other's accounts.
+  std::vector<std::thread> writers;
+  writers.reserve(8);
+  for (int i = 0; i < 8; ++i) {
+    writers.emplace_back([&, i] { setAdminPassword(root, "user" + std::to_string(i), "pw"); });
+  }
+  for (std::thread& writer : writers) writer.join();
+  for (int i = 0; i < 8; ++i) EXPECT_TRUE(hasAdminAccount(root, "user" + std::to_string(i))) << i;
+  EXPECT_TRUE(hasAdminAccount(root, "boss") && hasAdminAccount(root, "deputy"));
 }
 
 TEST_F(AuthTest, AdminCommandReadsOneLineFromStandardInput) {
@@ -267,6 +312,44 @@ TEST_F(AuthTest, AdminCommandReadsOneLineFromStandardInput) {
     EXPECT_EQ(admin(usage, "pw\n"), 2);
   }
   EXPECT_TRUE(checkAdminPassword(root, "boss", "s3cret word"));
+}
+
+// A signal that ends the command at its password prompt leaves the terminal
+// as it found it, and still ends the command.
+TEST_F(AuthTest, AdminCommandPutsTheTerminalBackWhenASignalEndsItAtThePrompt) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, terminal, fd);
+    std::vector<std::string> args{POMREL_SXS_CARD, "--machine", root, "admin", "boss"};
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    ASSERT_EQ(::posix_spawn(&child, POMREL_SXS_CARD, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    termios settings{};
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO) != 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(settings.c_lflag & ECHO, 0u) << "echo never went off";
+    ::kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    ASSERT_EQ(::tcgetattr(terminal, &settings), 0);
+    EXPECT_NE(settings.c_lflag & ECHO, 0u) << "echo left off";
+    ::close(terminal);
+    ::close(master);
+  }
 }
 
 }  // namespace

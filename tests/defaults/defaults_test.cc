@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <bit>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -24,8 +26,6 @@
 
 #include "platform/posix/plist_io.h"
 #include "platform/sim/sim_user_defaults.h"
-
-extern char** environ;
 
 namespace pomrel::sim {
 namespace {
@@ -238,6 +238,93 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
   EXPECT_EQ(kept, std::multiset<std::string>(junk.begin(), junk.end()));
 }
 
+// What cannot be read as a file may hold a domain all the same: it reads as
+// none (the settings their defaults), and neither a setting nor a removal
+// touches it.
+TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone) {
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> kinds{
+      {"folder", [](const std::string& path) { fs::create_directories(path); }},
+      {"FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+      {"link loop", [](const std::string& path) { fs::create_symlink(path, path); }},
+      {"file over the bound",
+       [](const std::string& path) {
+         writeBytes(path, "bplist00");
+         fs::resize_file(path, posix::kPreferenceFileLimit + 1);
+       }},
+  };
+  for (const auto& [kind, make] : kinds) {
+    SCOPED_TRACE(kind);
+    fs::remove_all(prefs);
+    fs::create_directories(prefs);
+    make(file("app"));
+    struct stat before {};
+    ASSERT_EQ(::lstat(file("app").c_str(), &before), 0);
+    auto defaults = factory.makeUserDefaults();
+    EXPECT_FALSE(defaults->persistentDomainForName("app").has_value());
+    EXPECT_FALSE(defaults->boolForKey("k"));
+    defaults->setBoolForKey(true, "k");
+    EXPECT_FALSE(defaults->synchronize());
+    auto remover = factory.makeUserDefaults();
+    remover->removePersistentDomainForName("app");
+    EXPECT_FALSE(remover->synchronize());
+    struct stat after {};
+    EXPECT_EQ(::lstat(file("app").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(std::distance(fs::directory_iterator(prefs), {}), 1) << "something kept aside";
+  }
+}
+
+// The reader of every file: regular files whole, anything else refused at
+// once (a FIFO without a writer included), each failure a status.
+TEST(FileReaderTest, ReadsRegularFilesWholeAndRefusesTheRest) {
+  const fs::path folder = fs::temp_directory_path() / ("pomrel-reader-" + std::to_string(getpid()));
+  fs::create_directories(folder / "folder");
+  const std::string base = folder.string() + "/";
+  writeBytes(base + "file", "bytes");
+  writeBytes(base + "empty", "");
+  ASSERT_EQ(::mkfifo((base + "fifo").c_str(), 0600), 0);
+  fs::create_symlink(base + "file", base + "link");
+  fs::create_symlink(base + "loop", base + "loop");
+  using posix::Links;
+  using posix::ReadStatus;
+  struct Case {
+    std::string path;
+    std::size_t limit;
+    Links links;
+    ReadStatus status;
+    std::string bytes;
+  };
+  std::vector<Case> cases{
+      {base + "file", 5, Links::kRefuse, ReadStatus::kOk, "bytes"},
+      {base + "empty", 5, Links::kRefuse, ReadStatus::kOk, ""},
+      {base + "file", 4, Links::kRefuse, ReadStatus::kTooLarge, ""},
+      {base + "missing", 5, Links::kRefuse, ReadStatus::kMissing, ""},
+      {base + "file/below", 5, Links::kRefuse, ReadStatus::kMissing, ""},
+      {base + "folder", 5, Links::kFollow, ReadStatus::kNotRegular, ""},
+      {base + "fifo", 5, Links::kFollow, ReadStatus::kNotRegular, ""},
+      {"/dev/null", 5, Links::kFollow, ReadStatus::kNotRegular, ""},
+      {base + "link", 5, Links::kRefuse, ReadStatus::kNotRegular, ""},
+      {base + "link", 5, Links::kFollow, ReadStatus::kOk, "bytes"},
+      {base + "loop", 5, Links::kFollow, ReadStatus::kUnreadable, ""},
+  };
+  // Permission bits do not stop root.
+  if (::geteuid() != 0) {
+    writeBytes(base + "secret", "x");
+    fs::permissions(base + "secret", fs::perms::none);
+    cases.push_back({base + "secret", 5, Links::kRefuse, ReadStatus::kUnreadable, ""});
+  }
+  for (const Case& c : cases) {
+    const posix::FileRead read = posix::readFile(c.path, c.limit, c.links);
+    EXPECT_EQ(read.status, c.status) << c.path;
+    EXPECT_EQ(read.bytes, c.bytes) << c.path;
+  }
+  // /proc reports a size of 0 for a file that is not empty.
+  const posix::FileRead status = posix::readFile("/proc/self/status", posix::kSystemFileLimit);
+  EXPECT_TRUE(status.ok() &&
+              status.bytes.find("\nPid:\t" + std::to_string(getpid()) + "\n") != std::string::npos);
+  fs::remove_all(folder);
+}
+
 // The file-size limit stops the write before its rename.
 TEST_F(SimUserDefaultsTest, AFailedWriteKeepsTheOldFileAndStaysPending) {
   auto defaults = factory.makeUserDefaults();
@@ -274,7 +361,8 @@ TEST_F(SimUserDefaultsTest, AWriterKilledAtAnyMomentLeavesAWholeFile) {
   ASSERT_TRUE(defaults->synchronize());
   // The generation the file holds, or -1 when it is not one whole generation.
   const auto generationOnDisk = [&]() -> std::int64_t {
-    const posix::PropertyListFile read = posix::readPropertyListFile(path);
+    const posix::PropertyListFile read =
+        posix::readPropertyListFile(path, posix::kPreferenceFileLimit, posix::Links::kFollow);
     const auto* dict = read.value.dictionary();
     const auto* n = dict != nullptr && dict->contains("n") ? dict->at("n").integer() : nullptr;
     if (n == nullptr) return -1;
@@ -316,44 +404,170 @@ TEST_F(SimUserDefaultsTest, AWriterKilledAtAnyMomentLeavesAWholeFile) {
   }
 }
 
-// A binary list of `objects` (the first is the root) at one-byte `offsets`.
-std::string binaryList(const std::string& objects, const std::string& offsets) {
+// A binary list of `objects`, the first the root, referring to each other by
+// one-byte indexes.
+std::string binaryList(const std::vector<std::string>& objects) {
+  std::string body;
+  std::string offsets;
+  for (const std::string& object : objects) {
+    offsets += static_cast<char>(8 + body.size());
+    body += object;
+  }
   std::string trailer("\0\0\0\0\0\0\x01\x01", 8);
-  for (const std::size_t field : {offsets.size(), std::size_t{0}, 8 + objects.size()}) {
+  for (const std::size_t field : {objects.size(), std::size_t{0}, 8 + body.size()}) {
     for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);
   }
-  return "bplist00" + objects + offsets + trailer;
+  return "bplist00" + body + offsets + trailer;
 }
+std::string bigEndian(std::uint64_t bits) {
+  std::string bytes;
+  for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
+  return bytes;
+}
+std::string binaryDate(double seconds) {
+  return "\x33" + bigEndian(std::bit_cast<std::uint64_t>(seconds));
+}
+std::string xml(const std::string& value) { return "<plist version=\"1.0\">" + value + "</plist>"; }
 
-// Text that could not be written back as it was read (not UTF-8, or holding
-// a NUL, on which libplist asserts) makes the list malformed; a date past
-// 2069 is read as the whole seconds it will be stored as.
-TEST(PropertyListTest, WhatIsReadCanBeWrittenBackUnchanged) {
-  const auto withKey = [](const std::string& key) {  // {key: true}
-    return binaryList("\xd1\x01\x02" + key + "\x09",
-                      std::string("\x08\x0b") + static_cast<char>(11 + key.size()));
+// A list that would be written back as something it does not say is
+// malformed; every spelling a careful writer uses is read as it says.
+TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
+  const auto withKeys = [](const std::string& first, const std::string& second) {
+    return binaryList(
+        {"\xd2\x01\x02\x03\x04", first, second, std::string("\x55") + "first", "\x56second"});
   };
-  ASSERT_EQ(posix::parsePropertyList(withKey("\x51k")), PropertyValue(PropertyDictionary{{"k", true}}));
   const std::string utf16Nul("\x63\0a\0\0\0b", 7);
-  for (const std::string& list :
-       {binaryList("\x51\xd7", "\x08"), withKey("\x51\xff"), binaryList(utf16Nul, "\x08"),
-        withKey(utf16Nul), std::string("<plist><string>\xed\xa0\x80</string></plist>"),
-        std::string("<plist><dict><key>\xc0\x80</key><true/></dict></plist>")}) {
+  const std::vector<std::string> malformed{
+      binaryList({"\x51\xd7"}), binaryList({"\x51\xff"}), binaryList({utf16Nul}),
+      withKeys("\x51k", utf16Nul), xml("<string>\xed\xa0\x80</string>"),
+      xml("<dict><key>\xc0\x80</key><true/></dict>"),
+      // A NUL cut short the string, or the key, which then replaced "k".
+      binaryList({std::string("\x53"
+                              "a\0b",
+                              4)}),
+      withKeys("\x51k", std::string("\x53k\0x", 4)), withKeys("\x51k", "\x51k"),
+      xml(std::string("<string>a\0b</string>", 19)),
+      xml("<dict><key>k</key><true/><key>k</key><false/></dict>"),
+      // What libplist would clamp, read as octal, cut short or take as zero.
+      xml("<integer>18446744073709551616</integer>"),
+      xml("<integer>-9223372036854775809</integer>"),
+      xml("<integer>-99999999999999999999</integer>"), xml("<integer>010</integer>"),
+      xml("<integer>12abc</integer>"), xml("<integer></integer>"), xml("<integer>&#49;</integer>"),
+      xml("<real>abc</real>"), xml("<real>1e999</real>"), xml("<date>2016-13-45T00:00:00Z</date>"),
+      xml("<date>-0005-01-01T00:00:00Z</date>"),
+      // Base64 that decodes to junk.
+      xml("<data>!!!!</data>"), xml("<data>AAE</data>"), xml("<data>AA==AA==</data>"),
+      // Keys out of turn: a key took the next one as its value, or vanished.
+      xml("<dict><key>a</key><key>b</key></dict>"),
+      xml("<dict><key>a</key><key>b</key><true/></dict>"),
+      xml("<dict><key>a</key><dict><key>b</key></dict></dict>"), xml("<array><key>a</key></array>"),
+      xml("<dict><true/></dict>"), xml("<true/><false/>"), xml("<true>x</true>")};
+  for (const std::string& list : malformed) {
     EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list;
   }
-  std::string date("\x33");
-  const auto bits = std::bit_cast<std::uint64_t>(4620835392.034667);
-  for (int shift = 56; shift >= 0; shift -= 8) date += static_cast<char>(bits >> shift);
-  EXPECT_EQ(posix::parsePropertyList(binaryList(date, "\x08")), PropertyValue(PropertyDate{4620835392}));
-  for (const std::string& list : {binaryList("\x53" + std::string("a\0b", 3), "\x08"),
-                                  withKey("\x52" + std::string("k\0", 2)),
-                                  std::string("<plist><string>a\0b</string></plist>", 35)}) {
-    if (const auto parsed = posix::parsePropertyList(list)) {
-      EXPECT_EQ(posix::parsePropertyList(posix::serializeBinaryPropertyList(*parsed)), *parsed);
-    }
-  }
+  const std::vector<std::pair<std::string, PropertyValue>> wellFormed{
+      {withKeys("\x51k", "\x51x"), PropertyDictionary{{"k", "first"}, {"x", "second"}}},
+      {"<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"-//A//DTD//EN\" \"x.dtd\"><!-- c -->" +
+           xml(" <array> <integer> 0x1F </integer><integer>+5</integer><integer>-0</integer>"
+               "<integer>1<!-- split -->2</integer><integer><![CDATA[7]]></integer>"
+               "<real>-2.5e3</real><real>+infinity</real><date>2000-02-29T23:59:59Z</date>"
+               "<data>\n\tAAEC\n\t/w==\n</data><string><![CDATA[<&>]]>&amp;</string><array/>"
+               "</array> "),
+       PropertyArray{sint(31), sint(5), sint(0), sint(12), sint(7), -2500.0,
+                     std::numeric_limits<double>::infinity(), PropertyDate{-26438401},
+                     PropertyData{0, 1, 2, 255}, "<&>&", PropertyArray{}}},
+      {"<dict><key>only</key><true/></dict>", PropertyDictionary{{"only", true}}},
+  };
+  for (const auto& [list, value] : wellFormed)
+    EXPECT_EQ(posix::parsePropertyList(list), value) << list;
 }
 
+// Every date, exactly as its 8 bytes, and every UID, through the writer and
+// the reader; and what the writer puts in the file is those 8 bytes.
+TEST(PropertyListTest, DatesKeepTheirEightBytesAndUidsStayUids) {
+  const std::vector<double> seconds{0.1234567891,
+                                    -0.0,
+                                    494426096.789012345,
+                                    2147483648.5,
+                                    -3000000000.25,
+                                    -126227808000.0,
+                                    1e300,
+                                    -1e300,
+                                    5e-324,
+                                    std::numeric_limits<double>::infinity(),
+                                    std::numeric_limits<double>::quiet_NaN(),
+                                    -std::numeric_limits<double>::quiet_NaN()};
+  PropertyArray values;
+  for (const double s : seconds) values.push_back(PropertyDate{s});
+  for (const std::uint32_t u : {0u, 255u, 70000u, 4294967295u}) values.push_back(PropertyUid{u});
+  const std::string bytes = posix::serializeBinaryPropertyList(values);
+  const auto back = posix::parsePropertyList(bytes);
+  ASSERT_TRUE(back && back->array() && back->array()->size() == values.size());
+  for (std::size_t i = 0; i < seconds.size(); ++i) {
+    const PropertyDate* date = (*back->array())[i].date();
+    ASSERT_TRUE(date != nullptr) << i;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(date->secondsSinceReferenceDate),
+              std::bit_cast<std::uint64_t>(seconds[i]))
+        << seconds[i];
+    EXPECT_NE(bytes.find(binaryDate(seconds[i])), std::string::npos) << seconds[i];
+    const auto alone = posix::parsePropertyList(binaryList({binaryDate(seconds[i])}));
+    EXPECT_TRUE(alone && alone->date() &&
+                std::bit_cast<std::uint64_t>(alone->date()->secondsSinceReferenceDate) ==
+                    std::bit_cast<std::uint64_t>(seconds[i]))
+        << seconds[i];
+  }
+  for (std::size_t i = seconds.size(); i < values.size(); ++i) {
+    EXPECT_EQ((*back->array())[i], values[i]) << i;
+  }
+  // Keyed archives hold 32-bit UIDs; a wider one is not written back.
+  EXPECT_FALSE(posix::parsePropertyList(binaryList({"\x87" + bigEndian(1ULL << 40)})));
+}
+
+// Python's plistlib, a reader and writer independent of libplist: what it
+// writes reads as the values it was given, and what is written back from them
+// reads in plistlib as the same values, bit for bit.
+TEST(PropertyListTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
+  const fs::path folder =
+      fs::temp_directory_path() / ("pomrel-plistlib-" + std::to_string(getpid()));
+  fs::create_directories(folder);
+  const auto python = [&](const char* mode, const fs::path& file) {
+    std::string script = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
+    std::string modeArg = mode;
+    std::string fileArg = file.string();
+    char python3[] = "python3";
+    char* argv[] = {python3, script.data(), modeArg.data(), fileArg.data(), nullptr};
+    pid_t child = 0;
+    int status = -1;
+    if (::posix_spawnp(&child, "python3", nullptr, nullptr, argv, environ) != 0 ||
+        ::waitpid(child, &status, 0) != child) {
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  ASSERT_EQ(python("write", folder / "theirs.plist"), 0);
+  PropertyData all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
+  const auto date = [](std::int64_t microseconds) {
+    return PropertyDate{static_cast<double>(microseconds) / 1e6};
+  };
+  const PropertyDictionary expected{
+      {"text", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"ascii", "plain"},
+      {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min()), sint(I64::max())}},
+      {"reals", PropertyArray{0.1, -0.0, 0.5, std::numeric_limits<double>::infinity()}},
+      {"dates",
+       PropertyArray{date(494426096789012), date(-63113904000000000), date(252423993599000000)}},
+      {"uids", PropertyArray{PropertyUid{0}, PropertyUid{255}, PropertyUid{70000},
+                             PropertyUid{4294967295u}}},
+      {"data", all},
+      {"nested", PropertyArray{true, false, PropertyArray{}, PropertyDictionary{{"k", "v"}}}},
+  };
+  const auto theirs = posix::parsePropertyList(readBytes(folder / "theirs.plist"));
+  EXPECT_EQ(theirs, PropertyValue(expected));
+  writeBytes(folder / "ours.plist", posix::serializeBinaryPropertyList(theirs.value_or(expected)));
+  EXPECT_EQ(python("check", folder / "ours.plist"), 0);
+  fs::remove_all(folder);
+}
 }  // namespace
 }  // namespace pomrel::sim
 

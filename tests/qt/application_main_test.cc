@@ -1,6 +1,6 @@
-// The Pomrel program as built, headless (no tray): it refuses to start without
-// a simulated machine, runs once per machine, and otherwise runs until it is
-// told to quit.
+// The Pomrel program as built, headless (no tray): --help names the backend
+// without a display; it runs once per machine, and otherwise, with either
+// backend, until it is told to quit.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -34,20 +34,29 @@ QString bundleWithOtherInterface(const QString& folder) {
   return contents + "/MacOS/Pomrel";
 }
 
-TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminated) {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.remove("POMREL_MACHINE");
-  QProcess program;
-  program.setProcessEnvironment(environment);
-  program.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
-  ASSERT_TRUE(program.waitForFinished(60000));
-  EXPECT_EQ(program.exitCode(), 1);
-  EXPECT_TRUE(program.readAllStandardError().contains("POMREL_MACHINE"));
-
+TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTerminated) {
   QTemporaryDir machine;
   QTemporaryDir runtime;
   QTemporaryDir bundle;
   ASSERT_TRUE(machine.isValid() && runtime.isValid() && bundle.isValid());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove("POMREL_MACHINE");
+  QProcess program;
+  for (const QString& machinePath : {QString(), machine.path()}) {
+    QProcessEnvironment help = environment;
+    help.remove("QT_QPA_PLATFORM");
+    help.remove("DISPLAY");
+    if (!machinePath.isEmpty()) help.insert("POMREL_MACHINE", machinePath);
+    program.setProcessEnvironment(help);
+    program.start(QStringLiteral(POMREL_TEST_PROGRAM), {QStringLiteral("--help")});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 0);
+    const QByteArray backend = machinePath.isEmpty()
+                                   ? QByteArray("Backend: this Linux system")
+                                   : "Backend: the simulated machine in " + machinePath.toUtf8();
+    EXPECT_TRUE(program.readAllStandardOutput().contains(backend)) << backend.toStdString();
+  }
+
   environment.insert("POMREL_MACHINE", machine.path());
   // No session bus: the one instance is kept by a lock in the runtime folder.
   environment.insert("XDG_RUNTIME_DIR", runtime.path());
@@ -84,6 +93,13 @@ TEST(PomrelProgramTest, NeedsAMachineRunsOncePerMachineAndOtherwiseUntilTerminat
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 0) << said.toStdString();
   EXPECT_EQ(said.count("no system tray"), 1) << "said once only";
+
+  environment.remove("POMREL_MACHINE");
+  program.setProcessEnvironment(environment);
+  ASSERT_TRUE(startsRunning(program, QStringLiteral(POMREL_TEST_PROGRAM))) << said.toStdString();
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(60000));
+  EXPECT_EQ(program.exitCode(), 0) << "the host backend: " << said.toStdString();
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // SimRegistry (lookups, and notification ports over real inotify) and
 // SimFileManager, against real files in a temporary machine folder.
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -187,6 +192,62 @@ TEST_F(RegistryTest, ACallbackMayDestroyItsPortAndWatchAgainDuringPerform) {
   deliver();
   EXPECT_EQ(later.messages, kTerminated);
   registry_.release(again);
+}
+
+// Entries and messages that are not regular files: no match, no properties,
+// no message, and never a wait on a FIFO.
+TEST_F(RegistryTest, WhatIsNotAFileIsNoEntryAndNoMessage) {
+  const EntryId folder = publish("gone");
+  const EntryId fifo = publish("gone too");
+  const EntryId id = publish("disk2");
+  ASSERT_TRUE(store_.terminate(kMedia, folder) && store_.terminate(kMedia, fifo));
+  std::filesystem::create_directory(store_.entryPath(kMedia, folder));
+  ASSERT_EQ(::mkfifo(store_.entryPath(kMedia, fifo).c_str(), 0644), 0);
+  EXPECT_EQ(firstDisk(), "disk2");
+  EXPECT_FALSE(store_.readEntry(kMedia, folder) || store_.readEntry(kMedia, fifo));
+
+  Inbox inbox;
+  const io_object_t registration = watch(inbox);
+  const std::string messages = store_.serviceDirectory(kMedia) + "/" + std::to_string(id);
+  std::filesystem::create_directory(messages + ".msg-1");
+  ASSERT_EQ(::mkfifo((messages + ".msg-2").c_str(), 0644), 0);
+  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
+  deliver();
+  EXPECT_EQ(inbox.messages, std::vector<natural_t>{kSxSMessageBusyStateChanged});
+  registry_.release(registration);
+}
+
+// An entry that cannot be examined may still be there: its watch stays armed.
+// Permission bits do not stop root, so a child that is not root (as root, one
+// that gives up its privileges) looks through the unsearchable folder and
+// meets EACCES.
+TEST_F(RegistryTest, AnEntryThatCannotBeExaminedIsNotTerminated) {
+  const EntryId id = publish("disk2");
+  Inbox inbox;
+  const io_object_t registration = watch(inbox);
+  const std::string folder = store_.serviceDirectory(kMedia);
+  ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(2);
+    }
+    errno = 0;
+    const bool exists = store_.entryExists(kMedia, id);
+    const int seen = errno;
+    registry_.notificationPortGetRunLoopSource(port_)->perform();
+    ::_exit(seen == EACCES && exists && inbox.messages.empty() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(store_.terminate(kMedia, id));
+  deliver();
+  EXPECT_EQ(inbox.messages, kTerminated);
+  registry_.release(registration);
 }
 
 TEST_F(RegistryTest, FileExistenceIsAskedUnderTheRootFollowingLinks) {

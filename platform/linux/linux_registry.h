@@ -1,0 +1,149 @@
+// The device registry of a Linux host, over udev.
+//
+// A service is a whole block disk (subsystem "block", devtype "disk") with a
+// medium in it (its size above 0) whose udev property POMREL_SERVICE holds the
+// service's name; a udev rule of the installation sets that property on the
+// card reader's disks. Its one property is "BSD Name", the kernel's name of
+// the disk ("sdb", "mmcblk0", "loop7"). With several matches, the first is the
+// one udev initialised first (USEC_INITIALIZED), so the same one is answered
+// while they all stay.
+//
+// A device is identified by its sys path, its initialisation time and, where
+// the kernel numbers media (DISKSEQ), its medium: the same name appearing
+// again later is another service.
+//
+// Lookups answer from a table of the disks that carry the property, kept by a
+// udev monitor of the registry's own that is read (without blocking) at every
+// lookup, so their cost does not grow with the number of other block devices;
+// whether a medium is present is read from the disk's size at each lookup.
+// The table is filled once when the registry is made, after its monitor
+// started, so no event can fall between the two; a monitor that overflowed
+// (events lost) makes the registry list the devices again. The events the
+// ports' monitors read are applied to the table too (in the kernel's order,
+// whichever monitor read them first), so once a watch has been told that its
+// disk went, no lookup finds that disk.
+//
+// Each notification port owns a udev monitor; its run-loop descriptor is an
+// epoll descriptor over that monitor and an eventfd, so it also becomes
+// readable for work the port queues itself (a service that had already ended
+// when the interest was registered). The termination message goes out exactly
+// once per registration: when the watched device is removed, or after a
+// change that leaves it no longer matching (the property gone, the medium
+// gone, another medium or device at its path). Changes after which it still
+// matches, and other devices' events, deliver nothing. Nothing here polls,
+// sleeps or starts a thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/device_registry.h"
+#include "platform/linux/udev_device.h"
+
+namespace pomrel::host {
+
+// The udev property that names the service a disk stands for.
+inline constexpr const char* kServiceProperty = "POMREL_SERVICE";
+
+class LinuxNotificationPort;
+
+class LinuxRegistry : public DeviceRegistry {
+ public:
+  LinuxRegistry();
+  // Ends every registration and destroys every port still open.
+  ~LinuxRegistry() override;
+  LinuxRegistry(const LinuxRegistry&) = delete;
+  LinuxRegistry& operator=(const LinuxRegistry&) = delete;
+
+  // False when udev cannot be used at all here (no context or no monitor):
+  // then no service is ever found and no port can be made.
+  [[nodiscard]] bool usable() const { return monitor_.valid(); }
+
+  std::optional<MatchingDictionary> serviceNameMatching(const char* name) override;
+  io_service_t getMatchingService(MatchingDictionary matching) override;
+  kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override;
+  kern_return_t release(io_object_t object) override;
+
+  IONotificationPortRef notificationPortCreate() override;
+  RunLoopSource* notificationPortGetRunLoopSource(IONotificationPortRef port) override;
+  void notificationPortDestroy(IONotificationPortRef port) override;
+  kern_return_t addInterestNotification(IONotificationPortRef port, io_service_t service,
+                                        const char* interestType,
+                                        IOServiceInterestCallback callback, void* refcon,
+                                        io_object_t* notification) override;
+
+  // Handles currently given out and not released (for leak checks).
+  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.size(); }
+
+ private:
+  friend class LinuxNotificationPort;
+
+  // A disk that carries the service property, as udev last described it.
+  struct Disk {
+    std::string sysPath;
+    std::uint64_t initialized = 0;
+    std::string diskSeq;
+    std::string sysName;
+    std::string serviceName;
+    [[nodiscard]] bool sameDevice(const Disk& other) const {
+      return sysPath == other.sysPath && initialized == other.initialized &&
+             diskSeq == other.diskSeq;
+    }
+  };
+  struct Registration {
+    Disk disk;
+    // The port delivering it; null once that port is destroyed.
+    LinuxNotificationPort* port = nullptr;
+    IOServiceInterestCallback callback = nullptr;
+    void* refcon = nullptr;
+    // Handle of the service as passed to the callback; owned by the
+    // registration.
+    io_service_t service = 0;
+    bool ended = false;      // the service is gone; the message is due
+    bool delivered = false;  // the message went out
+  };
+  struct Object {
+    // Exactly one is set.
+    std::unique_ptr<Disk> service;
+    std::unique_ptr<Registration> registration;
+  };
+
+  static std::optional<Disk> diskOf(const UdevDevice& device);
+  static bool hasMedium(const std::string& sysPath);
+  // Whether the event on `device` ends a registration on `disk`.
+  static bool ends(const Disk& disk, const UdevDevice& device);
+
+  // Brings the table up to date with the events waiting on the monitor.
+  void refresh();
+  // Applies one event to the table, unless a later one for its device has
+  // been applied already.
+  void apply(const UdevDevice& device);
+  void relist();
+  // `disk` is in the table, unchanged, with a medium.
+  bool stillPresent(const Disk& disk);
+
+  io_object_t freeHandle();
+  io_service_t newServiceHandle(const Disk& disk);
+  io_object_t newRegistrationHandle(std::unique_ptr<Registration> registration);
+  Disk* findService(io_object_t handle);
+  Registration* findRegistration(io_object_t handle);
+  LinuxNotificationPort* findPort(IONotificationPortRef port);
+  void detach(io_object_t handle, Registration& registration);
+  // Reads the port's events and delivers what is due (its perform).
+  void deliver(LinuxNotificationPort& port);
+  void reapPort(LinuxNotificationPort* port);
+
+  Udev udev_;
+  UdevMonitor monitor_;
+  std::map<std::string, Disk> disks_;  // by sys path
+  // The sequence number of the last event applied, by sys path.
+  std::map<std::string, unsigned long long> applied_;
+  std::map<io_object_t, Object> objects_;
+  io_object_t nextHandle_ = 1;
+  std::vector<std::unique_ptr<LinuxNotificationPort>> ports_;
+};
+
+}  // namespace pomrel::host

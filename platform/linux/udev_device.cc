@@ -1,0 +1,129 @@
+#include "platform/linux/udev_device.h"
+
+#include <libudev.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace pomrel::host {
+namespace {
+
+// Enough for thousands of events between two reads: the registry's own
+// monitor is read only at lookups. udev keeps the kernel's limit when the
+// process may not raise it; an overflow is then reported and recovered from.
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+
+std::string text(const char* value) { return value != nullptr ? value : ""; }
+
+}  // namespace
+
+UdevDevice& UdevDevice::operator=(UdevDevice&& other) noexcept {
+  if (this != &other) {
+    if (device_ != nullptr) udev_device_unref(device_);
+    device_ = other.device_;
+    other.device_ = nullptr;
+  }
+  return *this;
+}
+
+UdevDevice::~UdevDevice() {
+  if (device_ != nullptr) udev_device_unref(device_);
+}
+
+std::string UdevDevice::sysPath() const {
+  return device_ != nullptr ? text(udev_device_get_syspath(device_)) : "";
+}
+
+std::string UdevDevice::sysName() const {
+  return device_ != nullptr ? text(udev_device_get_sysname(device_)) : "";
+}
+
+std::string UdevDevice::action() const {
+  return device_ != nullptr ? text(udev_device_get_action(device_)) : "";
+}
+
+unsigned long long UdevDevice::sequenceNumber() const {
+  return device_ != nullptr ? udev_device_get_seqnum(device_) : 0;
+}
+
+std::optional<std::string> UdevDevice::property(const char* key) const {
+  const char* value = device_ != nullptr ? udev_device_get_property_value(device_, key) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+bool UdevDevice::isWholeDisk() const {
+  if (device_ == nullptr) return false;
+  const char* subsystem = udev_device_get_subsystem(device_);
+  const char* type = udev_device_get_devtype(device_);
+  return subsystem != nullptr && type != nullptr && std::strcmp(subsystem, "block") == 0 &&
+         std::strcmp(type, "disk") == 0;
+}
+
+Udev::Udev() : udev_(udev_new()) {}
+
+Udev::~Udev() {
+  if (udev_ != nullptr) udev_unref(udev_);
+}
+
+std::vector<UdevDevice> Udev::wholeDisksWithProperty(const char* key) {
+  std::vector<UdevDevice> disks;
+  if (udev_ == nullptr) return disks;
+  udev_enumerate* enumerate = udev_enumerate_new(udev_);
+  if (enumerate == nullptr) return disks;
+  if (udev_enumerate_add_match_subsystem(enumerate, "block") >= 0 &&
+      udev_enumerate_add_match_property(enumerate, key, "*") >= 0 &&
+      udev_enumerate_scan_devices(enumerate) >= 0) {
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+      UdevDevice device(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
+      if (device.isWholeDisk()) disks.push_back(std::move(device));
+    }
+  }
+  udev_enumerate_unref(enumerate);
+  return disks;
+}
+
+UdevMonitor::UdevMonitor(Udev& udev) {
+  if (!udev.valid()) return;
+  monitor_ = udev_monitor_new_from_netlink(udev.get(), "udev");
+  if (monitor_ == nullptr) return;
+  // Filtered in the kernel, so partitions' and other subsystems' events never
+  // wake the reader. Too small a buffer is not fatal, so its result is not
+  // checked.
+  udev_monitor_set_receive_buffer_size(monitor_, kReceiveBufferBytes);
+  if (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "block", "disk") < 0 ||
+      udev_monitor_enable_receiving(monitor_) < 0) {
+    udev_monitor_unref(monitor_);
+    monitor_ = nullptr;
+  }
+}
+
+UdevMonitor::~UdevMonitor() {
+  if (monitor_ != nullptr) udev_monitor_unref(monitor_);
+}
+
+int UdevMonitor::descriptor() const {
+  return monitor_ != nullptr ? udev_monitor_get_fd(monitor_) : -1;
+}
+
+UdevMonitor::Received UdevMonitor::receive(UdevDevice& device) {
+  if (monitor_ == nullptr) return Received::kNone;
+  // libudev reads until it has a device that passes the filter, or until the
+  // socket is empty (EAGAIN) or fails.
+  errno = 0;
+  udev_device* next = udev_monitor_receive_device(monitor_);
+  if (next != nullptr) {
+    device = UdevDevice(next);
+    return Received::kDevice;
+  }
+  return errno == ENOBUFS ? Received::kOverflow : Received::kNone;
+}
+
+void UdevMonitor::discardPending() {
+  UdevDevice ignored;
+  while (receive(ignored) != Received::kNone) {
+  }
+}
+
+}  // namespace pomrel::host

@@ -1,0 +1,178 @@
+// pomrel-diskutil's eject without a bus: udisks2's answers, shaped as udisks2
+// 2.9 gives them (the loop device as recorded on a test machine; a card
+// reader, a stick, an SD slot and an encrypted card as udisks2 describes such
+// drives), go in; the calls made, the exit status and standard error come out.
+#include <deque>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/linux/diskutil/eject.h"
+#include "platform/linux/udisks2_names.h"
+
+namespace pomrel::host::diskutil {
+namespace {
+
+const std::string kBlocks = "/org/freedesktop/UDisks2/block_devices/";
+const std::string kDrives = "/org/freedesktop/UDisks2/drives/";
+
+UdisksObject block(const std::string& name, const std::string& drive = "/",
+                   const std::string& disk = "") {
+  UdisksObject o;
+  o.path = kBlocks + name;
+  o.isBlock = true;
+  o.device = "/dev/" + name;
+  o.drive = drive == "/" ? drive : kDrives + drive;
+  if (!disk.empty()) o.partitionTable = kBlocks + disk;
+  return o;
+}
+
+UdisksObject mounted(UdisksObject o, const std::string& point) {
+  o.isFilesystem = true;
+  if (!point.empty()) o.mountPoints.push_back(point);
+  return o;
+}
+
+UdisksObject loop(UdisksObject o) {
+  o.isLoop = true;
+  return o;
+}
+
+UdisksObject encrypted(UdisksObject o, const std::string& cleartext) {
+  o.isEncrypted = true;
+  o.cleartext = kBlocks + cleartext;
+  return o;
+}
+
+UdisksObject drive(const std::string& name, bool removable, bool available, bool canPowerOff) {
+  UdisksObject o;
+  o.path = kDrives + name;
+  o.isDrive = true;
+  o.mediaRemovable = removable;
+  o.mediaAvailable = available;
+  o.canPowerOff = canPowerOff;
+  return o;
+}
+
+CallResult error(const char* name, const char* message) { return {false, name, message}; }
+
+// Answers each call from a script ("<method> <object's last name>"), success
+// when the script has nothing for it, and records the calls.
+class ScriptedHost : public EjectHost {
+ public:
+  CallResult managedObjects(UdisksObjects& into) override {
+    into = objects;
+    return objectsAnswer;
+  }
+  CallResult call(const std::string& path, const char* /*interface*/, const char* method) override {
+    const std::string call = std::string(method) + " " + path.substr(path.rfind('/') + 1);
+    calls.push_back(call);
+    std::deque<CallResult>& answers = script[call];
+    if (answers.empty()) return {};
+    CallResult answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::vector<std::string> holders(const std::string& mountPoint) override {
+    return {"sleep (pid 42) at " + mountPoint};
+  }
+  void pause(std::chrono::milliseconds /*duration*/) override { ++pauses; }
+
+  UdisksObjects objects;
+  CallResult objectsAnswer;
+  std::map<std::string, std::deque<CallResult>> script;
+  std::vector<std::string> calls;
+  int pauses = 0;
+};
+
+const CallResult kBusy =
+    error(udisks2::kErrorDeviceBusy, "Error unmounting /dev/x1: target is busy");
+
+TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
+  // Recorded: a loop device with two partitions, ext4 on the first, mounted.
+  const UdisksObjects loopCard{loop(block("loop0")),
+                               mounted(block("loop0p1", "/", "loop0"), "/media/root/CARD"),
+                               block("loop0p2", "/", "loop0")};
+  const UdisksObjects reader{drive("Reader", true, true, true), block("sdb", "Reader"),
+                             mounted(block("sdb1", "Reader", "sdb"), "/media/u/CARD")};
+  const UdisksObjects stick{drive("Stick", false, true, true),
+                            mounted(block("sdc", "Stick"), "/media/u/STICK")};
+  const UdisksObjects slot{drive("SD", true, true, false), block("mmcblk0", "SD"),
+                           mounted(block("mmcblk0p1", "SD", "mmcblk0"), "/media/u/SD")};
+  const UdisksObjects encryptedCard{drive("Reader", true, true, true), block("sdb", "Reader"),
+                                    encrypted(block("sdb1", "Reader", "sdb"), "dm_2d0"),
+                                    mounted(block("dm_2d0"), "/media/u/SECRET")};
+  const UdisksObjects system{drive("Reader", true, true, true), block("sda", "Reader"),
+                             mounted(block("sda1", "Reader", "sda"), "/")};
+  const std::string busy = "target is busy\nIn use by sleep (pid 42) at /media/root/CARD\n";
+
+  // The phrase leads standard error exactly when the status is kVolumeFailed.
+  struct Case {
+    const char* what;
+    const UdisksObjects& objects;
+    std::string disk;
+    std::map<std::string, std::deque<CallResult>> script;
+    std::string calls;
+    ExitStatus status;
+    std::string said;
+  };
+  const auto fails = [](const char* name, const char* message) {
+    return std::deque<CallResult>{error(name, message)};
+  };
+  // clang-format off
+  const std::vector<Case> cases{
+      {"a loop device is detached", loopCard, "loop0", {},
+       "Unmount loop0p1, Delete loop0", kEjected, ""},
+      {"a reader's card is ejected", reader, "sdb", {},
+       "Unmount sdb1, Eject Reader", kEjected, ""},
+      {"a stick is powered off", stick, "sdc", {},
+       "Unmount sdc, PowerOff Stick", kEjected, ""},
+      {"an SD slot that cannot power off ejects", slot, "mmcblk0", {},
+       "Unmount mmcblk0p1, Eject SD", kEjected, ""},
+      {"an encrypted volume is unmounted, then locked", encryptedCard, "sdb", {},
+       "Unmount dm_2d0, Lock sdb1, Eject Reader", kEjected, ""},
+      {"not mounted after all", loopCard, "loop0",
+       {{"Unmount loop0p1", fails(udisks2::kErrorNotMounted, "not mounted")}},
+       "Unmount loop0p1, Delete loop0", kEjected, ""},
+      {"busy for a moment", loopCard, "loop0", {{"Unmount loop0p1", {kBusy}}},
+       "Unmount loop0p1, Unmount loop0p1, Delete loop0", kEjected, ""},
+      {"busy", loopCard, "loop0", {{"Unmount loop0p1", {kBusy, kBusy}}},
+       "Unmount loop0p1, Unmount loop0p1", kVolumeFailed, busy},
+      {"not authorized", reader, "sdb",
+       {{"Unmount sdb1", fails(udisks2::kErrorNotAuthorizedDismissed, "Not authorized")}},
+       "Unmount sdb1", kVolumeFailed, "Not authorized\n"},
+      {"no answer in time", reader, "sdb",
+       {{"Unmount sdb1", fails(udisks2::kErrorDBusTimeout, "Connection timed out")}},
+       "Unmount sdb1", kVolumeFailed, "udisks2 did not answer in time"},
+      {"the eject fails once unmounted", slot, "mmcblk0",
+       {{"Eject SD", fails("org.freedesktop.UDisks2.Error.Failed", "Error ejecting")}},
+       "Unmount mmcblk0p1, Eject SD", kMediumFailed, "Eject failed: Error ejecting"},
+      {"the system's own disk", system, "sda", {}, "", kVolumeFailed, "mounted at /"},
+      {"a disk udisks2 does not know", loopCard, "sdz", {}, "", kNoDisk, "/dev/sdz"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    ScriptedHost host;
+    host.objects = c.objects;
+    host.script = c.script;
+    std::ostringstream errors;
+    EXPECT_EQ(ejectDisk(host, c.disk, errors), c.status) << c.what;
+    std::string calls;
+    for (const std::string& call : host.calls) calls += (calls.empty() ? "" : ", ") + call;
+    EXPECT_EQ(calls, c.calls) << c.what;
+    const std::string said = errors.str();
+    EXPECT_EQ(said.rfind(kEjectFailPhrase, 0) == 0, c.status == kVolumeFailed) << c.what << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << c.what << ": " << said;
+  }
+
+  ScriptedHost unreachable;
+  unreachable.objectsAnswer = error("org.freedesktop.DBus.Error.ServiceUnknown", "no udisks2");
+  std::ostringstream errors;
+  EXPECT_EQ(ejectDisk(unreachable, "loop0", errors), kNoDisk);
+  EXPECT_EQ(errors.str().find(kEjectFailPhrase), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pomrel::host::diskutil

@@ -1,0 +1,333 @@
+#include "tests/linux/host_fixture.h"
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "platform/posix/file_reader.h"
+
+namespace pomrel::host::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kUdisksd = "/usr/libexec/udisks2/udisksd";
+
+std::string findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* searched = std::getenv("PATH");
+  std::string path = searched != nullptr ? searched : "";
+  path += ":/usr/sbin:/sbin:/usr/bin:/bin:/usr/lib/systemd:/lib/systemd";
+  for (std::size_t at = 0; at <= path.size();) {
+    const std::size_t end = std::min(path.find(':', at), path.size());
+    std::string candidate = path.substr(at, end - at) + "/" + name;
+    if (end > at && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    at = end + 1;
+  }
+  return "";
+}
+
+// Forks and runs `argv`; the child dies with this process.
+pid_t start(const std::vector<std::string>& argv, int in, int out, int err) {
+  const std::string program = findProgram(argv.at(0));
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execv(program.c_str(), args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+std::string failed(const std::string& what, const ToolRun& run) {
+  return what + " failed (" + std::to_string(run.exitStatus) + "): " + run.err;
+}
+
+}  // namespace
+
+bool udevRuns() {
+  // udevadm waits for udevd's answer; a bare connection would sit in udevd's
+  // backlog while it starts and crowd out the requests that follow.
+  return runTool({"udevadm", "control", "--ping", "--timeout=2"}).exitStatus == 0;
+}
+
+std::string hostTestsUnavailable() {
+  if (::geteuid() != 0) return "the host tests need root (loop devices, udevd, udisksd)";
+  if (::access("/dev/loop-control", R_OK | W_OK) != 0) return "no loop devices (/dev/loop-control)";
+  for (const char* program : {"systemd-udevd", "udevadm", "dbus-daemon", "udisksctl", "sfdisk",
+                              "partx", "mkfs.ext4", "losetup", "sleep"}) {
+    if (findProgram(program).empty()) return std::string("no ") + program + " here";
+  }
+  if (::access(kUdisksd, X_OK) != 0) return std::string("no udisksd at ") + kUdisksd;
+  return "";
+}
+
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& input) {
+  ToolRun run;
+  const int in = ::memfd_create("in", MFD_CLOEXEC);
+  const int out = ::memfd_create("out", MFD_CLOEXEC);
+  const int err = ::memfd_create("err", MFD_CLOEXEC);
+  if (::pwrite(in, input.data(), input.size(), 0) == static_cast<ssize_t>(input.size())) {
+    int status = 0;
+    const pid_t pid = start(argv, in, out, err);
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+      run.exitStatus = WEXITSTATUS(status);
+    }
+  }
+  for (auto [fd, sink] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
+    char buffer[4096];
+    for (ssize_t n = 0;
+         (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(sink->size()))) > 0;) {
+      sink->append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  for (int fd : {in, out, err}) ::close(fd);
+  return run;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& log,
+             const std::string& input) {
+  const int in = ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (in >= 0 && out >= 0) pid_ = start(argv, in, out, out);
+  if (in >= 0) ::close(in);
+  if (out >= 0) ::close(out);
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    stop();
+    pid_ = other.pid_;
+    other.pid_ = -1;
+  }
+  return *this;
+}
+
+bool Child::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+void Child::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  const auto exited = [this] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; };
+  if (!waitUntil(exited, 5s)) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+HostMachine::HostMachine() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "pomrel-host-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) != nullptr) folder_ = pattern;
+}
+
+HostMachine::~HostMachine() {
+  for (auto& [number, card] : cards_) tearDownCard(card);
+  udisksd_.stop();
+  bus_.stop();
+  if (hadBusAddress_) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousBusAddress_.c_str(), 1);
+  } else {
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+  if (!rule_.empty()) {
+    ::unlink(rule_.c_str());
+    runTool({"udevadm", "control", "--reload"});
+  }
+  if (ownsUdev()) runTool({"udevadm", "settle", "--timeout=10"});
+  udevd_.stop();
+  std::error_code ignored;
+  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string HostMachine::logs() const {
+  std::string text;
+  for (const char* log : {"udevd.log", "bus.log", "udisksd.log"}) {
+    const posix::FileRead read = posix::readFile(folder_ + "/" + log, posix::kSystemFileLimit);
+    if (read.ok() && !read.bytes.empty()) text += std::string("--- ") + log + "\n" + read.bytes;
+  }
+  return text;
+}
+
+std::string HostMachine::startUdev() {
+  if (folder_.empty()) return "no temporary folder";
+  if (!udevRuns()) {
+    udevd_ = Child({"systemd-udevd"}, folder_ + "/udevd.log");
+    if (!waitUntil(udevRuns, 10s)) {
+      return "systemd-udevd did not start\n" + logs();
+    }
+  }
+  // The card is the loop device whose backing file is this test's image.
+  ::mkdir("/run/udev/rules.d", 0755);
+  rule_ = "/run/udev/rules.d/99-pomrel-test-" + std::to_string(::getpid()) + ".rules";
+  std::ofstream(rule_) << "SUBSYSTEM==\"block\", KERNEL==\"loop*\", ATTRS{loop/backing_file}==\""
+                       << folder_ << "/card.img\", ENV{POMREL_SERVICE}=\"" << kCardService
+                       << "\"\n";
+  const ToolRun reload = runTool({"udevadm", "control", "--reload"});
+  return reload.exitStatus == 0 ? "" : failed("udevadm control --reload", reload);
+}
+
+std::string HostMachine::startSystemBus() {
+  const posix::FileRead system =
+      posix::readFile("/usr/share/dbus-1/system.conf", posix::kSystemFileLimit);
+  if (!system.ok()) return "no /usr/share/dbus-1/system.conf";
+  // The system bus's own policy, listening in the folder, without the
+  // system-wide pid file, user, activation and logging.
+  std::string config;
+  const std::string socket = folder_ + "/bus.sock";
+  std::istringstream lines(system.bytes);
+  for (std::string line; std::getline(lines, line);) {
+    for (const char* dropped : {"<pidfile>", "<user>", "<standard_system_servicedirs/>",
+                                "<servicehelper>", "<syslog/>"}) {
+      if (line.find(dropped) != std::string::npos) line.clear();
+    }
+    if (line.find("<listen>") != std::string::npos) {
+      line = "<listen>unix:path=" + socket + "</listen>";
+    }
+    if (line.find("<includedir>system.d</includedir>") != std::string::npos) {
+      line = "<includedir>/usr/share/dbus-1/system.d</includedir>";
+    }
+    config += line + "\n";
+  }
+  std::ofstream(folder_ + "/bus.conf") << config;
+  bus_ = Child({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--nopidfile"},
+               folder_ + "/bus.log");
+  if (!waitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s)) {
+    return "the private system bus did not start\n" + logs();
+  }
+  if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+    hadBusAddress_ = true;
+    previousBusAddress_ = previous;
+  }
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+  return "";
+}
+
+std::string HostMachine::startUdisks() {
+  udisksd_ = Child({kUdisksd}, folder_ + "/udisksd.log");
+  const auto answers = [] { return runTool({"udisksctl", "status"}).exitStatus == 0; };
+  return waitUntil(answers, 15s) ? "" : "udisksd did not come up\n" + logs();
+}
+
+std::string HostMachine::makeCard(Card& card) {
+  card.image = folder_ + "/card.img";
+  {
+    const int fd = ::open(card.image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const bool sized = fd >= 0 && ::ftruncate(fd, 64 << 20) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!sized) return "cannot make " + card.image;
+  }
+  if (const ToolRun run = runTool({"sfdisk", "-q", card.image}, "label: dos\n,32M,83\n,,83\n");
+      run.exitStatus != 0) {
+    return failed("sfdisk", run);
+  }
+  // A loop device of its own, so that removing it takes nobody else's.
+  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  if (control < 0) return "cannot open /dev/loop-control";
+  for (int number = 200; number < 1000 && card.number < 0; ++number) {
+    if (::ioctl(control, LOOP_CTL_ADD, number) >= 0) card.number = number;
+  }
+  ::close(control);
+  if (card.number < 0) return "no loop device number free";
+  card.name = "loop" + std::to_string(card.number);
+  card.device = "/dev/" + card.name;
+  cards_[card.number] = card;
+  if (!waitUntil([&] { return ::access(card.device.c_str(), F_OK) == 0; }, 5s)) {
+    return card.device + " did not appear";
+  }
+  for (const std::vector<std::string>& step :
+       {std::vector<std::string>{"losetup", card.device, card.image},
+        // This kernel reads no partition tables by itself.
+        std::vector<std::string>{"partx", "-a", card.device},
+        std::vector<std::string>{"mkfs.ext4", "-q", "-L", "CARD", card.device + "p1"},
+        // udev notices a new filesystem through an inotify watch that a
+        // udevd stopped before may have left unusable: ask it to look.
+        std::vector<std::string>{"udevadm", "trigger", "--action=change", "--settle",
+                                 card.device + "p1"}}) {
+    if (const ToolRun run = runTool(step); run.exitStatus != 0) return failed(step.at(0), run);
+  }
+  return "";
+}
+
+std::string HostMachine::mount(Card& card) {
+  ToolRun run;
+  const auto mountedNow = [&] {
+    run = runTool({"udisksctl", "mount", "--no-user-interaction", "-b", card.device + "p1"});
+    // "Mounted /dev/loop200p1 at /media/root/CARD"
+    const std::size_t at = run.out.rfind(" at ");
+    if (run.exitStatus != 0 || at == std::string::npos) return false;
+    card.mountPoint = run.out.substr(at + 4);
+    while (!card.mountPoint.empty() && card.mountPoint.back() == '\n') card.mountPoint.pop_back();
+    return true;
+  };
+  // udisksd sees the new partition a moment after udev does.
+  if (!waitUntil(mountedNow, 10s)) return failed("udisksctl mount", run);
+  cards_[card.number] = card;
+  return "";
+}
+
+std::string HostMachine::pull(Card& card) {
+  if (const ToolRun run = runTool({"losetup", "-d", card.device}); run.exitStatus != 0) {
+    return failed("losetup -d", run);
+  }
+  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  // The detach completes in the kernel a moment after losetup returns.
+  const bool removed =
+      control >= 0 &&
+      waitUntil([&] { return ::ioctl(control, LOOP_CTL_REMOVE, card.number) >= 0; }, 5s);
+  if (control >= 0) ::close(control);
+  if (!removed) return "LOOP_CTL_REMOVE " + card.device + ": " + std::strerror(errno);
+  cards_.erase(card.number);
+  return "";
+}
+
+bool HostMachine::mounted(const std::string& path) {
+  const posix::FileRead table = posix::readFile("/proc/self/mountinfo", posix::kSystemFileLimit);
+  return !path.empty() && table.bytes.find(" " + path + " ") != std::string::npos;
+}
+
+void HostMachine::tearDownCard(const Card& card) {
+  if (mounted(card.mountPoint)) ::umount2(card.mountPoint.c_str(), MNT_DETACH);
+  runTool({"losetup", "-d", card.device});
+  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  if (control >= 0) {
+    waitUntil(
+        [&] { return ::ioctl(control, LOOP_CTL_REMOVE, card.number) >= 0 || errno == ENODEV; }, 5s);
+    ::close(control);
+  }
+}
+
+}  // namespace pomrel::host::test

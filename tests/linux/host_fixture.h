@@ -1,0 +1,113 @@
+// Real devices for the host tests, as root: systemd-udevd, a udev rule that
+// marks a card image's loop device as the card, a private system bus with
+// udisksd on it, and a card image with two partitions (ext4 on the first)
+// attached to a loop device of its own. Everything a HostMachine started is
+// stopped by its pid, and its loop device detached and removed, when it is
+// destroyed, whether the test passed or not; daemons it started also die with
+// the test process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pomrel::host::test {
+
+// The service name the test rule gives the card.
+inline constexpr const char* kCardService = "SxS Media";
+
+// Why the host tests cannot run here ("needs root", ...), or "" when they can.
+std::string hostTestsUnavailable();
+
+// Whether a udevd answers on its control socket.
+bool udevRuns();
+
+struct ToolRun {
+  int exitStatus = -1;  // -1 unless it exited normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] an absolute path, or a name found on PATH, /usr/sbin
+// or /sbin) with this process's environment and `input` on standard input,
+// without a shell, and collects both outputs.
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& input = "");
+
+// A process started in the background; killed (SIGTERM, then SIGKILL) and
+// reaped when destroyed or stopped.
+class Child {
+ public:
+  Child() = default;
+  // Standard output and error go to `log` (appended), standard input is
+  // /dev/null unless `input` names a file to read it from.
+  Child(const std::vector<std::string>& argv, const std::string& log,
+        const std::string& input = "");
+  Child(Child&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { stop(); }
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  [[nodiscard]] bool running() const;
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct Card {
+  int number = -1;
+  std::string name;    // "loop123": the kernel name
+  std::string device;  // "/dev/loop123"
+  std::string image;
+  std::string mountPoint;  // of its first partition, once mounted
+};
+
+class HostMachine {
+ public:
+  HostMachine();
+  HostMachine(const HostMachine&) = delete;
+  HostMachine& operator=(const HostMachine&) = delete;
+  ~HostMachine();
+
+  // Each of these answers "" on success, otherwise what failed.
+  // Starts systemd-udevd unless one runs already, and installs the test rule.
+  std::string startUdev();
+  // Starts a private system bus and points DBUS_SYSTEM_BUS_ADDRESS at it.
+  std::string startSystemBus();
+  // Starts udisksd on the private bus and waits until it answers.
+  std::string startUdisks();
+  // Makes the image, attaches it to a loop device of its own and waits until
+  // udev has processed it.
+  std::string makeCard(Card& card);
+  // Mounts the card's first partition through udisks2 (udisksctl).
+  std::string mount(Card& card);
+  // Detaches the card's loop device and removes it outright, as a card that
+  // is pulled out takes its disk with it.
+  std::string pull(Card& card);
+
+  // Whether `path` is a mount point now.
+  static bool mounted(const std::string& path);
+  [[nodiscard]] bool ownsUdev() const { return udevd_.pid() > 0; }
+  [[nodiscard]] const std::string& folder() const { return folder_; }
+  // The logs of the daemons started, for a failing test's message.
+  [[nodiscard]] std::string logs() const;
+
+ private:
+  void tearDownCard(const Card& card);
+
+  std::string folder_;
+  std::string rule_;
+  std::string previousBusAddress_;
+  bool hadBusAddress_ = false;
+  Child udevd_;
+  Child bus_;
+  Child udisksd_;
+  // What each card has become, by loop number, for the tear-down.
+  std::map<int, Card> cards_;
+};
+
+}  // namespace pomrel::host::test

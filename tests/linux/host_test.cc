@@ -1,0 +1,185 @@
+// The host backend on real devices, as root (see host_fixture.h): the udev
+// registry finds and watches a loop device that a udev rule marks as the
+// card, and pomrel-diskutil, as installed with Pomrel, ejects it through
+// udisks2. Loop devices have no
+// drive, so the drive's eject and power-off are not reached here (see
+// diskutil_test.cc for that choice).
+#include <poll.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "platform/linux/linux_registry.h"
+#include "platform/posix/file_reader.h"
+#include "tests/linux/host_fixture.h"
+
+namespace pomrel::host::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+void count(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
+  if (type == kIOMessageServiceIsTerminated) ++*static_cast<int*>(refcon);
+}
+
+// A registry over the real udev with a watch on the card.
+struct Watch {
+  LinuxRegistry registry;
+  IONotificationPortRef port = registry.notificationPortCreate();
+  io_object_t registration = 0;
+  int terminations = 0;
+
+  std::string firstDisk() {
+    const io_service_t service = registry.getMatchingService({kCardService});
+    PropertyDictionary properties;
+    const bool read =
+        service != 0 && registry.createProperties(service, properties) == KERN_SUCCESS;
+    registry.release(service);
+    return read ? *properties["BSD Name"].string() : "none";
+  }
+  bool arm() {
+    const io_service_t service = registry.getMatchingService({kCardService});
+    const bool armed = service != 0 && registry.addInterestNotification(
+                                           port, service, kIOGeneralInterest, count, &terminations,
+                                           &registration) == KERN_SUCCESS;
+    registry.release(service);
+    return armed;
+  }
+  // Delivers what arrives within `bound`, as the run loop would.
+  void deliverFor(std::chrono::milliseconds bound) {
+    RunLoopSource* source = registry.notificationPortGetRunLoopSource(port);
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (auto left = bound; left > 0ms;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(
+             deadline - std::chrono::steady_clock::now())) {
+      pollfd fd{source->descriptor(), POLLIN, 0};
+      if (::poll(&fd, 1, static_cast<int>(left.count())) == 1) source->perform();
+    }
+  }
+  ~Watch() {
+    if (registration != 0) registry.release(registration);
+    registry.notificationPortDestroy(port);
+  }
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  }
+  void startAll() {
+    ASSERT_EQ(machine_.startUdev(), "");
+    ASSERT_EQ(machine_.startSystemBus(), "");
+    ASSERT_EQ(machine_.startUdisks(), "");
+    ASSERT_EQ(machine_.makeCard(card_), "");
+  }
+  // `relative` under a prefix where this build was installed.
+  std::string installed(const std::string& relative) {
+    const std::string prefix = machine_.folder() + "/prefix";
+    if (!installed_) {
+      const ToolRun run =
+          runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix});
+      EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+      installed_ = true;
+    }
+    return prefix + "/" + relative;
+  }
+  ToolRun eject() {
+    return runTool({installed(POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil"), "eject",
+                    card_.name});
+  }
+  bool attached() {
+    return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
+  }
+
+  HostMachine machine_;
+  Card card_;
+  bool installed_ = false;
+};
+
+TEST_F(HostTest, TheCardIsFoundEjectedThroughUdisks2AndItsWatchEnds) {
+  ASSERT_NO_FATAL_FAILURE(startAll());
+  ASSERT_EQ(machine_.mount(card_), "");
+  ASSERT_TRUE(HostMachine::mounted(card_.mountPoint));
+  Watch watch;
+  EXPECT_EQ(watch.firstDisk(), card_.name);
+  ASSERT_TRUE(watch.arm());
+  // A change after which it is still the card ends nothing.
+  runTool({"udevadm", "trigger", "--action=change", "--settle", card_.device});
+  watch.deliverFor(300ms);
+  EXPECT_EQ(watch.terminations, 0);
+
+  const ToolRun run = eject();
+  EXPECT_EQ(run.exitStatus, 0) << run.err << machine_.logs();
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(HostMachine::mounted(card_.mountPoint));
+  EXPECT_FALSE(attached());
+  watch.deliverFor(2s);
+  EXPECT_EQ(watch.terminations, 1);
+  EXPECT_EQ(watch.firstDisk(), "none");
+}
+
+TEST_F(HostTest, APulledCardEndsItsWatchOnce) {
+  ASSERT_NO_FATAL_FAILURE(startAll());
+  Watch watch;
+  ASSERT_TRUE(watch.arm());
+  ASSERT_EQ(machine_.pull(card_), "");
+  // The detach changes the disk, the removal removes it: one termination.
+  watch.deliverFor(2s);
+  EXPECT_EQ(watch.terminations, 1);
+  EXPECT_FALSE(posix::readFile("/sys/block/" + card_.name + "/size", 4096).ok()) << "removed";
+  EXPECT_EQ(watch.firstDisk(), "none");
+}
+
+TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
+  ASSERT_NO_FATAL_FAILURE(startAll());
+  ASSERT_EQ(machine_.mount(card_), "");
+  const std::string file = card_.mountPoint + "/clip.mxf";
+  std::ofstream(file) << "footage";
+  Child holder({"sleep", "60"}, machine_.folder() + "/holder.log", file);
+  const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
+  for (int i = 0; i < 100 && posix::readFile(comm, 4096).bytes != "sleep\n"; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+
+  ToolRun run = eject();
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err.rfind("Volume failed to eject\n", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find("target is busy"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("sleep (pid " + std::to_string(holder.pid()) + ")"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(HostMachine::mounted(card_.mountPoint));
+  EXPECT_TRUE(attached());
+
+  holder.stop();
+  run = eject();
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_FALSE(HostMachine::mounted(card_.mountPoint));
+}
+
+TEST_F(HostTest, WithoutUdevPomrelRunsAndSaysWhyOnce) {
+  if (udevRuns()) GTEST_SKIP() << "a udevd runs on this machine";
+  ::unsetenv("POMREL_MACHINE");
+  // Its own session: no other Pomrel of this user can keep it from running.
+  ::setenv("XDG_RUNTIME_DIR", machine_.folder().c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + machine_.folder() + "/no-bus").c_str(), 1);
+  const std::string log = machine_.folder() + "/pomrel.log";
+  Child pomrel({installed("bin/pomrel")}, log);
+  std::string said;
+  for (int i = 0; i < 600 && said.find("no system tray") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(50ms);
+    said = posix::readFile(log, posix::kSystemFileLimit).bytes;
+  }
+  EXPECT_TRUE(pomrel.running()) << said;
+  pomrel.stop();
+  EXPECT_NE(said.find("no system tray"), std::string::npos) << said;
+  const std::string why = "Pomrel: udev is not running, so no card can be found.\n";
+  const std::size_t first = said.find(why);
+  EXPECT_NE(first, std::string::npos) << said;
+  EXPECT_EQ(said.find(why, first + 1), std::string::npos) << said;
+}
+
+}  // namespace
+}  // namespace pomrel::host::test

@@ -1,0 +1,249 @@
+// LinuxRegistry under umockdev: a testbed of fake block devices stands in for
+// sysfs and the udev database, and its uevents for udev's monitor.
+#include <poll.h>
+#include <umockdev.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/linux/linux_registry.h"
+
+namespace pomrel::host {
+namespace {
+
+constexpr const char* kMedia = "SxS Media";
+
+struct FakeDisk {
+  std::string name;
+  std::string service;  // "" for none
+  std::string initialized = "100";
+  std::string size = "2048";
+  std::string type = "disk";
+};
+
+// What a registration received; `then` runs inside the callback.
+struct Inbox {
+  int terminations = 0;
+  int others = 0;
+  std::function<void()> then;
+};
+
+void record(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
+  auto* inbox = static_cast<Inbox*>(refcon);
+  ++(type == kIOMessageServiceIsTerminated ? inbox->terminations : inbox->others);
+  if (inbox->then) inbox->then();
+}
+
+class LinuxRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::strstr(preload, "umockdev-preload") == nullptr) {
+      GTEST_SKIP() << "needs umockdev's preload library: run through ctest or umockdev-wrapper";
+    }
+    testbed_ = umockdev_testbed_new();
+  }
+  void TearDown() override {
+    if (registry_) {
+      registry_->notificationPortDestroy(port_);
+      EXPECT_EQ(registry_->liveHandleCount(), 0u);
+      registry_.reset();
+    }
+    if (testbed_ != nullptr) g_object_unref(testbed_);
+  }
+
+  std::string add(const FakeDisk& disk) {
+    // A partition's disk is its name without the number.
+    const std::string parent =
+        disk.type == "partition"
+            ? "/sys/devices/" + disk.name.substr(0, disk.name.find_first_of("0123456789"))
+            : "";
+    const gchar* attributes[] = {"size", disk.size.c_str(), nullptr};
+    std::vector<const gchar*> properties{"DEVTYPE", disk.type.c_str(), "USEC_INITIALIZED",
+                                         disk.initialized.c_str()};
+    if (!disk.service.empty())
+      properties.insert(properties.end(), {"POMREL_SERVICE", disk.service.c_str()});
+    properties.push_back(nullptr);
+    gchar* path = umockdev_testbed_add_devicev(
+        testbed_, "block", disk.name.c_str(), parent.empty() ? nullptr : parent.c_str(),
+        const_cast<gchar**>(attributes), const_cast<gchar**>(properties.data()));
+    std::string sysPath = path != nullptr ? path : "";
+    g_free(path);
+    return sysPath;
+  }
+  void event(const std::string& sysPath, const char* action) {
+    umockdev_testbed_uevent(testbed_, sysPath.c_str(), action);
+    if (std::strcmp(action, "remove") == 0)
+      umockdev_testbed_remove_device(testbed_, sysPath.c_str());
+  }
+  bool exists(const std::string& sysPath) {
+    gchar* sys = umockdev_testbed_get_sys_dir(testbed_);
+    const bool found = std::filesystem::exists(std::string(sys) + sysPath.substr(4));
+    g_free(sys);
+    return found;
+  }
+  void change(const std::string& sysPath, const char* property, const char* value) {
+    umockdev_testbed_set_property(testbed_, sysPath.c_str(), property, value);
+    event(sysPath, "change");
+  }
+
+  // The registry, made over the devices added so far.
+  LinuxRegistry& registry() {
+    if (!registry_) {
+      registry_.emplace();
+      port_ = registry_->notificationPortCreate();
+    }
+    return *registry_;
+  }
+  std::string firstDisk() {
+    const io_service_t service = registry().getMatchingService({kMedia});
+    PropertyDictionary properties;
+    const bool read =
+        service != 0 && registry().createProperties(service, properties) == KERN_SUCCESS;
+    registry().release(service);
+    return read ? *properties["BSD Name"].string() : "none";
+  }
+  io_object_t watch(Inbox& inbox) {
+    const io_service_t service = registry().getMatchingService({kMedia});
+    io_object_t registration = 0;
+    EXPECT_EQ(registry().addInterestNotification(port_, service, kIOGeneralInterest, record, &inbox,
+                                                 &registration),
+              KERN_SUCCESS);
+    registry().release(service);
+    return registration;
+  }
+  bool readable() {
+    pollfd fd{registry().notificationPortGetRunLoopSource(port_)->descriptor(), POLLIN, 0};
+    return ::poll(&fd, 1, 0) == 1;
+  }
+  // The testbed's uevents are queued before it returns, so what is due can
+  // be delivered at once.
+  void deliver() { registry().notificationPortGetRunLoopSource(port_)->perform(); }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::optional<LinuxRegistry> registry_;
+  IONotificationPortRef port_ = nullptr;
+};
+
+TEST_F(LinuxRegistryTest, FindsTheEarliestInitialisedWholeDiskWithAMediumAndTheProperty) {
+  struct Case {
+    const char* what;
+    std::vector<FakeDisk> disks;
+    std::string first;
+  };
+  const std::vector<Case> cases{
+      {"nothing", {}, "none"},
+      {"the card", {{"sdb", kMedia}}, "sdb"},
+      {"no property, another service", {{"sda", ""}, {"sdc", "Other"}}, "none"},
+      {"a partition", {{"sdb", ""}, {"sdb1", kMedia, "100", "2048", "partition"}}, "none"},
+      {"no medium", {{"sdb", kMedia, "100", "0"}}, "none"},
+      {"several", {{"sdb", kMedia, "300"}, {"sdc", kMedia, "200"}, {"sdd", kMedia, "250"}}, "sdc"},
+      {"the earliest has no medium", {{"sdb", kMedia, "300"}, {"sdc", kMedia, "200", "0"}}, "sdb"},
+  };
+  for (const Case& c : cases) {
+    umockdev_testbed_clear(testbed_);
+    registry_.reset();
+    for (const FakeDisk& disk : c.disks) add(disk);
+    EXPECT_EQ(firstDisk(), c.first) << c.what;
+    EXPECT_EQ(firstDisk(), c.first) << c.what << ", asked again";
+    registry().notificationPortDestroy(port_);
+    EXPECT_EQ(registry().liveHandleCount(), 0u) << c.what;
+  }
+}
+
+TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThen) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& card)> act;
+    int terminations;
+    std::string firstAfter;
+  };
+  std::string other;
+  std::string partition;
+  const std::vector<Case> cases{
+      {"changes that keep it matching; other devices go",
+       [&](const std::string& card) {
+         for (int i = 0; i < 10; ++i) change(card, "ID_FS_TYPE", i % 2 ? "ext4" : "vfat");
+         event(partition, "remove");
+         event(other, "remove");
+       },
+       0, "sdb"},
+      {"removed", [&](const std::string& card) { event(card, "remove"); }, 1, "none"},
+      {"property gone", [&](const std::string& card) { change(card, "POMREL_SERVICE", ""); }, 1,
+       "none"},
+      {"another service", [&](const std::string& card) { change(card, "POMREL_SERVICE", "Other"); },
+       1, "none"},
+      {"medium gone",
+       [&](const std::string& card) {
+         umockdev_testbed_set_attribute(testbed_, card.c_str(), "size", "0");
+         event(card, "change");
+       },
+       1, "none"},
+      {"another device at its path",
+       [&](const std::string& card) { change(card, "USEC_INITIALIZED", "900"); }, 1, "sdb"},
+  };
+  for (const Case& c : cases) {
+    umockdev_testbed_clear(testbed_);
+    registry_.reset();
+    const std::string card = add({"sdb", kMedia});
+    partition = add({"sdb1", "", "100", "2048", "partition"});
+    other = add({"sda", ""});
+    Inbox inbox;
+    const io_object_t registration = watch(inbox);
+    c.act(card);
+    deliver();
+    EXPECT_FALSE(readable()) << c.what << ": everything waiting is read";
+    EXPECT_EQ(inbox.terminations, c.terminations) << c.what;
+    EXPECT_EQ(firstDisk(), c.firstAfter) << c.what;
+    // Whatever happens next, an ended watch is not told again.
+    if (exists(card)) {
+      change(card, "ID_FS_TYPE", "ext4");
+      event(card, "remove");
+      deliver();
+    }
+    EXPECT_EQ(inbox.terminations, 1) << c.what;
+    EXPECT_EQ(inbox.others, 0) << c.what;
+    registry().release(registration);
+  }
+}
+
+TEST_F(LinuxRegistryTest, ADiskGoneBeforeItsRegistrationIsToldAndACallbackMayReplaceThePort) {
+  add({"sdb", kMedia});
+  const std::string later = add({"sdc", kMedia, "200"});
+  const io_service_t service = registry().getMatchingService({kMedia});
+  event("/sys/devices/sdb", "remove");
+  // A fresh port, whose monitor never saw the removal.
+  registry().notificationPortDestroy(port_);
+  port_ = registry().notificationPortCreate();
+  Inbox inbox;
+  Inbox next;
+  io_object_t registration = 0;
+  io_object_t nextRegistration = 0;
+  // As the removal watch does: clear everything, then watch again.
+  inbox.then = [&] {
+    registry().notificationPortDestroy(port_);
+    registry().release(registration);
+    port_ = registry().notificationPortCreate();
+    nextRegistration = watch(next);
+  };
+  ASSERT_EQ(registry().addInterestNotification(port_, service, kIOGeneralInterest, record, &inbox,
+                                               &registration),
+            KERN_SUCCESS);
+  registry().release(service);
+  ASSERT_TRUE(readable()) << "the port woke itself";
+  deliver();
+  EXPECT_EQ(inbox.terminations, 1);
+  event(later, "remove");
+  deliver();
+  EXPECT_EQ(next.terminations, 1);
+  registry().release(nextRegistration);
+}
+
+}  // namespace
+}  // namespace pomrel::host
