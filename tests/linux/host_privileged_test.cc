@@ -1,8 +1,10 @@
 // polkit, pkexec and pomrel-driverctl on this machine, as root: the host
 // authorization run as a test user whom a polkit rule grants the helper's
-// action, and as one whom a rule refuses it. The helper is its test build,
-// whose module action is a stand-in tool (this kernel loads no modules).
-// Without root or polkit the tests are skipped with the reason.
+// action, and as one whom a rule refuses it; then the disable and enable
+// commands through the core on the host backend with a real card (see
+// host_fixture.h). The helper is its test build, whose module action is a
+// stand-in tool (this kernel loads no modules). Without root, polkit or loop
+// devices the tests are skipped with the reason.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -24,10 +26,17 @@
 #include <thread>
 #include <vector>
 
+#include "app/app_controller.h"
+#include "media/sxs_driver.h"
 #include "platform/linux/driver_control.h"
 #include "platform/linux/driver_module.h"
 #include "platform/linux/host_authorization.h"
+#include "platform/linux/host_file_manager.h"
+#include "platform/linux/host_platform.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
+#include "tests/fakes/fakes.h"
+#include "tests/linux/host_fixture.h"
 
 namespace pomrel::host {
 namespace {
@@ -344,6 +353,85 @@ TEST_F(PolkitTest, ARefusedUserGetsTheDeniedStatusOneLineAndNoHelper) {
   ::setenv("PKEXEC_UID", "12345", 1);
   EXPECT_EQ(run({POMREL_DRIVERCTL_STANDIN}), kExitRefused);
   ::unsetenv("PKEXEC_UID");
+}
+
+// Shows each alert after noting what the module tool had done by then.
+class TestApplication : public fakes::FakeApplication {
+ public:
+  void runAlertPanel(const std::string& title, const std::string& message) override {
+    moduleLogAtAlerts.push_back(contentsOf(POMREL_STANDIN_MODULE_LOG));
+    FakeApplication::runAlertPanel(title, message);
+  }
+  Strings moduleLogAtAlerts;
+};
+
+class HostCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& why : {test::hostTestsUnavailable(), Polkit::unavailable()}) {
+      if (!why.empty()) GTEST_SKIP() << why;
+    }
+    ASSERT_EQ(polkit_.start(), "");
+    ASSERT_EQ(machine_.startUdev(), "");
+    ASSERT_EQ(machine_.startSystemBus(), "");
+    ASSERT_EQ(machine_.startUdisks(), "");
+    ASSERT_EQ(machine_.makeCard(card_), "");
+  }
+  bool attached() {
+    return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
+  }
+
+  Polkit polkit_;
+  test::HostMachine machine_;
+  test::Card card_;
+};
+
+// The host's backends as Pomrel makes them, but for the module: the helper's
+// test build serves it, and "loop", which this kernel has built in, stands
+// for the card reader's module in the plug-in's test.
+TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnableLoadsIt) {
+  std::ostringstream diagnostics;
+  Backends backends = makeHostBackends(
+      {POMREL_BUNDLE_CONTENTS, "org.pomrel.test", kSxSPluginPath, "/Pomrel.app"}, diagnostics);
+  backends.fileManager = std::make_unique<HostFileManager>(kSxSPluginPath, "loop");
+  backends.authorization =
+      std::make_unique<HostAuthorization>(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath, diagnostics);
+  fakes::FakePlatform fake;
+  TestApplication application;
+  Platform platform{application,
+                    fake.bundle,
+                    fake.statusBar,
+                    *backends.registry,
+                    fake.runLoop,
+                    *backends.processes,
+                    *backends.authorization,
+                    *backends.fileManager,
+                    fake.processInfo,
+                    fake.userDefaults,
+                    fake.clock};
+  const std::string unload = std::string("unload ") + kDriverModule + "\n";
+  {
+    AppController controller(platform);
+    ASSERT_TRUE(controller.registerServiceNotification()) << machine_.logs();
+    controller.disableMedia(nullptr);
+    ASSERT_EQ(application.alerts.size(), 1U) << diagnostics.str() << machine_.logs();
+    EXPECT_EQ(application.alerts[0].message, "MSG_RemoveSafely");
+    EXPECT_EQ(application.moduleLogAtAlerts[0], unload) << "told before the unload had ended";
+    EXPECT_FALSE(attached()) << "the card's disk is still there";
+    EXPECT_EQ(g_NotifyPort, nullptr);
+
+    controller.enableMedia(nullptr);  // no card: unloaded again, then loaded
+    const std::string loaded = unload + unload + "load " + kDriverModule + "\n";
+    // The load is started, not waited for.
+    for (int i = 0; i < 500 && contentsOf(POMREL_STANDIN_MODULE_LOG) != loaded; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded);
+    EXPECT_TRUE(fs::exists(POMREL_STANDIN_MODULE_LOG ".loaded"));
+    EXPECT_EQ(application.alerts.size(), 1U);
+  }
+  EXPECT_TRUE(helpersRunning().empty()) << "the helper outlived Pomrel's authorization";
+  EXPECT_EQ(diagnostics.str(), "");
 }
 
 }  // namespace
