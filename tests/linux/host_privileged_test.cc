@@ -376,6 +376,7 @@ class HostCommandsTest : public ::testing::Test {
     ASSERT_EQ(machine_.startSystemBus(), "");
     ASSERT_EQ(machine_.startUdisks(), "");
     ASSERT_EQ(machine_.makeCard(card_), "");
+    ASSERT_EQ(machine_.mount(card_), "");
   }
   bool attached() {
     return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
@@ -418,6 +419,7 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
     EXPECT_EQ(application.alerts[0].message, "MSG_RemoveSafely");
     EXPECT_EQ(application.moduleLogAtAlerts[0], unload) << "told before the unload had ended";
     EXPECT_FALSE(attached()) << "the card's disk is still there";
+    EXPECT_FALSE(test::HostMachine::mounted(card_.mountPoint));
     EXPECT_EQ(g_NotifyPort, nullptr);
 
     controller.enableMedia(nullptr);  // no card: unloaded again, then loaded
