@@ -84,8 +84,12 @@ bool entryHasPath(const PropertyValue& entry, const std::string& path) {
 
 ZanLoginItems::ZanLoginItems(UserDefaultsFactory& defaultsFactory, const ProcessInfo& processInfo)
     : defaultsFactory_(defaultsFactory) {
-  _thisAppPath = _extractAppPath(absoluteExecutablePath(processInfo));
+  _thisAppPath = applicationPathOf(processInfo);
   updateStartupItems();
+}
+
+std::string ZanLoginItems::applicationPathOf(const ProcessInfo& processInfo) {
+  return _extractAppPath(absoluteExecutablePath(processInfo));
 }
 
 ZanLoginItems::~ZanLoginItems() = default;

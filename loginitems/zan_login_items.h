@@ -61,6 +61,10 @@ class ZanLoginItems {
   // The bundle path of this application; "" when it could not be found.
   [[nodiscard]] const std::string& thisAppPath() const { return _thisAppPath; }
 
+  // The path this application is listed by: the enclosing bundle of the
+  // process's first argument, made absolute against the working directory.
+  static std::string applicationPathOf(const ProcessInfo& processInfo);
+
   // The enclosing ".app" bundle of `path`; `path` unchanged when it names no
   // bundle (no ".app" in it, or no component with the extension "app").
   static std::string _extractAppPath(const std::string& path);

@@ -11,6 +11,7 @@ pomrel_packages=(
   xfce4-panel dbus-daemon libglib2.0-bin
   clang-format clang-tidy
   clang libclang-rt-14-dev
+  libkmod-dev pkexec polkitd
 )
 
 pomrel_install_deps() {

@@ -7,10 +7,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ostream>
 #include <vector>
 
+#include "platform/linux/driver_module.h"
+#include "platform/linux/host_authorization.h"
+#include "platform/linux/host_file_manager.h"
 #include "platform/linux/linux_registry.h"
+#include "platform/linux/xdg_autostart.h"
 #include "platform/posix/plist_user_defaults.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/process_runner.h"
@@ -22,6 +27,7 @@ namespace {
 // The disk utility as the core names it.
 constexpr const char* kDiskUtilPath = "/usr/sbin/diskutil";
 constexpr const char* kDiskUtilHelper = "pomrel-diskutil";
+constexpr const char* kDriverControlHelper = "pomrel-driverctl";
 constexpr const char* kUdevControlSocket = "/run/udev/control";
 constexpr const char* kUdisksActivation =
     "/usr/share/dbus-1/system-services/org.freedesktop.UDisks2.service";
@@ -44,56 +50,29 @@ bool udevRuns() {
   return connected;
 }
 
-class HostAuthorizationSession : public AuthorizationSession {};
+// The launcher installed with the bundle: a "bin/pomrel" beside one of the
+// bundle's enclosing folders that leads to this program. Without one (a build
+// folder), the program itself.
+std::string launcherOf(const std::string& bundleContents, const std::string& executable) {
+  std::error_code error;
+  for (std::filesystem::path folder = std::filesystem::path(bundleContents).parent_path();
+       folder.has_relative_path(); folder = folder.parent_path()) {
+    const std::filesystem::path launcher = folder / "bin" / "pomrel";
+    if (std::filesystem::equivalent(launcher, executable, error)) return launcher.string();
+  }
+  return executable;
+}
 
-class NoAdministratorRights : public Authorization {
- public:
-  explicit NoAdministratorRights(std::ostream& diagnostics) : diagnostics_(diagnostics) {}
-
-  OSStatus create(const AuthorizationRights* /*rights*/,
-                  const AuthorizationEnvironment* /*environment*/, AuthorizationFlags /*flags*/,
-                  AuthorizationRef* authorization) override {
-    *authorization = new HostAuthorizationSession;
-    return errAuthorizationSuccess;
-  }
-  OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights* /*rights*/,
-                      const AuthorizationEnvironment* /*environment*/,
-                      AuthorizationFlags flags) override {
-    if (authorization == nullptr) return errAuthorizationInvalidRef;
-    if ((flags & kAuthorizationFlagInteractionAllowed) != 0) {
-      diagnostics_ << "Pomrel: administrator rights cannot be obtained: no privileged helper is "
-                      "installed.\n";
-    }
-    return errAuthorizationDenied;
-  }
-  OSStatus executeWithPrivileges(AuthorizationRef /*authorization*/, const char* /*pathToTool*/,
-                                 AuthorizationFlags /*options*/, char* const* /*arguments*/,
-                                 std::unique_ptr<PrivilegedProcess>* /*process*/) override {
-    return errAuthorizationDenied;
-  }
-  OSStatus free(AuthorizationRef authorization, AuthorizationFlags /*flags*/) override {
-    if (authorization == nullptr) return errAuthorizationInvalidRef;
-    delete authorization;
-    return errAuthorizationSuccess;
-  }
-
- private:
-  std::ostream& diagnostics_;
-};
+std::string executablePath() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : program.string();
+}
 
 }  // namespace
 
 std::string preferencesFolder() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return std::string(config) + "/pomrel";
-  const char* home = std::getenv("HOME");
-  std::string folder = home != nullptr && home[0] == '/' ? home : "";
-  if (folder.empty()) {
-    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr) {
-      folder = user->pw_dir;
-    }
-  }
-  return folder + "/.config/pomrel";
+  return HostUserDefaultsFactory::configFolderFromEnvironment() + "/pomrel";
 }
 
 Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostics) {
@@ -118,10 +97,15 @@ Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostic
   const std::string diskUtil = helpersFolder(settings) + "/" + kDiskUtilHelper;
   backends.processes = std::make_unique<posix::PosixProcessRunner>(
       [diskUtil](const std::string& path) { return path == kDiskUtilPath ? diskUtil : path; });
-  backends.fileManager = std::make_unique<posix::PosixFileManager>();
-  backends.authorization = std::make_unique<NoAdministratorRights>(diagnostics);
-  backends.userDefaults = std::make_unique<posix::PlistUserDefaultsFactory>(
-      preferencesFolder(), settings.applicationDomain);
+  backends.fileManager =
+      std::make_unique<HostFileManager>(settings.driverPluginPath, kDriverModule);
+  backends.authorization = std::make_unique<HostAuthorization>(
+      helpersFolder(settings) + "/" + kDriverControlHelper, settings.driverPluginPath, diagnostics);
+  const std::string executable = executablePath();
+  backends.userDefaults = std::make_unique<HostUserDefaultsFactory>(
+      HostUserDefaultsFactory::configFolderFromEnvironment(), settings.applicationDomain,
+      AutostartIdentity{settings.applicationPath, launcherOf(settings.bundleContents, executable),
+                        executable});
   return backends;
 }
 
@@ -131,7 +115,12 @@ std::string describeHost(const HostSettings& settings) {
          "    (the udev rule installed with Pomrel says which disk that is)\n"
          "  its eject: " +
          helpersFolder(settings) + "/" + kDiskUtilHelper + ", through udisks2\n" +
-         "  settings: " + preferencesFolder() + "\n";
+         "  the driver: the kernel module " + kDriverModule + ", loaded and unloaded by\n" +
+         "    " + helpersFolder(settings) + "/" + kDriverControlHelper +
+         " through pkexec (polkit action org.pomrel.driverctl)\n" +
+         "  settings: " + preferencesFolder() + "\n" +
+         "  launch at login: " + HostUserDefaultsFactory::configFolderFromEnvironment() +
+         "/autostart/pomrel.desktop\n";
 }
 
 }  // namespace pomrel::host

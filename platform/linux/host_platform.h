@@ -15,17 +15,26 @@ struct HostSettings {
   std::string bundleContents;
   // The application's bundle identifier: the name of its defaults domain.
   std::string applicationDomain;
+  // The driver plug-in's path as the core names it: the file manager answers
+  // for it by the card reader's kernel module, and the authorization loads
+  // and unloads that module for it.
+  std::string driverPluginPath;
+  // The path the login items store calls this application by.
+  std::string applicationPath;
 };
 
 // Makes the host's backends:
 // - registry: udev (linux_registry.h);
 // - processes: child processes; the disk utility's path runs the bundle's
 //   pomrel-diskutil (udisks2), every other path runs as it is;
-// - fileManager: the file system as it is;
-// - authorization: sessions are made, but the administrator right is refused
-//   (this backend has no privileged helper), with one line on standard error
-//   when it is asked for with interaction;
-// - userDefaults: property-list files in preferencesFolder().
+// - fileManager: the driver plug-in exists while the kernel knows the card
+//   reader's module (kDriverModule); other paths are the file system's;
+// - authorization: the administrator right is the bundle's pomrel-driverctl
+//   started through pkexec, which loads and unloads that module
+//   (host_authorization.h);
+// - userDefaults: property-list files in preferencesFolder(), with the
+//   login window's list of launched applications in the XDG autostart
+//   folder, where Pomrel's own entry starts its launcher (xdg_autostart.h).
 // When the system lacks what they need (udev
 // running, udisks2 installed), writes one line saying so to `diagnostics`;
 // the backends then work without it: no card is found, or none ejected.

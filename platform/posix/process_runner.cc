@@ -136,7 +136,7 @@ bool waitForChild(pid_t pid, const UniqueFd& pidfd, std::chrono::milliseconds bo
 }
 
 int spawnChild(const std::string& path, const std::vector<char*>& argv, char* const* envp,
-               bool nullStandardInput, int stderrFd, pid_t* pid) {
+               const StandardDescriptors& descriptors, pid_t* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   int error = posix_spawn_file_actions_init(&actions);
@@ -150,11 +150,17 @@ int spawnChild(const std::string& path, const std::vector<char*>& argv, char* co
   sigset_t all;
   sigemptyset(&none);
   sigfillset(&all);
-  if (nullStandardInput) {
-    error = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  if (error == 0 && stderrFd >= 0) {
-    error = posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+  const std::array<std::pair<int, int>, 3> standard{{{descriptors.input, STDIN_FILENO},
+                                                     {descriptors.output, STDOUT_FILENO},
+                                                     {descriptors.error, STDERR_FILENO}}};
+  for (const auto& [source, target] : standard) {
+    if (error != 0) break;
+    if (source == kNullDescriptor) {
+      error = posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                               target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    } else if (source >= 0) {
+      error = posix_spawn_file_actions_adddup2(&actions, source, target);
+    }
   }
   // Descriptors the application opened without close-on-exec (its own
   // pipes, sockets, files) are none of the tool's business.
@@ -197,7 +203,7 @@ ProcessResult PosixProcessRunner::run(const std::string& launchPath,
 
   pid_t pid = 0;
   const int error =
-      spawnChild(resolvePath_(launchPath), argv, environ, false, writeEnd.get(), &pid);
+      spawnChild(resolvePath_(launchPath), argv, environ, {.error = writeEnd.get()}, &pid);
   // From here only the tool holds the writing end, so the pipe reaches its
   // end once the tool (and anything it started) has closed it.
   writeEnd.reset();

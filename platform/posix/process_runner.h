@@ -65,13 +65,23 @@ UniqueFd openPidfd(pid_t pid);
 bool waitForChild(pid_t pid, const UniqueFd& pidfd, std::chrono::milliseconds bound,
                   int* waitStatus);
 
+// Where a child's standard input, output or error comes from: the
+// application's own (kInheritDescriptor), /dev/null (kNullDescriptor), or the
+// given open descriptor.
+inline constexpr int kInheritDescriptor = -1;
+inline constexpr int kNullDescriptor = -2;
+struct StandardDescriptors {
+  int input = kInheritDescriptor;
+  int output = kInheritDescriptor;
+  int error = kInheritDescriptor;
+};
+
 // Starts `path` with `argv` (argv[0] included) and `envp` (both
-// null-terminated). The child's standard input is /dev/null when
-// `nullStandardInput`, else inherited; its standard error is `stderrFd`, or
-// inherited when -1; every other descriptor above 2 is closed in it, and its
-// signal mask and dispositions are the defaults. Returns 0 and stores the
-// pid, or the error number (an exec failure in the child included).
+// null-terminated), its standard descriptors as `descriptors` say; every
+// other descriptor above 2 is closed in it, and its signal mask and
+// dispositions are the defaults. Returns 0 and stores the pid, or the error
+// number (an exec failure in the child included).
 int spawnChild(const std::string& path, const std::vector<char*>& argv, char* const* envp,
-               bool nullStandardInput, int stderrFd, pid_t* pid);
+               const StandardDescriptors& descriptors, pid_t* pid);
 
 }  // namespace pomrel::posix

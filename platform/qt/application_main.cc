@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "app/app_controller.h"
+#include "loginitems/zan_login_items.h"
+#include "media/sxs_driver.h"
 #include "platform/backends.h"
 #include "platform/linux/host_platform.h"
 #include "platform/posix/posix_system.h"
@@ -138,7 +140,8 @@ Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& id
 int NSApplicationMain(int argc, char** argv) {
   const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
   posix::PosixProcessInfo processInfo(argc, argv);
-  host::HostSettings hostSettings{bundleContents(processInfo), ""};
+  host::HostSettings hostSettings{bundleContents(processInfo), "", kSxSPluginPath,
+                                  ZanLoginItems::applicationPathOf(processInfo)};
   if (wantsHelp(argc, argv)) {
     printHelp(paths, hostSettings);
     return 0;

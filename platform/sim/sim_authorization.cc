@@ -188,8 +188,8 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int error =
-      posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(), true, -1, &pid);
+  const int error = posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(),
+                                      {.input = posix::kNullDescriptor}, &pid);
   wipeSecret(tokenEntry);
   if (error != 0) return errAuthorizationToolExecuteFailure;
 

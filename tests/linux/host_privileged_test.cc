@@ -1,0 +1,440 @@
+// polkit, pkexec and pomrel-driverctl on this machine, as root: the host
+// authorization run as a test user whom a polkit rule grants the helper's
+// action, and as one whom a rule refuses it; then the disable and enable
+// commands through the core on the host backend with a real card (see
+// host_fixture.h). The helper is its test build, whose module action is a
+// stand-in tool (this kernel loads no modules). Without root, polkit or loop
+// devices the tests are skipped with the reason.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "media/sxs_driver.h"
+#include "platform/linux/driver_control.h"
+#include "platform/linux/driver_module.h"
+#include "platform/linux/host_authorization.h"
+#include "platform/linux/host_file_manager.h"
+#include "platform/linux/host_platform.h"
+#include "platform/posix/file_reader.h"
+#include "platform/posix/process_runner.h"
+#include "tests/fakes/fakes.h"
+#include "tests/linux/host_fixture.h"
+
+namespace pomrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
+constexpr const char* kBusPidFile = "/run/dbus/pid";
+constexpr const char* kTestAction = "org.pomrel.driverctl.test";
+constexpr const char* kActionFile = "/usr/share/polkit-1/actions/org.pomrel.driverctl.test.policy";
+constexpr const char* kRuleFile = "/etc/polkit-1/rules.d/10-pomrel-test.rules";
+constexpr const char* kGranted = "pomrel-granted";
+constexpr const char* kRefused = "pomrel-refused";
+constexpr const char* kPlugin = "/plug-in";
+
+std::string contentsOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Strings lines(const std::string& text) {
+  Strings out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Runs a program to its end; its exit status.
+int run(Strings argv) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int status = -1;
+  if (posix::spawnChild(args[0], args, environ, {.input = posix::kNullDescriptor}, &pid) != 0 ||
+      ::waitpid(pid, &status, 0) != pid) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool busAnswers() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kBusSocket, sizeof address.sun_path - 1);
+  const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return up;
+}
+
+// The process that owns `name` on the system bus; 0 when none does.
+pid_t ownerOf(const char* name) {
+  // The machine's system bus, whatever DBUS_SYSTEM_BUS_ADDRESS says: pkexec
+  // asks polkitd there.
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) return 0;
+  if (sd_bus_set_address(bus, (std::string("unix:path=") + kBusSocket).c_str()) < 0 ||
+      sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
+    sd_bus_unref(bus);
+    return 0;
+  }
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  std::uint32_t pid = 0;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply, "s",
+                         name) >= 0) {
+    sd_bus_message_read(reply, "u", &pid);
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_unref(bus);
+  return static_cast<pid_t>(pid);
+}
+
+bool running(pid_t pid) {
+  const std::string stat = contentsOf("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t state = stat.rfind(") ");
+  return state != std::string::npos && stat[state + 2] != 'Z';
+}
+
+// Stops a process this test started through the bus, and waits until the
+// bus has reaped it.
+void stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  const std::string entry = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 200 && fs::exists(entry); ++i) std::this_thread::sleep_for(10ms);
+}
+
+// Processes running the helper's test build.
+std::vector<pid_t> helpersRunning() {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code error;
+    if (fs::read_symlink(entry.path() / "exe", error) == POMREL_DRIVERCTL_STANDIN &&
+        running(std::stoi(name))) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
+// What a run as a test user reports, line by line.
+std::string asUser(const char* user, const std::function<void(std::ostream&)>& body) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const passwd* account = ::getpwnam(user);
+    if (account == nullptr || ::initgroups(user, account->pw_gid) != 0 ||
+        ::setgid(account->pw_gid) != 0 || ::setuid(account->pw_uid) != 0) {
+      ::_exit(1);
+    }
+    std::ostringstream report;
+    body(report);
+    const std::string text = report.str();
+    [[maybe_unused]] const ssize_t written = ::write(ends[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(ends[0]);
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not become " << user;
+  return text;
+}
+
+// The system bus with polkitd on it (started here if none runs), the test
+// build's polkit action, a rule granting kGranted and refusing kRefused, and
+// those two users. Everything made here is undone when it is destroyed.
+class Polkit {
+ public:
+  // Why the tests cannot run here, or "" when they can.
+  static std::string unavailable() {
+    if (::geteuid() != 0) return "needs root (to install a polkit rule and add users)";
+    for (const char* tool : {kPkexecPath, "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon"}) {
+      if (::access(tool, X_OK) != 0) return std::string(tool) + " is missing (scripts/deps.sh)";
+    }
+    return "";
+  }
+
+  // "" when ready; otherwise what failed.
+  std::string start() {
+    std::string action = contentsOf(POMREL_POLICY_TEMPLATE);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"\"org.pomrel.driverctl\"",
+                                              std::string("\"") + kTestAction + "\""},
+          {"@POMREL_DRIVERCTL_PATH@", POMREL_DRIVERCTL_STANDIN},
+          {"@POMREL_DRIVER_MODULE@", kDriverModule}}) {
+      const std::size_t at = action.find(from);
+      if (at == std::string::npos) return "the polkit action has no " + from;
+      action.replace(at, from.size(), to);
+    }
+    std::ofstream(kActionFile) << action;
+    std::ofstream(kRuleFile) << "polkit.addRule(function(action, subject) {\n"
+                             << "  if (action.id != \"" << kTestAction << "\") return;\n"
+                             << "  if (subject.user == \"" << kGranted
+                             << "\") return polkit.Result.YES;\n"
+                             << "  if (subject.user == \"" << kRefused
+                             << "\") return polkit.Result.NO;\n});\n";
+    for (const char* user : {kGranted, kRefused}) {
+      if (::getpwnam(user) != nullptr) continue;
+      if (run({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+               user}) != 0) {
+        return std::string("useradd ") + user + " failed";
+      }
+      addedUsers_.emplace_back(user);
+    }
+    fs::remove(POMREL_STANDIN_MODULE_LOG);
+    if (busAnswers()) {
+      // A polkitd already running reads the new rule within about a second.
+      std::this_thread::sleep_for(2s);
+      return "";
+    }
+    // A bus that ended without cleaning up leaves its pid file, which would
+    // stop a new one from starting.
+    fs::remove(kBusPidFile);
+    fs::remove(kBusSocket);
+    fs::create_directories("/run/dbus");
+    // Our child, so that we reap it.
+    std::string program = "/usr/bin/dbus-daemon";
+    std::string system = "--system";
+    std::string noFork = "--nofork";
+    if (posix::spawnChild(program, {program.data(), system.data(), noFork.data(), nullptr}, environ,
+                          {.input = posix::kNullDescriptor}, &busPid_) != 0) {
+      return "dbus-daemon cannot be started";
+    }
+    for (int i = 0; i < 500 && !busAnswers(); ++i) std::this_thread::sleep_for(10ms);
+    return busAnswers() ? "" : "the system bus did not start";
+  }
+
+  Polkit() = default;
+  Polkit(const Polkit&) = delete;
+  Polkit& operator=(const Polkit&) = delete;
+  ~Polkit() {
+    if (busPid_ > 0) {
+      stop(ownerOf("org.freedesktop.PolicyKit1"));
+      ::kill(busPid_, SIGTERM);
+      ::waitpid(busPid_, nullptr, 0);
+      fs::remove(kBusPidFile);
+      fs::remove(kBusSocket);
+    }
+    for (const std::string& user : addedUsers_) run({"/usr/sbin/userdel", user});
+    fs::remove(kRuleFile);
+    fs::remove(kActionFile);
+    fs::remove(POMREL_STANDIN_MODULE_LOG);
+  }
+
+ private:
+  pid_t busPid_ = 0;
+  Strings addedUsers_;
+};
+
+class PolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = Polkit::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(polkit_.start(), "");
+  }
+  Polkit polkit_;
+};
+
+void reportRightsAndOneRequest(std::ostream& report) {
+  std::ostringstream diagnostics;
+  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kPlugin, diagnostics);
+  AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
+  AuthorizationRights rights{1, &right};
+  AuthorizationRef session = nullptr;
+  authorization.create(nullptr, nullptr, 0, &session);
+  report << authorization.copyRights(
+                session, &rights, nullptr,
+                kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights)
+         << "\n";
+  std::string plugin = kPlugin;
+  char* const arguments[] = {plugin.data(), nullptr};
+  std::unique_ptr<PrivilegedProcess> unload;
+  report << authorization.executeWithPrivileges(session, "/sbin/kextunload", 0, arguments, &unload)
+         << "\n";
+  report << (unload != nullptr && unload->waitUntilExit(10s) && unload->terminationStatus() == 0)
+         << "\n";
+  const pid_t helper = authorization.helperPid(session);
+  authorization.free(session, kAuthorizationFlagDestroyRights);
+  report << (helper > 0) << "\n"
+         << (helper > 0 && fs::exists("/proc/" + std::to_string(helper))) << "\n";
+  const Strings said = lines(diagnostics.str());
+  report << said.size() << "\n" << (said.empty() ? "" : said[0]) << "\n";
+}
+
+TEST_F(PolkitTest, AGrantedUserGetsTheHelperOnceAndItServesOnlyTheTwoRequests) {
+  const Strings report = lines(asUser(kGranted, reportRightsAndOneRequest));
+  ASSERT_EQ(report.size(), 7U);
+  EXPECT_EQ(report[0], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[1], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[2], "1") << "no answer, or not ok, to the unload";
+  EXPECT_EQ(report[3], "1") << "no helper while the right was held";
+  EXPECT_EQ(report[4], "0") << "the helper outlived the session";
+  EXPECT_EQ(report[5], "0") << report[6];
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), std::string("unload ") + kDriverModule + "\n");
+
+  // Spoken to directly, through pkexec as the same user: nothing but the
+  // two words is served.
+  const Strings answers = lines(asUser(kGranted, [](std::ostream& out) {
+    int ends[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+    std::string pkexec = kPkexecPath;
+    std::string helper = POMREL_DRIVERCTL_STANDIN;
+    pid_t pid = 0;
+    if (posix::spawnChild(pkexec, {pkexec.data(), helper.data(), nullptr}, environ,
+                          {ends[1], ends[1], posix::kInheritDescriptor}, &pid) != 0) {
+      return;
+    }
+    ::close(ends[1]);
+    const std::string requests = "load usb_storage\nunload loop\nload --force\nload\n";
+    [[maybe_unused]] const ssize_t sent = ::write(ends[0], requests.data(), requests.size());
+    ::shutdown(ends[0], SHUT_WR);
+    char buffer[1024];
+    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+      out.write(buffer, got);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    out << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << "\n";
+  }));
+  const std::string refused =
+      answerLine("unknown request: only \"load\" and \"unload\" are served");
+  EXPECT_EQ(answers, (Strings{"ready", refused, refused, refused, "ok", "exit 0"}));
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG),
+            std::string("unload ") + kDriverModule + "\nload " + kDriverModule + "\n");
+}
+
+TEST_F(PolkitTest, ARefusedUserGetsTheDeniedStatusOneLineAndNoHelper) {
+  const Strings report = lines(asUser(kRefused, reportRightsAndOneRequest));
+  ASSERT_EQ(report.size(), 7U);
+  EXPECT_EQ(report[0], std::to_string(errAuthorizationDenied));
+  EXPECT_EQ(report[1], std::to_string(errAuthorizationDenied)) << "a request without the right";
+  EXPECT_EQ(report[3], "0");
+  EXPECT_EQ(report[5], "1");
+  EXPECT_NE(report[6].find("Not authorized"), std::string::npos) << report[6];
+  EXPECT_TRUE(helpersRunning().empty());
+  EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
+
+  // Run as root by a process of another user than PKEXEC_UID names.
+  ::setenv("PKEXEC_UID", "12345", 1);
+  EXPECT_EQ(run({POMREL_DRIVERCTL_STANDIN}), kExitRefused);
+  ::unsetenv("PKEXEC_UID");
+}
+
+// Shows each alert after noting what the module tool had done by then.
+class TestApplication : public fakes::FakeApplication {
+ public:
+  void runAlertPanel(const std::string& title, const std::string& message) override {
+    moduleLogAtAlerts.push_back(contentsOf(POMREL_STANDIN_MODULE_LOG));
+    FakeApplication::runAlertPanel(title, message);
+  }
+  Strings moduleLogAtAlerts;
+};
+
+class HostCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& why : {test::hostTestsUnavailable(), Polkit::unavailable()}) {
+      if (!why.empty()) GTEST_SKIP() << why;
+    }
+    ASSERT_EQ(polkit_.start(), "");
+    ASSERT_EQ(machine_.startUdev(), "");
+    ASSERT_EQ(machine_.startSystemBus(), "");
+    ASSERT_EQ(machine_.startUdisks(), "");
+    ASSERT_EQ(machine_.makeCard(card_), "");
+    ASSERT_EQ(machine_.mount(card_), "");
+  }
+  bool attached() {
+    return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
+  }
+
+  Polkit polkit_;
+  test::HostMachine machine_;
+  test::Card card_;
+};
+
+// The host's backends as Pomrel makes them, but for the module: the helper's
+// test build serves it, and "loop", which this kernel has built in, stands
+// for the card reader's module in the plug-in's test.
+TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnableLoadsIt) {
+  std::ostringstream diagnostics;
+  Backends backends = makeHostBackends(
+      {POMREL_BUNDLE_CONTENTS, "org.pomrel.test", kSxSPluginPath, "/Pomrel.app"}, diagnostics);
+  backends.fileManager = std::make_unique<HostFileManager>(kSxSPluginPath, "loop");
+  backends.authorization =
+      std::make_unique<HostAuthorization>(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath, diagnostics);
+  fakes::FakePlatform fake;
+  TestApplication application;
+  Platform platform{application,
+                    fake.bundle,
+                    fake.statusBar,
+                    *backends.registry,
+                    fake.runLoop,
+                    *backends.processes,
+                    *backends.authorization,
+                    *backends.fileManager,
+                    fake.processInfo,
+                    fake.userDefaults,
+                    fake.clock};
+  const std::string unload = std::string("unload ") + kDriverModule + "\n";
+  {
+    AppController controller(platform);
+    ASSERT_TRUE(controller.registerServiceNotification()) << machine_.logs();
+    controller.disableMedia(nullptr);
+    ASSERT_EQ(application.alerts.size(), 1U) << diagnostics.str() << machine_.logs();
+    EXPECT_EQ(application.alerts[0].message, "MSG_RemoveSafely");
+    EXPECT_EQ(application.moduleLogAtAlerts[0], unload) << "told before the unload had ended";
+    EXPECT_FALSE(attached()) << "the card's disk is still there";
+    EXPECT_FALSE(test::HostMachine::mounted(card_.mountPoint));
+    EXPECT_EQ(g_NotifyPort, nullptr);
+
+    controller.enableMedia(nullptr);  // no card: unloaded again, then loaded
+    const std::string loaded = unload + unload + "load " + kDriverModule + "\n";
+    // The load is started, not waited for.
+    for (int i = 0; i < 500 && contentsOf(POMREL_STANDIN_MODULE_LOG) != loaded; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded);
+    EXPECT_TRUE(fs::exists(POMREL_STANDIN_MODULE_LOG ".loaded"));
+    EXPECT_EQ(application.alerts.size(), 1U);
+  }
+  EXPECT_TRUE(helpersRunning().empty()) << "the helper outlived Pomrel's authorization";
+  EXPECT_EQ(diagnostics.str(), "");
+}
+
+}  // namespace
+}  // namespace pomrel::host

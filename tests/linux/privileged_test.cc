@@ -1,0 +1,219 @@
+// The privileged helper's request loop, the host authorization that talks to
+// it (with stand-ins for pkexec and the helper, so that no root is needed),
+// and the driver plug-in's existence as the kernel module's.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/linux/driver_control.h"
+#include "platform/linux/host_authorization.h"
+#include "platform/linux/host_file_manager.h"
+#include "tests/sim/sim_test_support.h"
+
+namespace pomrel::host {
+namespace {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kPlugin = "/plug-in";
+constexpr AuthorizationFlags kInteractive =
+    kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
+
+Strings lines(const std::string& text) {
+  Strings out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdleInput) {
+  const std::string tooLong(kMaxRequestLength + 1, 'a');
+  const std::string unknown = "error unknown request: only \"load\" and \"unload\" are served";
+  struct Case {
+    std::string input;
+    bool inputEnds;
+    Strings answers;  // after "ready"
+    Strings actions;
+    int exit;
+  } cases[] = {
+      {"load\nunload\n", true, {"ok", "error busy?"}, {"load", "unload"}, kExitInputClosed},
+      {"load usb_storage\n/sbin/kextload\n\nunload\n",
+       true,
+       {unknown, unknown, unknown, "error busy?"},
+       {"unload"},
+       kExitInputClosed},
+      {"load\nlo\tad\nload\n", true, {"ok", "error malformed request"}, {"load"}, kExitMalformed},
+      {tooLong, false, {"error malformed request"}, {}, kExitMalformed},
+      {"unlo", true, {}, {}, kExitMalformed},
+      {"load\n", false, {"ok"}, {"load"}, kExitIdle},
+      {"lo", false, {}, {}, kExitIdle},
+  };
+  for (const Case& c : cases) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    ASSERT_EQ(::write(ends[0], c.input.data(), c.input.size()), std::ssize(c.input));
+    if (c.inputEnds) ::shutdown(ends[0], SHUT_WR);
+    Strings actions;
+    const int exit = serveRequests(
+        ends[1], ends[1],
+        [&](Request request) {
+          actions.push_back(request == Request::kLoad ? "load" : "unload");
+          return request == Request::kLoad ? "" : "busy\x7f";
+        },
+        50ms, 50ms);
+    ::close(ends[1]);
+    std::string output(4096, '\0');
+    output.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, ::read(ends[0], output.data(), output.size()))));
+    ::close(ends[0]);
+    Strings expected = {"ready"};
+    expected.insert(expected.end(), c.answers.begin(), c.answers.end());
+    EXPECT_EQ(lines(output), expected) << c.input;
+    EXPECT_EQ(actions, c.actions) << c.input;
+    EXPECT_EQ(exit, c.exit) << c.input;
+  }
+}
+
+// pkexec and the helper as scripts: the fake pkexec runs its argument as the
+// real one does once authorized; the fake helper logs each request.
+class HostAuthorizationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(temp_.root().empty());
+    script("helper", "echo ready\nwhile read -r request; do echo \"$request\" >> " + log_ +
+                         "\ncase $request in load) echo ok;; *) echo 'error cannot unload';; esac\n"
+                         "done\n");
+    script("grants", "exec \"$1\"\n");
+    script("dismisses",
+           "echo 'Error executing command as another user: Request dismissed' >&2\n"
+           "exit 126\n");
+    script("refuses",
+           "echo 'Error executing command as another user: Not authorized' >&2\n"
+           "echo 'This incident has been reported.' >&2\nexit 127\n");
+  }
+  void script(const std::string& name, const std::string& body) {
+    const std::string path = temp_.root() + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    ::chmod(path.c_str(), 0755);
+  }
+  HostAuthorization make(const std::string& pkexec) {
+    return HostAuthorization(temp_.root() + "/helper", kPlugin, diagnostics_,
+                             temp_.root() + "/" + pkexec);
+  }
+  std::string requests() {
+    std::ifstream in(log_);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  OSStatus run(HostAuthorization& authorization, AuthorizationRef session, const char* tool,
+               const char* argument = kPlugin) {
+    std::string copy = argument;
+    char* const arguments[] = {copy.data(), nullptr};
+    std::unique_ptr<PrivilegedProcess> process;
+    const OSStatus status =
+        authorization.executeWithPrivileges(session, tool, 0, arguments, &process);
+    if (status == errAuthorizationSuccess) {
+      EXPECT_TRUE(process->waitUntilExit(5s)) << tool;
+      ended_ = process->terminationStatus();
+    }
+    return status;
+  }
+
+  sim::test::TempRoot temp_;
+  std::string log_ = temp_.root() + "/requests";
+  std::ostringstream diagnostics_;
+  int ended_ = -2;  // the last request's termination status
+  AuthorizationItem right_{kAuthorizationRightExecute, 0, nullptr, 0};
+  AuthorizationRights rights_{1, &right_};
+};
+
+TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRefusal) {
+  const struct {
+    const char* pkexec;
+    OSStatus status;
+    const char* said;  // the one line on standard error, in part; "" for none
+  } cases[] = {
+      {"absent", errAuthorizationDenied, "is missing"},
+      {"dismisses", errAuthorizationCanceled, ""},
+      {"refuses", errAuthorizationDenied, "Not authorized"},
+      {"grants", errAuthorizationSuccess, ""},
+  };
+  for (const auto& c : cases) {
+    diagnostics_.str("");
+    HostAuthorization authorization = make(c.pkexec);
+    AuthorizationRef session = nullptr;
+    ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
+    EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive), c.status)
+        << c.pkexec;
+    const Strings said = lines(diagnostics_.str());
+    if (*c.said == '\0') {
+      EXPECT_TRUE(said.empty()) << c.pkexec << ": " << diagnostics_.str();
+    } else {
+      ASSERT_EQ(said.size(), 1U) << c.pkexec << ": " << diagnostics_.str();
+      EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
+    }
+    EXPECT_EQ(authorization.helperPid(session) > 0, c.status == errAuthorizationSuccess);
+    EXPECT_EQ(authorization.free(session, kAuthorizationFlagDestroyRights),
+              errAuthorizationSuccess);
+  }
+}
+
+TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
+  HostAuthorization authorization = make("grants");
+  AuthorizationRef session = nullptr;
+  ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
+  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationDenied);
+  EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kAuthorizationFlagExtendRights),
+            errAuthorizationInteractionNotAllowed);
+  ASSERT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive),
+            errAuthorizationSuccess);
+  const pid_t helper = authorization.helperPid(session);
+  EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kAuthorizationFlagExtendRights),
+            errAuthorizationSuccess);
+
+  // Only the two tools on the plug-in are served; nothing else reaches it.
+  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationSuccess);
+  EXPECT_EQ(ended_, 0);
+  EXPECT_EQ(run(authorization, session, "/bin/sh", "-c"), errAuthorizationToolExecuteFailure);
+  EXPECT_EQ(run(authorization, session, "/sbin/kextunload", "/other"),
+            errAuthorizationToolExecuteFailure);
+  EXPECT_EQ(run(authorization, session, "/sbin/kextunload"), errAuthorizationSuccess);
+  EXPECT_EQ(ended_, 1) << "an error answer ended as a success";
+  EXPECT_EQ(requests(), "load\nunload\n");
+  EXPECT_EQ(lines(diagnostics_.str()), Strings{"Pomrel: pomrel-driverctl: cannot unload"});
+  EXPECT_EQ(authorization.helperPid(session), helper) << "one helper, one prompt";
+
+  // A helper that has ended (as it does when idle) is started again.
+  ASSERT_EQ(::kill(helper, SIGTERM), 0);
+  siginfo_t ended{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(helper), &ended, WEXITED | WNOWAIT), 0);
+  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationSuccess);
+  EXPECT_EQ(requests(), "load\nunload\nload\n");
+  const pid_t second = authorization.helperPid(session);
+  EXPECT_NE(second, helper);
+
+  EXPECT_EQ(authorization.free(session, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+  EXPECT_NE(::kill(second, 0), 0) << "the helper outlived its session";
+}
+
+TEST(HostFileManagerTest, ThePlugInIsTheKernelModuleAndOtherPathsTheFileSystem) {
+  // Built in on this kernel and loaded wherever it is a module.
+  HostFileManager known(kPlugin, "loop");
+  HostFileManager unknown(kPlugin, "pomrel_no_such_module");
+  EXPECT_TRUE(known.fileExistsAtPath(kPlugin));
+  EXPECT_FALSE(unknown.fileExistsAtPath(kPlugin));
+  EXPECT_TRUE(unknown.fileExistsAtPath("/proc/self"));
+  EXPECT_FALSE(known.fileExistsAtPath("/proc/self/pomrel-none"));
+}
+
+}  // namespace
+}  // namespace pomrel::host
