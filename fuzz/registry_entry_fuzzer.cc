@@ -6,27 +6,22 @@
 // registry's size bound) is a dictionary naming that service and entry with a
 // "Properties" dictionary, and then they are that dictionary; a message is
 // delivered when, and only when, the file holds a 32-bit "MessageType", and
-// its file is consumed either way. The card lookup of the controller runs over the same registry:
-// it finds a disk exactly when the properties hold a "BSD Name" string that
-// fits its buffer. Every handle is released again (leaks of memory are
-// LeakSanitizer's to find).
+// its file is consumed either way. Every handle is released again (leaks of
+// memory are LeakSanitizer's to find).
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "app/app_controller.h"
 #include "fuzz/fuzz_support.h"
 #include "media/sxs_driver.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_registry.h"
-#include "tests/fakes/fakes.h"
 
 namespace pomrel::fuzz {
 namespace {
@@ -143,33 +138,6 @@ void checkMessageDelivery(Machine& m, const std::uint8_t* data, std::size_t size
   check(registry.release(service) == KERN_SUCCESS, "the service handle cannot be released");
 }
 
-void checkCardLookup(sim::SimRegistry& registry, const Expected& expected) {
-  fakes::FakePlatform fake;
-  Platform platform{fake.application, fake.bundle,       fake.statusBar,     registry,
-                    fake.runLoop,     fake.processes,    fake.authorization, fake.fileManager,
-                    fake.processInfo, fake.userDefaults, fake.clock};
-  AppController controller(platform);
-  const std::string* bsdName = nullptr;
-  if (expected.properties) {
-    const auto found = expected.properties->find(kSxSBSDNameKey);
-    if (found != expected.properties->end()) bsdName = found->second.string();
-  }
-  const bool fits = bsdName != nullptr && bsdName->size() < kBSDNameBufferSize;
-
-  char name[kBSDNameBufferSize];
-  std::memset(name, 'x', sizeof name);
-  check(controller.getSxSDisk(name) == fits, "the card lookup disagrees with the properties");
-  check(controller.getSxSDisk(nullptr) == fits, "the card lookup without a buffer disagrees");
-  if (fits) {
-    check(std::memcmp(name, bsdName->data(), bsdName->size()) == 0, "the disk name differs");
-    for (std::size_t i = bsdName->size(); i < sizeof name; ++i) {
-      check(name[i] == '\0', "the name buffer is not zero after the name");
-    }
-  } else {
-    for (char c : name) check(c == 'x', "a failed lookup wrote to the buffer");
-  }
-}
-
 void runOne(const std::uint8_t* data, std::size_t size) {
   Machine& m = machine();
   emptyFolder(m.folder);
@@ -177,7 +145,6 @@ void runOne(const std::uint8_t* data, std::size_t size) {
   const Expected expected = expectedFrom(data, size);
 
   checkLookupAndProperties(m.registry, expected);
-  checkCardLookup(m.registry, expected);
   checkMessageDelivery(m, data, size, expected);
   check(m.registry.liveHandleCount() == 0, "a registry handle was never released");
 }

@@ -1,5 +1,5 @@
-// The status item, the status menu's validation and the card lookup.
-#include <algorithm>
+// The launch, the status menu's validation, the card lookup and the removal
+// watch.
 #include <array>
 
 #include "tests/core/core_fixture.h"
@@ -7,94 +7,115 @@
 namespace pomrel::testing {
 namespace {
 
-TEST_F(CoreTest, MediaItemsFollowTheCardAtEveryValidation) {
-  const auto states = [this] {
-    return std::pair(app().validateMenuItem(FakeMenuItem("disableMedia:")),
-                     app().validateMenuItem(FakeMenuItem("enableMedia:")));
+TEST_F(CoreTest, MediaItemsFollowTheCardAtEveryValidationAndOtherItemsAreEnabled) {
+  const auto enabled = [this](const char* action) {
+    return app().validateMenuItem(FakeMenuItem(action));
   };
-  EXPECT_EQ(states(), std::pair(false, true));
-  insertCard();
-  EXPECT_EQ(states(), std::pair(true, false));
-  pullCard();
-  EXPECT_EQ(states(), std::pair(false, true));
-
-  // Only the exact action names count; every other item is enabled.
-  for (bool card : {false, true}) {
-    if (card) insertCard();
-    for (const char* action :
-         {"w0_OrderFront:", "disableMedia", "DisableMedia:", "enableMedia:x", "terminate:"}) {
-      EXPECT_TRUE(app().validateMenuItem(FakeMenuItem(action))) << action << card;
+  for (const bool card : {false, true, false}) {
+    card ? static_cast<void>(insertCard()) : pullCard();
+    EXPECT_EQ(enabled("disableMedia:"), card);
+    EXPECT_EQ(enabled("enableMedia:"), !card);
+    for (const char* other : {"w0_OrderFront:", "disableMedia", "terminate:"}) {
+      EXPECT_TRUE(enabled(other)) << other;
     }
   }
 }
 
-TEST_F(CoreTest, LaunchShowsASquareImageOnlyItemReadsTheSettingAndArmsTheWatch) {
-  fake.userDefaults.store.applicationDomain["AddLoginItem"] = true;
+TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndArmsTheWatch) {
+  fake.userDefaults.store.domains[FakeUserDefaults::kApplication]["AddLoginItem"] = true;
   insertCard();
   Menu menu;
   app().m0_StatusBar = &menu;
   app().applicationDidFinishLaunching(nullptr);
-
-  ASSERT_EQ(fake.statusBar.items.size(), 1U);
-  std::shared_ptr<FakeStatusItem> item = fake.statusBar.items[0].lock();
+  const std::shared_ptr<FakeStatusItem> item = fake.statusBar.items.at(0).lock();
   ASSERT_NE(item, nullptr);
-  EXPECT_EQ(item->length(), -2.0);
-  EXPECT_EQ(item->title, "");
-  ASSERT_NE(item->image, nullptr);
-  EXPECT_EQ(item->image->name(), "Pomrel16mono");
-  EXPECT_TRUE(item->highlightMode);
-  EXPECT_EQ(item->menu, &menu);
+  EXPECT_TRUE(item->image != nullptr && item->highlightMode && item->menu == &menu);
   EXPECT_TRUE(app().isAddLoginItem());
   EXPECT_NE(g_NotifyPort, nullptr);
-  EXPECT_EQ(fake.userDefaults.store.synchronizations, 0);  // the login list is left alone
-
-  item.reset();
-  destroyController();
-  EXPECT_TRUE(fake.statusBar.items[0].expired());
+  EXPECT_EQ(fake.userDefaults.store.synchronizations, 0) << "the login list is left alone";
 }
 
 TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
+  const std::tuple<const char*, PropertyValue, bool> cases[] = {
+      {"disk2", "disk2", true},
+      {"255 bytes", std::string(255, 'd'), true},
+      {"256 bytes", std::string(256, 'd'), false},
+      {"an integer", PropertyInteger::fromSigned(2), false},
+  };
   std::array<char, kBSDNameBufferSize> buffer;
-  buffer.fill('Z');
-  const auto untouched = [&] {
-    return std::all_of(buffer.begin(), buffer.end(), [](char c) { return c == 'Z'; });
-  };
-  EXPECT_FALSE(app().getSxSDisk(buffer.data()));
-  EXPECT_FALSE(app().getSxSDisk(nullptr));
-  insertCard();
-  fake.registry.failProperties = true;
-  EXPECT_FALSE(app().getSxSDisk(buffer.data()));
-  EXPECT_TRUE(untouched());
-  fake.registry.failProperties = false;
-  pullCard();
-
-  const std::tuple<const char*, PropertyDictionary, bool> cases[] = {
-      {"disk2", {{kSxSBSDNameKey, "disk2"}}, true},
-      {"255 bytes", {{kSxSBSDNameKey, std::string(255, 'd')}}, true},
-      {"256 bytes", {{kSxSBSDNameKey, std::string(256, 'd')}}, false},
-      {"an integer", {{kSxSBSDNameKey, PropertyInteger::fromSigned(2)}}, false},
-      {"no name", {{"BSD Major", PropertyInteger::fromSigned(1)}}, false},
-  };
-  for (const auto& [what, properties, found] : cases) {
-    const std::uint64_t first = fake.registry.publish(kSxSMediaServiceName, properties);
+  for (const auto& [what, name, found] : cases) {
+    const std::uint64_t first =
+        fake.registry.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, name}});
     insertCard("disk3");  // a later match never stands in for the first
     buffer.fill('Z');
     EXPECT_EQ(app().getSxSDisk(nullptr), found) << what;
     EXPECT_EQ(app().getSxSDisk(buffer.data()), found) << what;
-    if (found) {
-      // The name, its NUL and zeros: never stale bytes.
-      const std::string& name = *properties.at(kSxSBSDNameKey).string();
-      EXPECT_EQ(buffer.data(), name);
-      EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(name.size()),
-                              buffer.end(), [](char c) { return c == '\0'; }));
-    } else {
-      EXPECT_TRUE(untouched()) << what;
-    }
+    // The name, its NUL and zeros: never stale bytes; untouched on failure.
+    std::string expected(kBSDNameBufferSize, found ? '\0' : 'Z');
+    if (found) expected.replace(0, name.string()->size(), *name.string());
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), expected) << what;
     fake.registry.terminate(first);
-    ASSERT_TRUE(app().getSxSDisk(buffer.data()));
-    EXPECT_STREQ(buffer.data(), "disk3");
+    EXPECT_TRUE(app().getSxSDisk(buffer.data()) && std::string_view(buffer.data()) == "disk3");
     pullCard();
   }
+  EXPECT_FALSE(app().getSxSDisk(nullptr));
+  insertCard();
+  fake.registry.failProperties = true;
+  EXPECT_FALSE(app().getSxSDisk(nullptr));
+}
+
+TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) {
+  EXPECT_FALSE(app().registerServiceNotification());
+  insertCard();
+  fake.registry.interestStatus = kIOReturnError;
+  EXPECT_FALSE(app().registerServiceNotification());
+  fake.registry.interestStatus = KERN_SUCCESS;
+  fake.registry.failPortCreate = true;
+  EXPECT_FALSE(app().registerServiceNotification());
+  EXPECT_EQ(g_NotifyPort, nullptr);
+  EXPECT_EQ(fake.registry.livePorts() + fake.runLoop.installed.size(), 0U);
+  EXPECT_EQ(fake.registry.outstandingHandles(), 0U);
+
+  fake.registry.failPortCreate = false;
+  ASSERT_TRUE(app().registerServiceNotification());
+  const IONotificationPortRef port = g_NotifyPort;
+  EXPECT_FALSE(app().registerServiceNotification());
+  EXPECT_EQ(g_NotifyPort, port);
+  EXPECT_EQ(fake.registry.outstandingHandles(), 1U);
+
+  pullCard();  // the termination waits while the watch is cleared
+  app().clearServiceNotification();
+  app().clearServiceNotification();
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(fake.registry.deliveries + fake.application.activations, 0);
+  insertCard();
+  EXPECT_TRUE(app().registerServiceNotification());  // reclaimed by the controller's end
+}
+
+TEST_F(CoreTest, EachPullRunsDisableOnceFromAWatchThatMayBeArmedAgainMeanwhile) {
+  // The watched card goes while another stays whose eject fails: the disable
+  // run from the callback arms a new watch before the callback returns.
+  const std::uint64_t first = insertCard("disk2");
+  ASSERT_TRUE(app().registerServiceNotification());
+  const std::uint64_t second = insertCard("disk3");
+  diskToolFails();
+  fake.registry.sendMessage(first, 0xE0000130);  // the driver's busy-state change
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(fake.application.activations, 0);
+  fake.registry.terminate(first);
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(alerts(), Strings{"MSG_EjectFail"});
+  ASSERT_NE(g_NotifyContext, nullptr);
+  EXPECT_EQ(fake.registry.outstandingHandles(), 1U);
+
+  fake.processes.onRun = nullptr;
+  fake.registry.terminate(second);
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(fake.registry.deliveries, 3);
+  EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
+  EXPECT_EQ(fake.processes.runs.size(), 1U);  // nothing left to eject the second time
+  EXPECT_EQ(fake.authorization.runs, Strings{std::string(kKextUnloadPath) + " " + kSxSPluginPath});
+  EXPECT_EQ(g_NotifyPort, nullptr);
 }
 
 }  // namespace

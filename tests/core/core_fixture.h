@@ -7,8 +7,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <tuple>
-#include <utility>
 
 #include "app/app_controller.h"
 #include "media/sxs_driver.h"
@@ -27,30 +25,33 @@ class CoreTest : public ::testing::Test {
 
   void TearDown() override {
     controller_.reset();
-    EXPECT_EQ(g_NotifyPort, nullptr);
-    EXPECT_EQ(g_NotifyContext, nullptr);
-    EXPECT_EQ(fake.registry.outstandingHandles(), 0U);
-    EXPECT_EQ(fake.registry.livePorts(), 0U);
-    EXPECT_TRUE(fake.runLoop.installed.empty());
-    EXPECT_EQ(fake.authorization.liveSessions(), 0U);
-    EXPECT_EQ(fake.registry.misuse, 0);
-    EXPECT_EQ(fake.authorization.misuse, 0);
+    EXPECT_TRUE(g_NotifyPort == nullptr && g_NotifyContext == nullptr) << "a watch left armed";
+    EXPECT_EQ(fake.registry.outstandingHandles() + fake.registry.livePorts() +
+                  fake.runLoop.installed.size() + fake.authorization.liveSessions(),
+              0U)
+        << "a handle, port, source or session left behind";
+    EXPECT_EQ(fake.registry.misuse + fake.authorization.misuse, 0);
   }
 
   AppController& app() {
     if (controller_ == nullptr) controller_ = std::make_unique<AppController>(fake.platform);
     return *controller_;
   }
-  void destroyController() { controller_.reset(); }
 
   std::uint64_t insertCard(const std::string& disk = "disk2") {
     return fake.registry.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, disk}});
   }
   void pullCard() { fake.registry.terminateAll(kSxSMediaServiceName); }
-
+  // The disk tool's answers: the volume is busy, or it ejects the card.
   void diskToolFails() {
     fake.processes.onRun = [](const ProcessRun&) {
       return FakeProcessRunner::exited(1, "disk2: Volume failed to eject\n");
+    };
+  }
+  void diskToolEjects() {
+    fake.processes.onRun = [this](const ProcessRun&) {
+      pullCard();
+      return FakeProcessRunner::exited(0);
     };
   }
 

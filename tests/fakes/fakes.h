@@ -7,21 +7,18 @@
 // "sleep:<s>", "usleep:<us>".
 #pragma once
 
-#include <gmock/gmock.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/menu.h"
@@ -85,12 +82,13 @@ class FakeBundle : public Bundle {
 
 class FakeMenuItem : public MenuItem {
  public:
-  explicit FakeMenuItem(std::string action) : name(std::move(action)) {}
-  [[nodiscard]] std::string action() const override { return name; }
-  [[nodiscard]] bool isEnabled() const override { return enabled; }
-  void setEnabled(bool value) override { enabled = value; }
-  std::string name;
-  bool enabled = true;
+  explicit FakeMenuItem(std::string action) : name_(std::move(action)) {}
+  [[nodiscard]] std::string action() const override { return name_; }
+  [[nodiscard]] bool isEnabled() const override { return true; }
+  void setEnabled(bool) override {}
+
+ private:
+  std::string name_;
 };
 
 class FakeButton : public Button {
@@ -102,26 +100,26 @@ class FakeButton : public Button {
 
 class FakeWindow : public Window {
  public:
-  void center() override { centered = true; }
+  void center() override {}
   void makeKeyAndOrderFront(void*) override { visible = true; }
   void close() override { visible = false; }
-  bool centered = false;
   bool visible = false;
 };
 
 class FakeStatusItem : public StatusItem {
  public:
-  explicit FakeStatusItem(double length) : size(length) {}
-  [[nodiscard]] double length() const override { return size; }
-  void setTitle(const std::string& text) override { title = text; }
+  explicit FakeStatusItem(double length) : length_(length) {}
+  [[nodiscard]] double length() const override { return length_; }
+  void setTitle(const std::string&) override {}
   void setImage(std::shared_ptr<Image> picture) override { image = std::move(picture); }
   void setHighlightMode(bool highlight) override { highlightMode = highlight; }
   void setMenu(Menu* attached) override { menu = attached; }
-  std::optional<std::string> title;  // nullopt until set
   std::shared_ptr<Image> image;
   bool highlightMode = false;
   Menu* menu = nullptr;
-  double size;
+
+ private:
+  double length_;
 };
 
 class FakeStatusBar : public StatusBar {
@@ -140,16 +138,14 @@ class FakeRunLoop : public RunLoop {
   void addSource(RunLoopSource* source, RunLoopMode) override { installed.push_back(source); }
   void removeSource(RunLoopSource* source, RunLoopMode) override { std::erase(installed, source); }
   // Performs each installed source whose descriptor is readable, round after
-  // round, until none is.
+  // round, until none is; a source removed meanwhile is not touched.
   void runUntilIdle() {
-    bool performed = true;
-    for (int round = 0; performed && round < 100; ++round) {
+    for (bool performed = true; performed;) {
       performed = false;
       for (RunLoopSource* source : std::vector(installed)) {
-        // A source removed by an earlier perform of this round is not touched.
-        if (std::find(installed.begin(), installed.end(), source) == installed.end()) continue;
         pollfd ready{source->descriptor(), POLLIN, 0};
-        if (::poll(&ready, 1, 0) == 1) {
+        if (std::find(installed.begin(), installed.end(), source) != installed.end() &&
+            ::poll(&ready, 1, 0) == 1) {
           source->perform();
           performed = true;
         }
@@ -171,8 +167,8 @@ class FakeRegistry : public DeviceRegistry {
     services_[id] = Service{std::move(name), std::move(properties)};
     return id;
   }
-  // The service stops matching and answering; each registration on it is
-  // sent kIOMessageServiceIsTerminated.
+  // Each registration on the service is sent kIOMessageServiceIsTerminated,
+  // then the service stops matching and answering.
   void terminate(std::uint64_t entryId) {
     sendMessage(entryId, kIOMessageServiceIsTerminated);
     if (isLive(entryId)) services_[entryId].live = false;
@@ -191,21 +187,19 @@ class FakeRegistry : public DeviceRegistry {
     }
   }
 
-  EventLog* log = nullptr;
   // If set, destroying a port whose source is installed on it is misuse.
   const FakeRunLoop* runLoop = nullptr;
+  EventLog* log = nullptr;
   bool failProperties = false;
   bool failPortCreate = false;
   kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
-
+  int deliveries = 0;
+  int misuse = 0;
   // Service handles and registrations not yet released.
   [[nodiscard]] std::size_t outstandingHandles() const { return handles_.size(); }
   [[nodiscard]] std::size_t livePorts() const {
-    return static_cast<std::size_t>(
-        std::count_if(ports_.begin(), ports_.end(), [](const auto& p) { return !p->destroyed; }));
+    return std::count_if(ports_.begin(), ports_.end(), [](const auto& p) { return !p->destroyed; });
   }
-  int deliveries = 0;
-  int misuse = 0;
 
   std::optional<MatchingDictionary> serviceNameMatching(const char* name) override {
     return MatchingDictionary{name};
@@ -238,8 +232,7 @@ class FakeRegistry : public DeviceRegistry {
   void notificationPortDestroy(IONotificationPortRef port) override {
     Port* live = livePort(port);
     if (live == nullptr) return;
-    if (runLoop != nullptr && std::find(runLoop->installed.begin(), runLoop->installed.end(),
-                                        live) != runLoop->installed.end()) {
+    if (runLoop != nullptr && std::ranges::find(runLoop->installed, live) != runLoop->installed.end()) {
       ++misuse;
     }
     live->destroyed = true;
@@ -272,12 +265,11 @@ class FakeRegistry : public DeviceRegistry {
     void perform() override { registry_.deliver(*this); }
     void post(io_object_t registration, natural_t messageType) {
       pending.emplace_back(registration, messageType);
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+      ::eventfd_write(fd_, 1);
     }
     void drain() {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+      eventfd_t count = 0;
+      ::eventfd_read(fd_, &count);
     }
     std::deque<std::pair<io_object_t, natural_t>> pending;
     bool destroyed = false;
@@ -367,21 +359,7 @@ class FakeProcessRunner : public ProcessRunner {
     return {true, false, status, std::move(standardError)};
   }
   static ProcessResult notLaunched() { return {false, false, -1, {}}; }
-  static ProcessResult timedOut(std::string standardError = {}) {
-    return {true, true, -1, std::move(standardError)};
-  }
-};
-
-struct PrivilegedRun {
-  std::string pathToTool;
-  std::vector<std::string> arguments;
-  std::vector<std::chrono::milliseconds> waits;  // each waitUntilExit bound
-};
-
-struct CopyRightsCall {
-  std::vector<std::string> rightNames;
-  std::vector<std::string> environmentNames;
-  AuthorizationFlags flags;
+  static ProcessResult timedOut() { return {true, true, -1, {}}; }
 };
 
 // A session holds the administrator right once a prompt granted it. Copying
@@ -399,16 +377,12 @@ class FakeAuthorization : public Authorization {
   OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
   bool toolsFinish = true;                           // false: a tool outlasts every wait
   int toolStatus = 0;                                // what a finished tool exits with
-
   int prompts = 0;
-  std::vector<CopyRightsCall> copies;
-  std::vector<PrivilegedRun> runs;
-  std::vector<AuthorizationFlags> frees;
-  [[nodiscard]] std::size_t liveSessions() const {
-    return static_cast<std::size_t>(
-        std::count_if(sessions_.begin(), sessions_.end(), [](const auto& s) { return !s->freed; }));
-  }
   int misuse = 0;
+  std::vector<std::string> runs;  // "<path> <arguments>" of each tool started
+  [[nodiscard]] std::size_t liveSessions() const {
+    return std::count_if(sessions_.begin(), sessions_.end(), [](const auto& s) { return !s->freed; });
+  }
 
   OSStatus create(const AuthorizationRights*, const AuthorizationEnvironment*, AuthorizationFlags,
                   AuthorizationRef* authorization) override {
@@ -417,10 +391,8 @@ class FakeAuthorization : public Authorization {
     *authorization = sessions_.emplace_back(std::make_unique<Session>()).get();
     return errAuthorizationSuccess;
   }
-  OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
-                      const AuthorizationEnvironment* environment,
-                      AuthorizationFlags flags) override {
-    copies.push_back({itemNames(rights), itemNames(environment), flags});
+  OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights*,
+                      const AuthorizationEnvironment*, AuthorizationFlags flags) override {
     Session* session = liveSession(authorization);
     if (session == nullptr) return errAuthorizationInvalidRef;
     if (session->granted) return errAuthorizationSuccess;
@@ -448,15 +420,14 @@ class FakeAuthorization : public Authorization {
     if (executeStatus != errAuthorizationSuccess) return executeStatus;
     std::vector<std::string> argv;
     for (char* const* a = arguments; a != nullptr && *a != nullptr; ++a) argv.emplace_back(*a);
-    note(log, "exec:" + joined(pathToTool, argv));
-    runs.push_back({pathToTool, std::move(argv), {}});
-    if (process != nullptr) *process = std::make_unique<Process>(*this, runs.size() - 1);
+    runs.push_back(joined(pathToTool, argv));
+    note(log, "exec:" + runs.back());
+    if (process != nullptr) *process = std::make_unique<Process>(*this, pathToTool);
     return errAuthorizationSuccess;
   }
-  OSStatus free(AuthorizationRef authorization, AuthorizationFlags flags) override {
+  OSStatus free(AuthorizationRef authorization, AuthorizationFlags) override {
     Session* session = liveSession(authorization);
     if (session == nullptr) return errAuthorizationInvalidRef;
-    frees.push_back(flags);
     session->freed = true;
     return errAuthorizationSuccess;
   }
@@ -468,31 +439,20 @@ class FakeAuthorization : public Authorization {
   };
   class Process : public PrivilegedProcess {
    public:
-    Process(FakeAuthorization& owner, std::size_t run) : owner_(owner), run_(run) {}
-    bool waitUntilExit(std::chrono::milliseconds bound) override {
-      PrivilegedRun& run = owner_.runs[run_];
-      run.waits.push_back(bound);
-      if (owner_.toolsFinish) note(owner_.log, "exit:" + run.pathToTool);
+    Process(FakeAuthorization& owner, std::string tool) : owner_(owner), tool_(std::move(tool)) {}
+    bool waitUntilExit(std::chrono::milliseconds) override {
+      if (owner_.toolsFinish) note(owner_.log, "exit:" + tool_);
       exited_ = exited_ || owner_.toolsFinish;
       return owner_.toolsFinish;
     }
-    [[nodiscard]] int terminationStatus() const override {
-      return exited_ ? owner_.toolStatus : -1;
-    }
+    [[nodiscard]] int terminationStatus() const override { return exited_ ? owner_.toolStatus : -1; }
 
    private:
     FakeAuthorization& owner_;
-    std::size_t run_;
+    std::string tool_;
     bool exited_ = false;
   };
 
-  static std::vector<std::string> itemNames(const AuthorizationItemSet* set) {
-    std::vector<std::string> names;
-    for (std::uint32_t i = 0; set != nullptr && i < set->count; ++i) {
-      names.emplace_back(set->items[i].name);
-    }
-    return names;
-  }
   Session* liveSession(AuthorizationRef authorization) {
     for (const auto& session : sessions_) {
       if (session.get() == authorization && !session->freed) return session.get();
@@ -535,39 +495,70 @@ class FakeClock : public Clock {
   }
 };
 
-// What is stored. Defaults objects read through to it and write their
-// changes to it only on synchronize.
+// What is stored: the application's domain and the others by name. Defaults
+// objects read through to it and write their changes to it only on
+// synchronize.
 struct FakeDefaultsStore {
-  PropertyDictionary applicationDomain;
   std::map<std::string, PropertyDictionary> domains;
   int synchronizations = 0;
 };
 
+class FakeUserDefaults : public UserDefaults {
+ public:
+  explicit FakeUserDefaults(FakeDefaultsStore& store) : store_(store) {}
+  bool boolForKey(const std::string& key) override {
+    const auto domain = persistentDomainForName(kApplication).value_or(PropertyDictionary{});
+    const auto found = domain.find(key);
+    return found != domain.end() && found->second.boolean() != nullptr && *found->second.boolean();
+  }
+  void setBoolForKey(bool value, const std::string& key) override {
+    auto domain = persistentDomainForName(kApplication).value_or(PropertyDictionary{});
+    domain[key] = value;
+    pending_[kApplication] = std::move(domain);
+  }
+  std::optional<PropertyDictionary> persistentDomainForName(const std::string& name) override {
+    if (const auto pending = pending_.find(name); pending != pending_.end()) return pending->second;
+    const auto stored = store_.domains.find(name);
+    return stored == store_.domains.end() ? std::nullopt : std::optional(stored->second);
+  }
+  void removePersistentDomainForName(const std::string& name) override {
+    pending_[name] = std::nullopt;
+  }
+  void setPersistentDomain(const PropertyDictionary& domain, const std::string& name) override {
+    pending_[name] = domain;
+  }
+  bool synchronize() override {
+    ++store_.synchronizations;
+    for (auto& [name, domain] : std::exchange(pending_, {})) {
+      if (domain) {
+        store_.domains[name] = std::move(*domain);
+      } else {
+        store_.domains.erase(name);
+      }
+    }
+    return true;
+  }
+  // The application's own domain in the store.
+  static constexpr const char* kApplication = "app";
+
+ private:
+  FakeDefaultsStore& store_;
+  std::map<std::string, std::optional<PropertyDictionary>> pending_;  // nullopt: removed
+};
+
 class FakeUserDefaultsFactory : public UserDefaultsFactory {
  public:
-  std::shared_ptr<UserDefaults> standardUserDefaults() override;
-  std::shared_ptr<UserDefaults> makeUserDefaults() override;
+  std::shared_ptr<UserDefaults> standardUserDefaults() override {
+    if (standard_ == nullptr) standard_ = makeUserDefaults();
+    return standard_;
+  }
+  std::shared_ptr<UserDefaults> makeUserDefaults() override {
+    return std::make_shared<FakeUserDefaults>(store);
+  }
   FakeDefaultsStore store;
 
  private:
   std::shared_ptr<UserDefaults> standard_;
-};
-
-class MockAuthorization : public Authorization {
- public:
-  MOCK_METHOD(OSStatus, create,
-              (const AuthorizationRights*, const AuthorizationEnvironment*, AuthorizationFlags,
-               AuthorizationRef*),
-              (override));
-  MOCK_METHOD(OSStatus, copyRights,
-              (AuthorizationRef, const AuthorizationRights*, const AuthorizationEnvironment*,
-               AuthorizationFlags),
-              (override));
-  MOCK_METHOD(OSStatus, executeWithPrivileges,
-              (AuthorizationRef, const char*, AuthorizationFlags, char* const*,
-               std::unique_ptr<PrivilegedProcess>*),
-              (override));
-  MOCK_METHOD(OSStatus, free, (AuthorizationRef, AuthorizationFlags), (override));
 };
 
 // One fake of each facility, sharing `log`, and the Platform made of them.
