@@ -232,7 +232,8 @@ class FakeRegistry : public DeviceRegistry {
   void notificationPortDestroy(IONotificationPortRef port) override {
     Port* live = livePort(port);
     if (live == nullptr) return;
-    if (runLoop != nullptr && std::ranges::find(runLoop->installed, live) != runLoop->installed.end()) {
+    if (runLoop != nullptr &&
+        std::ranges::find(runLoop->installed, live) != runLoop->installed.end()) {
       ++misuse;
     }
     live->destroyed = true;
@@ -381,7 +382,8 @@ class FakeAuthorization : public Authorization {
   int misuse = 0;
   std::vector<std::string> runs;  // "<path> <arguments>" of each tool started
   [[nodiscard]] std::size_t liveSessions() const {
-    return std::count_if(sessions_.begin(), sessions_.end(), [](const auto& s) { return !s->freed; });
+    return std::count_if(sessions_.begin(), sessions_.end(),
+                         [](const auto& s) { return !s->freed; });
   }
 
   OSStatus create(const AuthorizationRights*, const AuthorizationEnvironment*, AuthorizationFlags,
@@ -445,7 +447,9 @@ class FakeAuthorization : public Authorization {
       exited_ = exited_ || owner_.toolsFinish;
       return owner_.toolsFinish;
     }
-    [[nodiscard]] int terminationStatus() const override { return exited_ ? owner_.toolStatus : -1; }
+    [[nodiscard]] int terminationStatus() const override {
+      return exited_ ? owner_.toolStatus : -1;
+    }
 
    private:
     FakeAuthorization& owner_;

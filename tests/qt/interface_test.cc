@@ -1,5 +1,5 @@
-// The interface resource loaded and connected to a controller on fakes: its
-// outlets and actions, the status menu's validation and the preferences window.
+// The interface resource loaded and connected to a controller on fakes: the
+// status menu's validation and the preferences window.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -49,11 +49,8 @@ class InterfaceTest : public ::testing::Test {
     return find(window->findChildren<QPushButton*>(), selector);
   }
   [[nodiscard]] bool enabled(const char* selector) const { return item(selector)->isEnabled(); }
-  [[nodiscard]] std::optional<bool> savedSetting() const {
-    const auto& domain = fake.userDefaults.store.applicationDomain;
-    const auto found = domain.find("AddLoginItem");
-    if (found == domain.end() || found->second.boolean() == nullptr) return std::nullopt;
-    return *found->second.boolean();
+  [[nodiscard]] PropertyValue savedSetting() {
+    return fake.userDefaults.store.domains[fakes::FakeUserDefaults::kApplication]["AddLoginItem"];
   }
 
   fakes::FakePlatform fake;
@@ -65,35 +62,6 @@ class InterfaceTest : public ::testing::Test {
   QDialog* window = nullptr;
   QCheckBox* checkBox = nullptr;
 };
-
-TEST_F(InterfaceTest, TheResourceConnectsOutletsAndActionsWithTranslatedTexts) {
-  EXPECT_EQ(controller->m0_StatusBar, loader.statusMenu());
-  EXPECT_EQ(controller->w0_Window, loader.preferencesWindow());
-  EXPECT_EQ(controller->w0_LoginItem, loader.loginItem());
-  EXPECT_FALSE(window->isVisible());
-  std::vector<std::string> actions;
-  for (const auto& i : loader.statusMenu()->items()) actions.push_back(i->action());
-  EXPECT_EQ(actions, (std::vector<std::string>{
-                         "disableMedia:", "enableMedia:", "w0_OrderFront:", "terminate:"}));
-  const auto text = [this](const char* key) {
-    return QString::fromStdString(bundle.localizedStringForKey(key));
-  };
-  EXPECT_NE(text("MENU_Disable"), "MENU_Disable");
-  EXPECT_EQ(item("disableMedia:")->text(), text("MENU_Disable"));
-  EXPECT_EQ(checkBox->text(), text("WINDOW_LoginItem"));
-  EXPECT_TRUE(button("w0_Ok:")->isDefault());
-
-  controller->applicationDidFinishLaunching(nullptr);
-  ASSERT_EQ(fake.statusBar.items.size(), 1U);
-  EXPECT_EQ(fake.statusBar.items[0].lock()->menu, loader.statusMenu());
-
-  fake.fileManager.paths.clear();  // no driver: each command only says so
-  item("disableMedia:")->trigger();
-  item("enableMedia:")->trigger();
-  ASSERT_EQ(fake.application.alerts.size(), 2U);
-  EXPECT_EQ(fake.application.alerts[0].message, "MSG_NotInstall");
-  EXPECT_EQ(fake.application.alerts[1].message, "MSG_NotInstall");
-}
 
 TEST_F(InterfaceTest, EachOpeningValidatesTheControllersItemsAfresh) {
   item("w0_OrderFront:")->setEnabled(false);
@@ -132,7 +100,7 @@ TEST_F(InterfaceTest, ThePreferencesWindowShowsSavesAndCancelsTheSetting) {
     checkBox->setCheckState(state);
     button("w0_Ok:")->click();
     EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(savedSetting(), std::optional(expected));
+    EXPECT_EQ(savedSetting(), PropertyValue(expected));
   }
 
   // Cancel writes nothing, and the next opening shows the saved setting.
