@@ -41,17 +41,15 @@ TARGETS = {
     "sim": ["pomrel_sim_tests", "sxs-card"],
     "auth": ["auth_tests", "auth_test_tool", "sxs-card"],
     "defaults": ["pomrel_defaults_tests"],
-    "qt": ["pomrel_qt_tests", "Pomrel", "pomrel_locale_probe", "pomrel_bundle_resources"],
-    "integration": ["pomrel_integration_tests", "sxs-card", "pomrel_bundle_resources"],
-    "soak": ["pomrel_soak_tests", "sxs-card", "pomrel_bundle_resources"],
+    "qt": ["pomrel_qt_tests", "Pomrel", "pomrel_bundle_resources"],
     "e2e": ["Pomrel", "sxs-card", "pomrel_bundle_resources"],
     "linux": ["pomrel_linux_tests", "pomrel_linux_privileged_tests"],
     "host": ["pomrel_host_tests", "pomrel_host_privileged_tests", "pomrel-driverctl-standin",
              "pomrel-driverctl", "pomrel-diskutil", "Pomrel"],
 }
-# The quick suites: everything but the display, the soak and the real devices.
-FAST = ["core", "sim", "auth", "defaults", "qt", "integration", "linux"]
-EXCLUDED_FROM_FAST = "e2e|soak|host"
+# The quick suites: everything but the display and the real devices.
+FAST = ["core", "sim", "auth", "defaults", "qt", "linux"]
+EXCLUDED_FROM_FAST = "e2e|host"
 
 
 @dataclasses.dataclass
@@ -62,7 +60,7 @@ class Fault:
     what: str
     # Labels expected to catch it (documentation; the run covers FAST).
     expect: str
-    # Labels to run besides FAST: "e2e", "soak", "host".
+    # Labels to run besides FAST: "e2e", "host".
     extra: tuple[str, ...] = ()
 
 
@@ -80,11 +78,11 @@ FAULTS: list[Fault] = [
     F("launch-skips-setting", "app/app_controller.cc",
       "  loadUserDefaults();\n  registerServiceNotification();",
       "  registerServiceNotification();",
-      "the launch does not read the launch-at-login setting", "core integration"),
+      "the launch does not read the launch-at-login setting", "core"),
     F("launch-skips-watch", "app/app_controller.cc",
       "  loadUserDefaults();\n  registerServiceNotification();",
       "  loadUserDefaults();",
-      "the launch does not arm the removal watch", "core integration"),
+      "the launch does not arm the removal watch", "core"),
     F("authorization-never-freed", "app/app_controller.cc",
       "    platform_.authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);\n    m_AuthRef = nullptr;\n  }\n  if (m_StatusItem",
       "    m_AuthRef = nullptr;\n  }\n  if (m_StatusItem",
@@ -92,7 +90,7 @@ FAULTS: list[Fault] = [
     F("ok-action-cancels", "app/app_controller.cc",
       '{"w0_Ok:", &AppController::w0_Ok}',
       '{"w0_Ok:", &AppController::w0_Cancel}',
-      "the preferences window's OK button does what Cancel does", "qt integration"),
+      "the preferences window's OK button does what Cancel does", "qt"),
     F("mixed-state-unticked", "app/preferences.cc",
       "w0_LoginItem->state() != NSControlStateValueOff",
       "w0_LoginItem->state() == NSControlStateValueOn",
@@ -128,7 +126,7 @@ FAULTS: list[Fault] = [
     F("eject-phrase-changed", "media/media_bounds.h",
       '"Volume failed to eject"',
       '"Volume could not be ejected"',
-      "the failure phrase no longer matches what the disk tool writes", "integration"),
+      "the failure phrase no longer matches what the disk tool writes", "core"),
     F("lookup-name-no-room-for-nul", "media/card_lookup.cc",
       "name->size() + 1 > buffer.size()",
       "name->size() > buffer.size()",
@@ -140,11 +138,11 @@ FAULTS: list[Fault] = [
     F("disable-keeps-watch-armed", "media/media_commands.cc",
       "  clearServiceNotification();\n  if (!ejectDisk()) {",
       "  if (!ejectDisk()) {",
-      "the watch stays armed while the disable ejects and unloads", "core integration"),
+      "the watch stays armed while the disable ejects and unloads", "core"),
     F("disable-no-rearm-after-failed-eject", "media/media_commands.cc",
       "    registerServiceNotification();\n    return;",
       "    return;",
-      "after a failed eject the watch is not armed again", "core integration"),
+      "after a failed eject the watch is not armed again", "core"),
     F("enable-skips-unload", "media/media_commands.cc",
       "  if (!getSxSDisk(nullptr)) exec_kextunload();\n",
       "",
@@ -152,15 +150,15 @@ FAULTS: list[Fault] = [
     F("enable-pause-too-short", "media/media_commands.cc",
       "platform_.clock.sleep(1);",
       "platform_.clock.sleep(0);",
-      "Enable arms the watch before the driver can have presented the card", "core integration"),
+      "Enable arms the watch before the driver can have presented the card", "core"),
     F("not-installed-continues", "media/media_commands.cc",
       '    showAlert("MSG_NotInstall");\n    return false;',
       '    showAlert("MSG_NotInstall");',
-      "a command goes on after telling that the driver is not installed", "core integration"),
+      "a command goes on after telling that the driver is not installed", "core"),
     F("prompt-not-interactive", "media/privileged_control.cc",
       "kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);",
       "kAuthorizationFlagExtendRights);",
-      "the administrator right is asked for without allowing the prompt", "core integration"),
+      "the administrator right is asked for without allowing the prompt", "core"),
     F("unload-not-waited", "media/privileged_control.cc",
       "return unload->waitUntilExit(kKextUnloadWaitBound) && unload->terminationStatus() == 0;",
       "return unload->terminationStatus() == 0;",
@@ -168,7 +166,7 @@ FAULTS: list[Fault] = [
     F("kextload-wrong-tool", "media/privileged_control.cc",
       "  sudoCommand(kKextLoadPath, arguments);",
       "  sudoCommand(kKextUnloadPath, arguments);",
-      "Enable runs the unload tool in place of the load tool", "core integration"),
+      "Enable runs the unload tool in place of the load tool", "core"),
     F("watch-left-armed-after-failed-registration", "media/removal_watch.cc",
       "  platform_.runLoop.removeSource(source, kCFRunLoopDefaultMode);\n  registry.notificationPortDestroy(port);\n  g_NotifyPort = nullptr;\n",
       "",
@@ -180,7 +178,7 @@ FAULTS: list[Fault] = [
     F("watch-ignores-message-type", "media/removal_watch.cc",
       "if (messageType != kIOMessageServiceIsTerminated) return;",
       "if (messageType == 0) return;",
-      "any message from the card's service (a busy change) runs Disable", "core integration"),
+      "any message from the card's service (a busy change) runs Disable", "core"),
     F("clear-leaves-source", "media/removal_watch.cc",
       "  platform_.runLoop.removeSource(registry.notificationPortGetRunLoopSource(g_NotifyPort),\n                                 kCFRunLoopDefaultMode);\n",
       "",
@@ -188,7 +186,7 @@ FAULTS: list[Fault] = [
     F("pull-does-not-disable", "media/removal_watch.cc",
       "  clearServiceNotification();\n  disableMedia(this);",
       "  clearServiceNotification();",
-      "a pulled card does not run Disable", "core integration"),
+      "a pulled card does not run Disable", "core"),
 
     F("command-not-refused-while-running", "media/media_commands.cc",
       "  if (m_CommandRunning) return;\n  const RunningCommand running(m_CommandRunning);\n  if (!beginMediaCommand()) return;\n  // Unarmed",
@@ -212,11 +210,11 @@ FAULTS: list[Fault] = [
     F("unload-failure-not-shown", "media/media_commands.cc",
       '  if (!exec_kextunload()) {\n    showAlert("MSG_UnloadFail");\n    return;\n  }\n',
       "  exec_kextunload();\n",
-      "the card is declared safe to remove when the unload did not happen", "core integration"),
+      "the card is declared safe to remove when the unload did not happen", "core"),
     F("unload-status-ignored", "media/privileged_control.cc",
       "&& unload->terminationStatus() == 0;",
       ";",
-      "an unload tool that failed counts as done", "core integration"),
+      "an unload tool that failed counts as done", "core"),
 
     # ---- loginitems/ ----
     F("login-check-without-reread", "loginitems/zan_login_items.cc",
@@ -346,6 +344,10 @@ FAULTS: list[Fault] = [
       "    if (runLoop != nullptr && pidfd.valid()) runLoop->addSource(this, kCFRunLoopDefaultMode);\n",
       "",
       "a load tool nobody waits for stays defunct until the next command", "auth"),
+    F("sim-port-leaks-descriptor", "platform/sim/sim_registry.cc",
+      "    closeIfOpen(event_);\n    closeIfOpen(inotify_);",
+      "    closeIfOpen(event_);",
+      "a destroyed notification port keeps its inotify descriptor open", "sim"),
     F("sim-late-watch-not-woken", "platform/sim/sim_registry.cc",
       "  if (!store_.entryExists(name, id) || !store_.listMessages(name, id, lastSequence).empty()) {\n    target->wake();\n  }",
       "",
@@ -365,7 +367,7 @@ FAULTS: list[Fault] = [
     F("sim-prompt-once", "platform/sim/sim_authorization.cc",
       "constexpr int kPromptAttempts = 3;",
       "constexpr int kPromptAttempts = 1;",
-      "a wrong password ends the prompt at once instead of asking again", "auth integration"),
+      "a wrong password ends the prompt at once instead of asking again", "auth"),
     F("sim-tool-env-leaks", "platform/sim/sim_authorization.cc",
       "posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(),",
       "posix::spawnChild(paths_.resolve(pathToTool), argv, environ,",
@@ -375,7 +377,7 @@ FAULTS: list[Fault] = [
     F("stand-in-driver-late", "simulator/machine.h",
       "kDefaultLoadDelayMs = 500;",
       "kDefaultLoadDelayMs = 1200;",
-      "the stand-in driver presents the card after Enable's pause", "integration"),
+      "the stand-in driver presents the card after Enable's pause", "e2e", ("e2e",)),
     F("entry-unexaminable-reads-gone", "simulator/registry_store.cc",
       "return ::stat(entryPath(name, id).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);",
       "return ::stat(entryPath(name, id).c_str(), &info) == 0;",
@@ -399,11 +401,11 @@ FAULTS: list[Fault] = [
     F("machine-never-terminates", "simulator/machine.cc",
       "  } else if (!shouldExist) {",
       "  } else if (false) {",
-      "a pulled card's media service stays published", "sim integration"),
+      "a pulled card's media service stays published", "sim"),
     F("diskutil-ignores-busy", "simulator/tools.cc",
       "  if (state.busy) {",
       "  if (false) {",
-      "the stand-in disk tool ejects a busy volume", "sim integration"),
+      "the stand-in disk tool ejects a busy volume", "sim"),
     F("kext-without-privileges", "simulator/tools.cc",
       "  if (!startedWithPrivileges(paths->root())) {",
       "  if (false) {",
@@ -518,7 +520,7 @@ FAULTS: list[Fault] = [
     F("runloop-never-released", "platform/qt/qt_run_loop.cc",
       "  if (--nonDefaultDepth_ == 0) setNotifiersEnabled(true);",
       "  --nonDefaultDepth_;",
-      "sources stay disarmed after the menu or modal window closes", "qt integration"),
+      "sources stay disarmed after the menu or modal window closes", "qt"),
     F("menu-not-validated-on-show", "platform/qt/qt_menu.cc",
       "showConnection_ = connect(menu, &QMenu::aboutToShow, this, [this] { validate(); });",
       "showConnection_ = connect(menu, &QMenu::aboutToShow, this, [] {});",
@@ -530,7 +532,7 @@ FAULTS: list[Fault] = [
     F("alert-does-not-hold", "platform/qt/qt_application.cc",
       "  NonDefaultModeScope modal(runLoop_);\n  box.exec();",
       "  box.exec();",
-      "an alert on screen does not hold sources back", "qt integration"),
+      "an alert on screen does not hold sources back", "qt"),
     F("icon-always-highlighted", "platform/qt/qt_status_bar.cc",
       "tintedIcon(*image_, QApplication::palette(), highlight_ && menuOpen_)",
       "tintedIcon(*image_, QApplication::palette(), highlight_)",
@@ -566,7 +568,7 @@ FAULTS: list[Fault] = [
     F("prompt-cancel-is-answer", "platform/qt/qt_credentials_prompt.cc",
       "  if (result != QDialog::Accepted) {",
       "  if (result == QDialog::Accepted + 1) {",
-      "a cancelled administrator prompt is taken as an answer", "qt integration"),
+      "a cancelled administrator prompt is taken as an answer", "qt"),
 ]
 
 

@@ -74,6 +74,15 @@ TEST_F(CoreTest, WithoutTheRightNoAuthorizationIsKeptAndNothingRuns) {
   EXPECT_TRUE(fake.authorization.runs.empty());
 }
 
+TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndNeverPrompt) {
+  fake.fileManager.paths.clear();
+  insertCard();
+  app().disableMedia(nullptr);
+  app().enableMedia(nullptr);
+  EXPECT_EQ(alerts(), (Strings{"MSG_NotInstall", "MSG_NotInstall"}));
+  EXPECT_EQ(fake.authorization.prompts + fake.processes.runs.size(), 0U);
+}
+
 TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEject) {
   insertCard();
   ASSERT_TRUE(app().registerServiceNotification());

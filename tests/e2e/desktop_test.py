@@ -495,7 +495,7 @@ def run(args, processes, work):
     desktop.start(args.panel, work)
     machine = Machine(args.sxs_card, os.path.join(work, "machine"))
     os.mkdir(machine.root)
-    machine.sxs("init", "--load-delay", "0")
+    machine.sxs("init")
     machine.sxs("insert", "--disk", "disk4")
     machine.sxs("admin", ADMIN_NAME, stdin_text=ADMIN_PASSWORD + "\n")
 

@@ -1,11 +1,10 @@
-// The bundle's texts and the shipped translations: every table holds exactly
-// the English keys, and the user's locale, as the environment sets it,
-// chooses among them with English and then the key as fallbacks.
+// The bundle's texts: every shipped table holds exactly the English keys, and
+// the first of the user's languages that the bundle has is chosen, with the
+// development region's table and then the key as fallbacks.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -23,7 +22,6 @@ namespace pomrel::qt::testing {
 namespace {
 
 using Table = std::map<std::string, std::string>;
-using Environment = std::vector<std::pair<QString, QString>>;
 
 // The table of `language`; nullopt unless it is a dictionary of texts.
 std::optional<Table> readTable(const QString& language) {
@@ -42,34 +40,6 @@ std::optional<Table> readTable(const QString& language) {
 
 qsizetype placeholders(const std::string& text) {
   return QString::fromStdString(text).count(QRegularExpression(QStringLiteral("%[0-9]")));
-}
-
-// The texts the locale probe prints for `keys` when `locale` is the
-// environment's only locale setting.
-std::vector<std::string> textsUnderLocale(const Environment& locale,
-                                          const std::vector<std::string>& keys) {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG"}) {
-    environment.remove(name);
-  }
-  for (const auto& [name, value] : locale) environment.insert(name, value);
-  QStringList arguments{kBundleResources};
-  for (const std::string& key : keys) arguments << QString::fromStdString(key);
-  QProcess probe;
-  probe.setProcessEnvironment(environment);
-  probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  probe.start(QStringLiteral(POMREL_TEST_LOCALE_PROBE), arguments);
-  if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit ||
-      probe.exitCode() != 0) {
-    ADD_FAILURE() << "the locale probe failed";
-    return {};
-  }
-  std::vector<std::string> texts;
-  for (const QByteArray& text : probe.readAllStandardOutput().split('\0')) {
-    texts.push_back(text.toStdString());
-  }
-  texts.pop_back();  // after the last NUL
-  return texts;
 }
 
 TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
@@ -98,29 +68,6 @@ TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
       const std::string key = reader.readElementText().toStdString();
       EXPECT_TRUE(english->count(key)) << key << " in the interface has no English text";
     }
-  }
-}
-
-TEST(LocalizationTest, TheLocaleChoosesTheLanguageWithEnglishAndTheKeyAsFallbacks) {
-  const auto english = readTable("en");
-  ASSERT_TRUE(english.has_value());
-  std::vector<std::string> keys;
-  for (const auto& entry : *english) keys.push_back(entry.first);
-  keys.emplace_back("MSG_NoSuchKey");
-
-  const std::pair<Environment, QString> cases[] = {
-      {{{"LANG", "de_DE.UTF-8"}}, "de"},
-      {{{"LANG", "es_ES.UTF-8"}}, "en"},
-      {{{"LANG", "de_DE.UTF-8"}, {"LC_ALL", "fr_CA.UTF-8"}}, "fr"},
-      {{{"LANG", "es_ES.UTF-8"}, {"LANGUAGE", "es:it:ja"}}, "ja"},
-  };
-  for (const auto& [locale, language] : cases) {
-    const auto table = readTable(language);
-    ASSERT_TRUE(table.has_value());
-    std::vector<std::string> expected;
-    for (std::size_t i = 0; i + 1 < keys.size(); ++i) expected.push_back(table->at(keys[i]));
-    expected.emplace_back("MSG_NoSuchKey");
-    EXPECT_EQ(textsUnderLocale(locale, keys), expected) << language.toStdString();
   }
 }
 

@@ -1,19 +1,16 @@
-// SimRegistry (lookups, and notification ports over real inotify) and
-// SimFileManager, against real files in a temporary machine folder.
+// SimRegistry (lookups, and notification ports over real inotify) against
+// real files in a temporary machine folder.
 #include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 
-#include "platform/sim/sim_file_manager.h"
 #include "platform/sim/sim_registry.h"
 #include "simulator/machine.h"
 #include "tests/sim/sim_test_support.h"
@@ -46,6 +43,7 @@ class RegistryTest : public ::testing::Test {
   void TearDown() override {
     registry_.notificationPortDestroy(port_);
     EXPECT_EQ(registry_.liveHandleCount(), 0u);
+    EXPECT_EQ(test::openDescriptors(), descriptors_) << "a port's descriptor left open";
   }
 
   EntryId publish(const std::string& disk) {
@@ -78,6 +76,7 @@ class RegistryTest : public ::testing::Test {
     registry_.notificationPortGetRunLoopSource(port_)->perform();
   }
 
+  const long descriptors_ = test::openDescriptors();
   test::TempRoot temp_;
   MachinePaths paths_ = temp_.paths();
   RegistryStore store_{paths_};
@@ -106,32 +105,6 @@ TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntryInTheFolderOfItsName) {
   ASSERT_TRUE(store_.terminate(kMedia, second));
   EXPECT_EQ(firstDisk(), "none");
   EXPECT_GT(publish("disk4"), second) << "entry IDs are never reused";
-}
-
-TEST_F(RegistryTest, AConcurrentWriterNeverExposesAHalfWrittenEntry) {
-  const EntryId id = publish("disk0");
-  std::atomic<bool> stop{false};
-  std::atomic<int> rounds{0};
-  std::thread writer([&] {
-    RegistryStore store(paths_);
-    for (int round = 1; !stop; rounds = round++) {
-      const std::string disk = "disk" + std::to_string(round);
-      store.publishAs(kMedia, id, {{"BSD Name", disk}, {"Check", std::string(20000, 'x') + disk}});
-      if (auto other = store.publish(kMedia, {{"BSD Name", disk}})) store.terminate(kMedia, *other);
-    }
-  });
-  while (rounds == 0) std::this_thread::yield();
-  for (int i = 0; i < 300; ++i) {
-    const io_service_t service = registry_.getMatchingService({kMedia});
-    PropertyDictionary properties;
-    ASSERT_EQ(registry_.createProperties(service, properties), KERN_SUCCESS) << i;
-    registry_.release(service);
-    const std::string* disk = properties["BSD Name"].string();
-    const std::string* check = properties["Check"].string();
-    ASSERT_TRUE(disk && check && *check == std::string(20000, 'x') + *disk) << i;
-  }
-  stop = true;
-  writer.join();
 }
 
 TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCardIsNew) {
@@ -248,19 +221,6 @@ TEST_F(RegistryTest, AnEntryThatCannotBeExaminedIsNotTerminated) {
   deliver();
   EXPECT_EQ(inbox.messages, kTerminated);
   registry_.release(registration);
-}
-
-TEST_F(RegistryTest, FileExistenceIsAskedUnderTheRootFollowingLinks) {
-  const std::string root = temp_.root();
-  std::filesystem::create_directories(root + "/Library/A.kext");
-  std::ofstream(root + "/plain") << "x";
-  std::filesystem::create_symlink(root + "/plain", root + "/link");
-  std::filesystem::create_symlink(root + "/missing", root + "/dangling");
-  SimFileManager files(paths_);
-  const std::vector<std::pair<std::string, bool>> cases{
-      {"/Library/A.kext", true}, {"/plain", true},    {"/link", true},
-      {"/dangling", false},      {"/missing", false}, {root + "/plain", false}};
-  for (const auto& [path, exists] : cases) EXPECT_EQ(files.fileExistsAtPath(path), exists) << path;
 }
 
 }  // namespace

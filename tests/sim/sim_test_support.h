@@ -37,6 +37,11 @@ class TempRoot {
   std::string root_;
 };
 
+// The descriptors this process has open.
+inline long openDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
 struct RunResult {
   int exitStatus = -1;
   std::string out;
