@@ -12,39 +12,23 @@
 #include "platform/linux/linux_registry.h"
 #include "platform/posix/file_reader.h"
 #include "tests/linux/host_fixture.h"
+#include "tests/registry_probe.h"
 
 namespace pomrel::host::test {
 namespace {
 
-using namespace std::chrono_literals;
+using pomrel::testing::Inbox;
+using pomrel::testing::kTerminated;
 
-void count(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
-  if (type == kIOMessageServiceIsTerminated) ++*static_cast<int*>(refcon);
-}
+using namespace std::chrono_literals;
 
 // A registry over the real udev with a watch on the card.
 struct Watch {
   LinuxRegistry registry;
   IONotificationPortRef port = registry.notificationPortCreate();
-  io_object_t registration = 0;
-  int terminations = 0;
+  Inbox inbox;
+  io_object_t registration = testing::watch(registry, port, kCardService, inbox);
 
-  std::string firstDisk() {
-    const io_service_t service = registry.getMatchingService({kCardService});
-    PropertyDictionary properties;
-    const bool read =
-        service != 0 && registry.createProperties(service, properties) == KERN_SUCCESS;
-    registry.release(service);
-    return read ? *properties["BSD Name"].string() : "none";
-  }
-  bool arm() {
-    const io_service_t service = registry.getMatchingService({kCardService});
-    const bool armed = service != 0 && registry.addInterestNotification(
-                                           port, service, kIOGeneralInterest, count, &terminations,
-                                           &registration) == KERN_SUCCESS;
-    registry.release(service);
-    return armed;
-  }
   // Delivers what arrives within `bound`, as the run loop would.
   void deliverFor(std::chrono::milliseconds bound) {
     RunLoopSource* source = registry.notificationPortGetRunLoopSource(port);
@@ -57,7 +41,7 @@ struct Watch {
     }
   }
   ~Watch() {
-    if (registration != 0) registry.release(registration);
+    registry.release(registration);
     registry.notificationPortDestroy(port);
   }
 };
@@ -100,13 +84,13 @@ class HostTest : public ::testing::Test {
 TEST_F(HostTest, APulledCardEndsItsWatchOnce) {
   ASSERT_NO_FATAL_FAILURE(startAll());
   Watch watch;
-  ASSERT_TRUE(watch.arm());
+  ASSERT_NE(watch.registration, 0U);
   ASSERT_EQ(machine_.pull(card_), "");
   // The detach changes the disk, the removal removes it: one termination.
   watch.deliverFor(2s);
-  EXPECT_EQ(watch.terminations, 1);
+  EXPECT_EQ(watch.inbox.messages, kTerminated);
   EXPECT_FALSE(posix::readFile("/sys/block/" + card_.name + "/size", 4096).ok()) << "removed";
-  EXPECT_EQ(watch.firstDisk(), "none");
+  EXPECT_EQ(testing::firstDisk(watch.registry, kCardService), "none");
 }
 
 TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {

@@ -1,6 +1,5 @@
 // LinuxRegistry under umockdev: a testbed of fake block devices stands in for
 // sysfs and the udev database, and its uevents for udev's monitor.
-#include <poll.h>
 #include <umockdev.h>
 
 #include <cstdlib>
@@ -13,9 +12,12 @@
 
 #include "gtest/gtest.h"
 #include "platform/linux/linux_registry.h"
+#include "tests/registry_probe.h"
 
 namespace pomrel::host {
 namespace {
+
+using namespace pomrel::testing;  // NOLINT(google-build-using-namespace)
 
 constexpr const char* kMedia = "SxS Media";
 
@@ -26,19 +28,6 @@ struct FakeDisk {
   std::string size = "2048";
   std::string type = "disk";
 };
-
-// What a registration received; `then` runs inside the callback.
-struct Inbox {
-  int terminations = 0;
-  int others = 0;
-  std::function<void()> then;
-};
-
-void record(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
-  auto* inbox = static_cast<Inbox*>(refcon);
-  ++(type == kIOMessageServiceIsTerminated ? inbox->terminations : inbox->others);
-  if (inbox->then) inbox->then();
-}
 
 class LinuxRegistryTest : public ::testing::Test {
  protected:
@@ -101,26 +90,15 @@ class LinuxRegistryTest : public ::testing::Test {
     }
     return *registry_;
   }
-  std::string firstDisk() {
-    const io_service_t service = registry().getMatchingService({kMedia});
-    PropertyDictionary properties;
-    const bool read =
-        service != 0 && registry().createProperties(service, properties) == KERN_SUCCESS;
-    registry().release(service);
-    return read ? *properties["BSD Name"].string() : "none";
-  }
+  std::string firstDisk() { return testing::firstDisk(registry(), kMedia); }
+  // The registry first: it makes the port.
   io_object_t watch(Inbox& inbox) {
-    const io_service_t service = registry().getMatchingService({kMedia});
-    io_object_t registration = 0;
-    EXPECT_EQ(registry().addInterestNotification(port_, service, kIOGeneralInterest, record, &inbox,
-                                                 &registration),
-              KERN_SUCCESS);
-    registry().release(service);
-    return registration;
+    LinuxRegistry& made = registry();
+    return testing::watch(made, port_, kMedia, inbox);
   }
   bool readable() {
-    pollfd fd{registry().notificationPortGetRunLoopSource(port_)->descriptor(), POLLIN, 0};
-    return ::poll(&fd, 1, 0) == 1;
+    LinuxRegistry& made = registry();
+    return testing::readable(made, port_, 0);
   }
   // The testbed's uevents are queued before it returns, so what is due can
   // be delivered at once.
@@ -199,7 +177,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
     c.act(card);
     deliver();
     EXPECT_FALSE(readable()) << c.what << ": everything waiting is read";
-    EXPECT_EQ(inbox.terminations, c.terminations) << c.what;
+    EXPECT_EQ(inbox.messages.size(), static_cast<std::size_t>(c.terminations)) << c.what;
     EXPECT_EQ(firstDisk(), c.firstAfter) << c.what;
     // Whatever happens next, an ended watch is not told again.
     if (exists(card)) {
@@ -207,8 +185,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
       event(card, "remove");
       deliver();
     }
-    EXPECT_EQ(inbox.terminations, 1) << c.what;
-    EXPECT_EQ(inbox.others, 0) << c.what;
+    EXPECT_EQ(inbox.messages, kTerminated) << c.what;
     registry().release(registration);
   }
 }
@@ -238,10 +215,10 @@ TEST_F(LinuxRegistryTest, ADiskGoneBeforeItsRegistrationIsToldAndACallbackMayRep
   registry().release(service);
   ASSERT_TRUE(readable()) << "the port woke itself";
   deliver();
-  EXPECT_EQ(inbox.terminations, 1);
+  EXPECT_EQ(inbox.messages, kTerminated);
   event(later, "remove");
   deliver();
-  EXPECT_EQ(next.terminations, 1);
+  EXPECT_EQ(next.messages, kTerminated);
   registry().release(nextRegistration);
 }
 

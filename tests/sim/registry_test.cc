@@ -1,7 +1,6 @@
 // SimRegistry (lookups, and notification ports over real inotify) against
 // real files in a temporary machine folder.
 #include <grp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,29 +8,18 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "platform/sim/sim_registry.h"
 #include "simulator/machine.h"
+#include "tests/registry_probe.h"
 #include "tests/sim/sim_test_support.h"
 
 namespace pomrel::sim {
 namespace {
 
+using namespace pomrel::testing;  // NOLINT(google-build-using-namespace)
+
 constexpr const char* kMedia = "SxS Media";
-const std::vector<natural_t> kTerminated{kIOMessageServiceIsTerminated};
-
-// What a registration received; `then` runs inside the callback.
-struct Inbox {
-  std::vector<natural_t> messages;
-  std::function<void()> then;
-};
-
-void record(void* refcon, io_service_t /*service*/, natural_t type, void* /*argument*/) {
-  auto* inbox = static_cast<Inbox*>(refcon);
-  inbox->messages.push_back(type);
-  if (inbox->then) inbox->then();
-}
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -49,28 +37,11 @@ class RegistryTest : public ::testing::Test {
   EntryId publish(const std::string& disk) {
     return store_.publish(kMedia, {{"BSD Name", disk}}).value_or(0);
   }
-  std::string firstDisk() {
-    const io_service_t service = registry_.getMatchingService({kMedia});
-    PropertyDictionary properties;
-    const bool read =
-        service != 0 && registry_.createProperties(service, properties) == KERN_SUCCESS;
-    registry_.release(service);
-    return read ? *properties["BSD Name"].string() : "none";
-  }
-  // Registers `inbox` on `service` (released here), or on the first match.
+  std::string firstDisk() { return testing::firstDisk(registry_, kMedia); }
   io_object_t watch(Inbox& inbox, io_service_t service = 0) {
-    if (service == 0) service = registry_.getMatchingService({kMedia});
-    io_object_t registration = 0;
-    EXPECT_EQ(registry_.addInterestNotification(port_, service, kIOGeneralInterest, record, &inbox,
-                                                &registration),
-              KERN_SUCCESS);
-    registry_.release(service);
-    return registration;
+    return testing::watch(registry_, port_, kMedia, inbox, service);
   }
-  bool readable(int timeoutMs) {
-    pollfd fd{registry_.notificationPortGetRunLoopSource(port_)->descriptor(), POLLIN, 0};
-    return ::poll(&fd, 1, timeoutMs) == 1;
-  }
+  bool readable(int timeoutMs) { return testing::readable(registry_, port_, timeoutMs); }
   void deliver() {
     ASSERT_TRUE(readable(5000));
     registry_.notificationPortGetRunLoopSource(port_)->perform();
