@@ -8,10 +8,12 @@
 // kept aside byte for byte, once, and a readable file leaves nothing aside.
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/posix/file_reader.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_user_defaults.h"
 
@@ -28,18 +30,16 @@ struct Machine {
 };
 
 Machine& machine() {
-  static Machine* const instance = [] {
-    auto* made = new Machine;
-    makeFolders(made->folder);
-    return made;
-  }();
+  static Machine* const instance = new Machine;
   return *instance;
 }
 
 void runOne(const std::uint8_t* data, std::size_t size) {
   Machine& m = machine();
-  emptyFolder(m.folder);
-  writeFile(m.file, data, size);
+  std::filesystem::remove_all(m.folder);
+  std::filesystem::create_directories(m.folder);
+  std::ofstream(m.file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
   const std::optional<PropertyDictionary> read =
       m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
@@ -56,14 +56,16 @@ void runOne(const std::uint8_t* data, std::size_t size) {
   check(sameDictionary(*again, written), "the domain read back differs from what was written");
 
   std::vector<std::string> aside;
-  for (const std::string& name : folderEntries(m.folder)) {
-    if (name.rfind(std::string(kDomain) + ".plist.unreadable-", 0) == 0) aside.push_back(name);
+  for (const auto& entry : std::filesystem::directory_iterator(m.folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(std::string(kDomain) + ".plist.unreadable-")) aside.push_back(name);
   }
   if (read) {
     check(aside.empty(), "a readable domain file was kept aside");
   } else {
     check(aside.size() == 1, "an unreadable domain file was not kept aside exactly once");
-    check(readFile(m.folder + "/" + aside.front()) == std::vector<std::uint8_t>(data, data + size),
+    check(posix::readFile(m.folder + "/" + aside.front(), posix::kPreferenceFileLimit).bytes ==
+              std::string(reinterpret_cast<const char*>(data), size),
           "the file kept aside is not the unreadable file");
   }
 }

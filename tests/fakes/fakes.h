@@ -187,11 +187,8 @@ class FakeRegistry : public DeviceRegistry {
     }
   }
 
-  // If set, destroying a port whose source is installed on it is misuse.
-  const FakeRunLoop* runLoop = nullptr;
   EventLog* log = nullptr;
   bool failProperties = false;
-  bool failPortCreate = false;
   kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
   int deliveries = 0;
   int misuse = 0;
@@ -222,7 +219,6 @@ class FakeRegistry : public DeviceRegistry {
     return kIOReturnError;
   }
   IONotificationPortRef notificationPortCreate() override {
-    if (failPortCreate) return nullptr;
     note(log, "port:create");
     return ports_.emplace_back(std::make_unique<Port>(*this)).get();
   }
@@ -232,10 +228,6 @@ class FakeRegistry : public DeviceRegistry {
   void notificationPortDestroy(IONotificationPortRef port) override {
     Port* live = livePort(port);
     if (live == nullptr) return;
-    if (runLoop != nullptr &&
-        std::ranges::find(runLoop->installed, live) != runLoop->installed.end()) {
-      ++misuse;
-    }
     live->destroyed = true;
     live->pending.clear();
     live->drain();
@@ -569,7 +561,6 @@ class FakeUserDefaultsFactory : public UserDefaultsFactory {
 struct FakePlatform {
   FakePlatform() {
     application.log = registry.log = processes.log = authorization.log = clock.log = &log;
-    registry.runLoop = &runLoop;
   }
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;

@@ -1,10 +1,9 @@
-// sxs-card and the stand-in tools, run as child processes on a temporary
-// machine.
+// The stand-in disk and driver tools, run as the system runs them on a
+// temporary machine that sxs-card prepares.
 #include <filesystem>
 
 #include "gmock/gmock.h"
 #include "media/sxs_driver.h"
-#include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
 #include "simulator/privilege.h"
 #include "tests/sim/sim_test_support.h"
@@ -19,10 +18,6 @@ class SxsCardTest : public ::testing::Test {
  protected:
   void SetUp() override { card({"init", "--load-delay", "0"}); }
 
-  test::RunResult rawCard(Args args) {
-    args.insert(args.begin(), {"--machine", temp_.root()});
-    return test::run(POMREL_SXS_CARD, args, {"PATH=/usr/bin:/bin"});
-  }
   // Each run must end with `expected`, and say why on standard error exactly
   // when it fails.
   test::RunResult expect(test::RunResult result, int expected, const std::string& what) {
@@ -30,8 +25,9 @@ class SxsCardTest : public ::testing::Test {
     EXPECT_EQ(result.err.empty(), expected == 0) << what;
     return result;
   }
-  test::RunResult card(const Args& args, int expected = 0) {
-    return expect(rawCard(args), expected, "sxs-card " + args[0]);
+  test::RunResult card(Args args, int expected = 0) {
+    args.insert(args.begin(), {"--machine", temp_.root()});
+    return expect(test::run(POMREL_SXS_CARD, args, {"PATH=/usr/bin:/bin"}), expected, args[2]);
   }
   // An installed stand-in tool, run as the system runs it, with `token` as
   // its privilege token unless empty.
@@ -44,64 +40,10 @@ class SxsCardTest : public ::testing::Test {
   std::string token() { return readPrivilegeToken(temp_.root()).value_or(""); }
   MachineState state() { return readMachineState(paths_).value_or(MachineState{}); }
   std::vector<EntryId> media() { return store_.listEntries(kSxSMediaServiceName); }
-  std::string mediaDisk() {
-    auto entry = store_.readEntry(kSxSMediaServiceName, media().at(0));
-    return entry ? *(*entry)[kSxSBSDNameKey].string() : "";
-  }
-  bool pluginInstalled() {
-    return std::filesystem::exists(paths_.resolve(kSxSPluginPath) + "/Contents/Info.plist");
-  }
-
   test::TempRoot temp_;
   MachinePaths paths_ = temp_.paths();
   RegistryStore store_{paths_};
 };
-
-TEST_F(SxsCardTest, InitLaysOutTheMachineAndAgainResetsItKeepingAccountsAndIds) {
-  EXPECT_TRUE(pluginInstalled() && state().driverInstalled && state().pluginLoaded);
-  card({"insert"});
-  const EntryId first = media().at(0);
-  ASSERT_TRUE(setAdminPassword(temp_.root(), "someone", "pass word"));
-  card({"init", "--load-delay", "250"});
-  EXPECT_TRUE(media().empty() && !state().cardInserted && state().loadDelayMs == 250);
-  EXPECT_TRUE(checkAdminPassword(temp_.root(), "someone", "pass word"));
-  card({"insert"});
-  EXPECT_GT(media().at(0), first);
-}
-
-TEST_F(SxsCardTest, CommandsFollowTheCardAndDriverAndRefuseWhatMakesNoSense) {
-  card({"insert"});
-  card({"busy", "on"});
-  card({"busy", "on"});
-  EXPECT_EQ(mediaDisk(), "disk2");
-  const EntryId id = media().at(0);
-  const std::vector<PendingMessage> messages = store_.listMessages(kSxSMediaServiceName, id);
-  ASSERT_EQ(messages.size(), 1u) << "one message per change of the busy state";
-  EXPECT_EQ(RegistryStore::readMessage(messages[0].path), kSxSMessageBusyStateChanged);
-
-  card({"insert", "--disk", "disk3"}, 1);
-  card({"install-driver"}, 1);
-  for (const Args& usage :
-       {Args{"insert", "--disk", "a/b"}, Args{"busy", "maybe"}, Args{"eject"}}) {
-    card(usage, 2);
-  }
-  EXPECT_EQ(media(), std::vector<EntryId>{id}) << "nothing changed";
-  EXPECT_TRUE(state().busy && state().diskName == "disk2");
-
-  card({"pull"});
-  card({"pull"}, 1);
-  EXPECT_TRUE(media().empty());
-  card({"insert", "--disk=disk5"});
-  EXPECT_EQ(mediaDisk(), "disk5");
-  EXPECT_GT(media().at(0), id) << "a card inserted again is a new service";
-  card({"remove-driver"});
-  EXPECT_FALSE(std::filesystem::exists(paths_.resolve(kSxSPluginPath)));
-  EXPECT_TRUE(media().empty());
-  card({"remove-driver"}, 1);
-  card({"install-driver"});
-  EXPECT_TRUE(pluginInstalled() && state().driverInstalled && !state().pluginLoaded);
-  EXPECT_TRUE(media().empty());
-}
 
 TEST_F(SxsCardTest, DiskutilEjectsTheCardsDiskUnlessItsVolumeIsBusy) {
   card({"insert"});
