@@ -109,35 +109,6 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   registry_.release(lateRegistration);
 }
 
-TEST_F(RegistryTest, ACallbackMayDestroyItsPortAndWatchAgainDuringPerform) {
-  // Two services end together; the first callback tears everything down as
-  // the removal watch does, so the second must not be called.
-  Inbox one;
-  Inbox two;
-  Inbox later;
-  const EntryId first = publish("disk2");
-  const io_object_t oneRegistration = watch(one);
-  const EntryId second = publish("disk3");
-  ASSERT_TRUE(store_.terminate(kMedia, first));
-  const io_object_t twoRegistration = watch(two);
-  ASSERT_TRUE(store_.terminate(kMedia, second));
-  io_object_t again = 0;
-  one.then = two.then = [&] {
-    registry_.release(twoRegistration);
-    registry_.notificationPortDestroy(port_);
-    registry_.release(oneRegistration);
-    port_ = registry_.notificationPortCreate();
-    publish("disk4");
-    again = watch(later);
-  };
-  deliver();
-  EXPECT_EQ(one.messages.size() + two.messages.size(), 1u);
-  ASSERT_TRUE(store_.terminate(kMedia, *store_.firstEntry(kMedia)));
-  deliver();
-  EXPECT_EQ(later.messages, kTerminated);
-  registry_.release(again);
-}
-
 // Entries and messages that are not regular files: no match, no properties,
 // no message, and never a wait on a FIFO.
 TEST_F(RegistryTest, WhatIsNotAFileIsNoEntryAndNoMessage) {
