@@ -59,9 +59,6 @@ TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
     pullCard();
   }
   EXPECT_FALSE(app().getSxSDisk(nullptr));
-  insertCard();
-  fake.registry.failProperties = true;
-  EXPECT_FALSE(app().getSxSDisk(nullptr));
 }
 
 TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) {

@@ -188,7 +188,6 @@ class FakeRegistry : public DeviceRegistry {
   }
 
   EventLog* log = nullptr;
-  bool failProperties = false;
   kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
   int deliveries = 0;
   int misuse = 0;
@@ -209,7 +208,7 @@ class FakeRegistry : public DeviceRegistry {
   }
   kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override {
     const Handle* handle = serviceHandle(service);
-    if (handle == nullptr || failProperties || !isLive(handle->entryId)) return kIOReturnError;
+    if (handle == nullptr || !isLive(handle->entryId)) return kIOReturnError;
     properties = services_.at(handle->entryId).properties;
     return KERN_SUCCESS;
   }

@@ -94,27 +94,13 @@ std::string hostTestsUnavailable() {
   return "";
 }
 
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& input) {
-  ToolRun run;
-  const int in = ::memfd_create("in", MFD_CLOEXEC);
-  const int out = ::memfd_create("out", MFD_CLOEXEC);
-  const int err = ::memfd_create("err", MFD_CLOEXEC);
-  if (::pwrite(in, input.data(), input.size(), 0) == static_cast<ssize_t>(input.size())) {
-    int status = 0;
-    const pid_t pid = start(argv, in, out, err);
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      run.exitStatus = WEXITSTATUS(status);
-    }
-  }
-  for (auto [fd, sink] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
-    char buffer[4096];
-    for (ssize_t n = 0;
-         (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(sink->size()))) > 0;) {
-      sink->append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  for (int fd : {in, out, err}) ::close(fd);
-  return run;
+ToolRun runTool(std::vector<std::string> argv, const std::string& input) {
+  const std::string program = findProgram(argv.at(0));
+  argv.erase(argv.begin());
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    environment.emplace_back(*variable);
+  return sim::test::run(program, argv, environment, input);
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& log,

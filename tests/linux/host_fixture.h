@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/sim/sim_test_support.h"
+
 namespace pomrel::host::test {
 
 // The service name the test rule gives the card.
@@ -24,16 +26,12 @@ std::string hostTestsUnavailable();
 // Whether a udevd answers on its control socket.
 bool udevRuns();
 
-struct ToolRun {
-  int exitStatus = -1;  // -1 unless it exited normally
-  std::string out;
-  std::string err;
-};
+using ToolRun = sim::test::RunResult;
 
 // Runs `argv` (argv[0] an absolute path, or a name found on PATH, /usr/sbin
 // or /sbin) with this process's environment and `input` on standard input,
 // without a shell, and collects both outputs.
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& input = "");
+ToolRun runTool(std::vector<std::string> argv, const std::string& input = "");
 
 // A process started in the background; killed (SIGTERM, then SIGKILL) and
 // reaped when destroyed or stopped.
