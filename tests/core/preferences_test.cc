@@ -1,5 +1,5 @@
-// The launch-at-login setting, the preferences window and the login items
-// store.
+// The login items store. (The preferences window that drives it is the Qt
+// suite's.)
 #include "tests/core/core_fixture.h"
 
 namespace pomrel::testing {
@@ -14,39 +14,6 @@ PropertyValue entry(const std::string& path, bool hide = false) {
 PropertyDictionary withList(PropertyArray list, PropertyDictionary others = {}) {
   others["AutoLaunchedApplicationDictionary"] = std::move(list);
   return others;
-}
-
-// Each OK brings the list as it is then in line with the box, whatever other
-// programs did to it since.
-TEST_F(CoreTest, ThePreferencesWindowShowsTheSettingAndOkAppliesIt) {
-  FakeButton checkbox;
-  FakeWindow window;
-  PropertyDictionary& login = fake.userDefaults.store.domains["loginwindow"];
-  const PropertyValue other = entry("/Other.app", true);
-  app().w0_LoginItem = &checkbox;
-  app().w0_Window = &window;
-  app().loadUserDefaults();
-  const std::tuple<int, PropertyArray, bool, PropertyArray> oks[] = {
-      {NSControlStateValueOff, {entry(kThisApp), other}, false, {other}},
-      {NSControlStateValueOff, {entry(kThisApp), other}, false, {other}},
-      {NSControlStateValueMixed, {other}, true, {entry(kThisApp), other}},
-      {NSControlStateValueOn, {other}, true, {entry(kThisApp), other}},
-  };
-  int shown = NSControlStateValueOff;  // a first run
-  for (const auto& [box, before, setting, after] : oks) {
-    checkbox.setState(NSControlStateValueMixed);
-    app().w0_OrderFront(nullptr);
-    EXPECT_TRUE(window.visible);
-    EXPECT_EQ(checkbox.state(), shown);
-    login = withList(before);
-    checkbox.setState(box);
-    app().w0_Ok(nullptr);
-    EXPECT_FALSE(window.visible);
-    EXPECT_EQ(fake.userDefaults.store.domains[FakeUserDefaults::kApplication]["AddLoginItem"],
-              PropertyValue(setting));
-    EXPECT_EQ(login, withList(after));
-    shown = setting ? NSControlStateValueOn : NSControlStateValueOff;
-  }
 }
 
 // The store on its own, over a defaults store that "another program" edits.

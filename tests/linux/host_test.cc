@@ -119,27 +119,5 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   EXPECT_FALSE(HostMachine::mounted(card_.mountPoint));
 }
 
-TEST_F(HostTest, WithoutUdevPomrelRunsAndSaysWhyOnce) {
-  if (udevRuns()) GTEST_SKIP() << "a udevd runs on this machine";
-  ::unsetenv("POMREL_MACHINE");
-  // Its own session: no other Pomrel of this user can keep it from running.
-  ::setenv("XDG_RUNTIME_DIR", machine_.folder().c_str(), 1);
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + machine_.folder() + "/no-bus").c_str(), 1);
-  const std::string log = machine_.folder() + "/pomrel.log";
-  Child pomrel({installed("bin/pomrel")}, log);
-  std::string said;
-  for (int i = 0; i < 600 && said.find("no system tray") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(50ms);
-    said = posix::readFile(log, posix::kSystemFileLimit).bytes;
-  }
-  EXPECT_TRUE(pomrel.running()) << said;
-  pomrel.stop();
-  EXPECT_NE(said.find("no system tray"), std::string::npos) << said;
-  const std::string why = "Pomrel: udev is not running, so no card can be found.\n";
-  const std::size_t first = said.find(why);
-  EXPECT_NE(first, std::string::npos) << said;
-  EXPECT_EQ(said.find(why, first + 1), std::string::npos) << said;
-}
-
 }  // namespace
 }  // namespace pomrel::host::test

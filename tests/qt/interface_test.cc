@@ -63,21 +63,35 @@ class InterfaceTest : public ::testing::Test {
   QCheckBox* checkBox = nullptr;
 };
 
+// OK saves the box as the setting and brings the login list in line with it,
+// whatever other programs did to the list since; a mixed box counts as ticked.
 TEST_F(InterfaceTest, ThePreferencesWindowShowsSavesAndCancelsTheSetting) {
-  item("w0_OrderFront:")->trigger();
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(checkBox->checkState(), Qt::Unchecked) << "first run";
-
-  // OK saves the box as the setting; a mixed box counts as ticked.
-  const std::pair<Qt::CheckState, bool> oks[] = {
-      {Qt::Checked, true}, {Qt::Unchecked, false}, {Qt::PartiallyChecked, true}};
-  for (const auto& [state, expected] : oks) {
+  PropertyDictionary& login = fake.userDefaults.store.domains["loginwindow"];
+  const auto list = [](PropertyArray entries) {
+    return PropertyDictionary{{"AutoLaunchedApplicationDictionary", std::move(entries)}};
+  };
+  const PropertyValue ours =
+      PropertyDictionary{{"Hide", false}, {"Path", "/Applications/Pomrel.app"}};
+  const PropertyValue other = PropertyDictionary{{"Hide", true}, {"Path", "/Other.app"}};
+  const std::tuple<Qt::CheckState, PropertyArray, bool, PropertyArray> oks[] = {
+      {Qt::Unchecked, {ours, other}, false, {other}},
+      {Qt::Unchecked, {ours, other}, false, {other}},
+      {Qt::PartiallyChecked, {other}, true, {ours, other}},
+      {Qt::Checked, {other}, true, {ours, other}},
+  };
+  Qt::CheckState shown = Qt::Unchecked;  // a first run
+  for (const auto& [state, before, expected, after] : oks) {
     SCOPED_TRACE(state);
     item("w0_OrderFront:")->trigger();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(checkBox->checkState(), shown);
+    login = list(before);
     checkBox->setCheckState(state);
     button("w0_Ok:")->click();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(savedSetting(), PropertyValue(expected));
+    EXPECT_EQ(login, list(after));
+    shown = expected ? Qt::Checked : Qt::Unchecked;
   }
 
   // Cancel writes nothing, and the next opening shows the saved setting.

@@ -2,7 +2,6 @@
 // stand-in tools as child processes.
 #pragma once
 
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/posix/process_runner.h"
 #include "platform/sim/machine_paths.h"
 
 namespace pomrel::sim::test {
@@ -67,20 +67,14 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
   const int in = ::memfd_create("in", MFD_CLOEXEC);
   const int out = ::memfd_create("out", MFD_CLOEXEC);
   const int err = ::memfd_create("err", MFD_CLOEXEC);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  posix_spawn_file_actions_adddup2(&actions, err, 2);
   RunResult result;
   pid_t pid = -1;
   int status = 0;
   if (::pwrite(in, input.data(), input.size(), 0) == static_cast<ssize_t>(input.size()) &&
-      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0 &&
+      posix::spawnChild(program, argv, envp.data(), {in, out, err}, &pid) == 0 &&
       ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
   }
-  posix_spawn_file_actions_destroy(&actions);
   ::close(in);
   for (auto [fd, sink] : {std::pair{out, &result.out}, std::pair{err, &result.err}}) {
     char buffer[4096];
