@@ -35,9 +35,8 @@ inline std::string firstDisk(DeviceRegistry& registry, const char* name) {
   return read ? *properties["BSD Name"].string() : "none";
 }
 
-// Registers `inbox` through `port` on `service`, or on the first service
-// named `name` when it is 0; the service handle is released. The
-// registration, or 0.
+// Registers `inbox` through `port` on `service` (released here), or on the
+// first service named `name` when it is 0; the registration, or 0.
 inline io_object_t watch(DeviceRegistry& registry, IONotificationPortRef port, const char* name,
                          Inbox& inbox, io_service_t service = 0) {
   if (service == 0) service = registry.getMatchingService({name});

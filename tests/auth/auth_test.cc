@@ -135,7 +135,7 @@ class AuthTest : public ::testing::Test {
   AuthorizationRights rights{1, &right};
 };
 
-TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndKeepsTheStartOfStandardErrorWhileTheToolRuns) {
+TEST_F(AuthTest, RunnerPassesArgumentsKeepsTheStartOfStandardErrorAndReportsToolsThatFail) {
   const Args arguments{"two words", "", "$HOME", "a;b", "*", "`id`", "\n"};
   const ProcessResult echoed = runner.run("/bin/echo-args", arguments, 30s);
   EXPECT_TRUE(echoed.launched && !echoed.timedOut && echoed.exitStatus == 7);
@@ -156,9 +156,8 @@ TEST_F(AuthTest, RunnerPassesArgumentsExactlyAndKeepsTheStartOfStandardErrorWhil
   // The process's own executable, whatever its first argument was.
   const std::string self = posix::PosixProcessInfo(0, nullptr).executablePath();
   EXPECT_TRUE(self.starts_with('/') && self.ends_with("/auth_tests")) << self;
-}
 
-TEST_F(AuthTest, RunnerReportsToolsThatCannotStartOrHangAndLeavesNothingBehind) {
+  // Tools that cannot start or hang, reported as such and left behind never.
   std::ofstream(root + "/bin/plain") << "not a program\n";
   // /usr/bin/env exists on this host, not under the machine root.
   for (const char* tool : {"/bin/no-such-tool", "/usr/bin/env", "/bin/plain"}) {

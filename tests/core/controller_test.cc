@@ -27,8 +27,7 @@ TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndArmsTheWatch) {
   Menu menu;
   app().m0_StatusBar = &menu;
   app().applicationDidFinishLaunching(nullptr);
-  const std::shared_ptr<FakeStatusItem> item = fake.statusBar.items.at(0).lock();
-  ASSERT_NE(item, nullptr);
+  const std::shared_ptr<FakeStatusItem> item = fake.statusBar.items.at(0);
   EXPECT_TRUE(item->image != nullptr && item->highlightMode && item->menu == &menu);
   EXPECT_TRUE(app().isAddLoginItem());
   EXPECT_NE(g_NotifyPort, nullptr);

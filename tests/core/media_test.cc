@@ -59,21 +59,6 @@ TEST_F(CoreTest, EjectFailsWithOneAlertWhenTheToolCannotDoItsWork) {
   EXPECT_TRUE(app().ejectDisk());
 }
 
-TEST_F(CoreTest, WithoutTheRightNoAuthorizationIsKeptAndNothingRuns) {
-  constexpr OSStatus kInternal = -60008;
-  fake.authorization.createStatus = kInternal;
-  EXPECT_EQ(app().initAuthorization(), kInternal);
-  EXPECT_EQ(fake.authorization.prompts, 0) << "no right asked for without a session";
-  fake.authorization.createStatus = errAuthorizationSuccess;
-  for (OSStatus answer : {errAuthorizationCanceled, errAuthorizationDenied}) {
-    fake.authorization.promptAnswers = {answer};
-    EXPECT_NE(app().initAuthorization(), errAuthorizationSuccess);
-    EXPECT_EQ(app().authRef(), nullptr);
-    EXPECT_FALSE(app().exec_kextload() || app().exec_kextunload());
-  }
-  EXPECT_TRUE(fake.authorization.runs.empty());
-}
-
 TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndNeverPrompt) {
   fake.fileManager.paths.clear();
   insertCard();
@@ -86,6 +71,10 @@ TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndNeverPrompt) {
 TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEject) {
   insertCard();
   ASSERT_TRUE(app().registerServiceNotification());
+  // A cancelled prompt ends the command silently, and keeps no authorization.
+  fake.authorization.promptAnswers = {errAuthorizationCanceled};
+  app().disableMedia(nullptr);
+  EXPECT_TRUE(alerts().empty() && fake.processes.runs.empty() && app().authRef() == nullptr);
   diskToolFails();
   app().disableMedia(nullptr);
   expectInOrder({"activate", "auth:prompt", "port:destroy", "run:/usr/sbin/diskutil eject disk2",
@@ -99,7 +88,7 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
   expectInOrder({"port:destroy", "run:/usr/sbin/diskutil eject disk2", kUnloadRun, kUnloadDone,
                  "alert:MSG_RemoveSafely"});
   EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
-  EXPECT_EQ(fake.authorization.prompts, 1) << "one prompt serves every later command";
+  EXPECT_EQ(fake.authorization.prompts, 2) << "one granted prompt serves every later command";
   EXPECT_EQ(g_NotifyPort, nullptr);
 }
 

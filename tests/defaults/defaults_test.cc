@@ -14,13 +14,13 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/posix/plist_io.h"
 #include "platform/sim/sim_user_defaults.h"
+#include "tests/sim/sim_test_support.h"
 
 namespace pomrel::sim {
 namespace {
@@ -48,11 +48,8 @@ using U64 = std::numeric_limits<std::uint64_t>;
 // A temporary folder, removed with everything in it at the end.
 class TempFolderTest : public ::testing::Test {
  protected:
-  ~TempFolderTest() override { fs::remove_all(root_); }
-  std::string root_ = [] {
-    std::string pattern = (fs::temp_directory_path() / "pomrel-defaults-XXXXXX").string();
-    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string("/nonexistent");
-  }();
+  test::TempRoot temp_;
+  const std::string& root_ = temp_.root();
 };
 
 class SimUserDefaultsTest : public TempFolderTest {
@@ -100,10 +97,8 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
   // true, only for its own object until synchronized.
   writer->setPersistentDomain({{"two", sint(2)}, {"half", 0.5}, {"text", "yes"}}, "app");
   ASSERT_TRUE(writer->synchronize());
-  for (const auto& [key, set] : std::map<std::string, bool>{
-           {"two", true}, {"half", true}, {"text", false}, {"none", false}}) {
-    EXPECT_EQ(reader->boolForKey(key), set) << key;
-  }
+  EXPECT_TRUE(reader->boolForKey("two") && reader->boolForKey("half") &&
+              !reader->boolForKey("text"));
   writer->setBoolForKey(true, "text");
   EXPECT_TRUE(writer->boolForKey("text") && !reader->boolForKey("text"));
 
@@ -125,18 +120,6 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
   EXPECT_TRUE(writer->synchronize());
   EXPECT_EQ(std::distance(fs::directory_iterator(prefs), {}), 1) << "only the application's";
   EXPECT_EQ(std::distance(fs::directory_iterator(paths.userHome() + "/Library"), {}), 1);
-
-  // Real preference files keep every value through the login list's
-  // write-back.
-  for (const std::string domain : {"loginwindow", "loginwindow-byhost", "global-preferences"}) {
-    writeBytes(file(domain), readBytes(POMREL_DEFAULTS_TEST_DATA "/" + domain + ".plist"));
-    const auto original = factory.makeUserDefaults()->persistentDomainForName(domain);
-    ASSERT_TRUE(original.has_value()) << domain;
-    writer->removePersistentDomainForName(domain);
-    writer->setPersistentDomain(*original, domain);
-    ASSERT_TRUE(writer->synchronize());
-    EXPECT_EQ(reader->persistentDomainForName(domain), original) << domain;
-  }
 }
 
 TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced) {

@@ -1,10 +1,8 @@
 // In-memory fakes of the platform interfaces: tests set their public members
-// and inspect what was asked of them. A breach of an interface's contract (a
-// handle released twice, a freed session used, ...) is counted in `misuse`.
-// Fakes given an EventLog append, in call order: "activate", "alert:<message>",
-// "run:<path> <args>", "auth:prompt", "exec:<path> <args>", "exit:<path>" (an
-// awaited tool finished), "port:create", "port:destroy", "interest:add",
-// "sleep:<s>", "usleep:<us>".
+// and inspect what was asked of them; a breach of an interface's contract is
+// counted in `misuse`. Fakes given an EventLog append, in call order: the
+// events the fixtures' expectInOrder names ("activate", "alert:<message>",
+// "run:<tool> <args>", "exec:...", "exit:<tool>", "port:create" ...).
 #pragma once
 
 #include <poll.h>
@@ -101,9 +99,8 @@ class FakeButton : public Button {
 class FakeWindow : public Window {
  public:
   void center() override {}
-  void makeKeyAndOrderFront(void*) override { visible = true; }
-  void close() override { visible = false; }
-  bool visible = false;
+  void makeKeyAndOrderFront(void*) override {}
+  void close() override {}
 };
 
 class FakeStatusItem : public StatusItem {
@@ -129,8 +126,7 @@ class FakeStatusBar : public StatusBar {
     items.push_back(item);
     return item;
   }
-  // Weak, so an item nobody holds any more reads as expired.
-  std::vector<std::weak_ptr<FakeStatusItem>> items;
+  std::vector<std::shared_ptr<FakeStatusItem>> items;
 };
 
 class FakeRunLoop : public RunLoop {
@@ -365,7 +361,6 @@ class FakeAuthorization : public Authorization {
   EventLog* log = nullptr;
   std::deque<OSStatus> promptAnswers;
   std::function<void()> duringPrompt;
-  OSStatus createStatus = errAuthorizationSuccess;   // else create fails
   OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
   bool toolsFinish = true;                           // false: a tool outlasts every wait
   int toolStatus = 0;                                // what a finished tool exits with
@@ -379,8 +374,6 @@ class FakeAuthorization : public Authorization {
 
   OSStatus create(const AuthorizationRights*, const AuthorizationEnvironment*, AuthorizationFlags,
                   AuthorizationRef* authorization) override {
-    *authorization = nullptr;
-    if (createStatus != errAuthorizationSuccess) return createStatus;
     *authorization = sessions_.emplace_back(std::make_unique<Session>()).get();
     return errAuthorizationSuccess;
   }

@@ -57,19 +57,13 @@ class HostTest : public ::testing::Test {
     ASSERT_EQ(machine_.startUdisks(), "");
     ASSERT_EQ(machine_.makeCard(card_), "");
   }
-  // `relative` under a prefix where this build was installed.
-  std::string installed(const std::string& relative) {
-    const std::string prefix = machine_.folder() + "/prefix";
-    if (!installed_) {
-      const ToolRun run =
-          runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix});
-      EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
-      installed_ = true;
-    }
-    return prefix + "/" + relative;
-  }
+  // pomrel-diskutil as installed with Pomrel, under a prefix of its own.
   ToolRun eject() {
-    return runTool({installed(POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil"), "eject",
+    const std::string prefix = machine_.folder() + "/prefix";
+    installed_ =
+        installed_ ||
+        runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix}).exitStatus == 0;
+    return runTool({prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil", "eject",
                     card_.name});
   }
   bool attached() {

@@ -1,6 +1,5 @@
-// The interface resource loaded and connected to a controller on fakes: the
-// preferences window. (The status menu's validation at each opening is the
-// end-to-end test's, through the real display.)
+// The preferences window of the interface resource, loaded and connected to
+// a controller on fakes. (The menu's validation is the end-to-end test's.)
 #include <gtest/gtest.h>
 
 #include <QCheckBox>

@@ -54,10 +54,6 @@ TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
       ASSERT_TRUE(table->count(key) && !table->at(key).empty()) << "no text for " << key;
       EXPECT_EQ(placeholders(table->at(key)), placeholders(text)) << key;
     }
-    for (const char* key : {"MSG_EjectFail", "MSG_NotInstall", "MSG_RemoveSafely", "MSG_UnloadFail",
-                            "PROMPT_Retry"}) {
-      EXPECT_NE(table->at(key), english->at(key)) << key << " is not translated";
-    }
   }
 
   QFile ui(kBundleResources + "/MainMenu.ui");
