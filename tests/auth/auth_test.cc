@@ -15,6 +15,7 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -36,7 +37,11 @@ extern "C" char* crypt_r(const char* phrase, const char* setting,
                          struct crypt_data* __restrict data) noexcept {
   using Real = char* (*)(const char*, const char*, struct crypt_data*);
   static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "crypt_r"));
-  g_cryptSettings.emplace_back(setting != nullptr ? setting : "");
+  static std::mutex recording;  // the accounts' concurrent writers hash at once
+  {
+    const std::lock_guard<std::mutex> hold(recording);
+    g_cryptSettings.emplace_back(setting != nullptr ? setting : "");
+  }
   return real(phrase, setting, data);
 }
 
