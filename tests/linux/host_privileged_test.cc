@@ -1,10 +1,14 @@
-// The disable and enable commands through the core on the host backend, as
-// root, with a real card (see host_fixture.h), polkitd, pkexec and
-// pomrel-driverctl's test build, whose module action is a stand-in tool (this
-// kernel loads no modules). Without root, polkit or loop devices the test is
-// skipped with the reason.
+// polkit, pkexec and pomrel-driverctl on this machine, as root: the host
+// authorization run as a test user whom a polkit rule grants the helper's
+// action, and as one whom a rule refuses it; then the disable and enable
+// commands through the core on the host backend with a real card (see
+// host_fixture.h). The helper is its test build, whose module action is a
+// stand-in tool (this kernel loads no modules). Without root, polkit or loop
+// devices the tests are skipped with the reason.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,10 +48,21 @@ constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
 constexpr const char* kBusPidFile = "/run/dbus/pid";
 constexpr const char* kTestAction = "org.pomrel.driverctl.test";
 constexpr const char* kActionFile = "/usr/share/polkit-1/actions/org.pomrel.driverctl.test.policy";
+constexpr const char* kRuleFile = "/etc/polkit-1/rules.d/10-pomrel-test.rules";
+constexpr const char* kGranted = "pomrel-granted";
+constexpr const char* kRefused = "pomrel-refused";
+constexpr const char* kPlugin = "/plug-in";
 constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
 
 std::string contentsOf(const std::string& path) {
   return posix::readFile(path, posix::kSystemFileLimit).bytes;
+}
+
+Strings lines(const std::string& text) {
+  Strings out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 bool busAnswers() {
@@ -88,13 +104,44 @@ std::vector<pid_t> processesOf(const std::string& path) {
   return found;
 }
 
-// The system bus with polkitd on it (started here if none runs) and the test
-// build's polkit action. Everything made here is undone when it is destroyed.
+// What a run as a test user reports, line by line.
+std::string asUser(const char* user, const std::function<void(std::ostream&)>& body) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const passwd* account = ::getpwnam(user);
+    if (account == nullptr || ::initgroups(user, account->pw_gid) != 0 ||
+        ::setgid(account->pw_gid) != 0 || ::setuid(account->pw_uid) != 0) {
+      ::_exit(1);
+    }
+    std::ostringstream report;
+    body(report);
+    const std::string text = report.str();
+    [[maybe_unused]] const ssize_t written = ::write(ends[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(ends[0]);
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not become " << user;
+  return text;
+}
+
+// The system bus with polkitd on it (started here if none runs), the test
+// build's polkit action, a rule granting kGranted and refusing kRefused, and
+// those two users. Everything made here is undone when it is destroyed.
 class Polkit {
  public:
   // Why the tests cannot run here, or "" when they can.
   static std::string unavailable() {
-    if (::geteuid() != 0) return "needs root (to install a polkit action)";
+    if (::geteuid() != 0) return "needs root (to install a polkit rule and add users)";
     for (const char* tool : {kPkexecPath, kPolkitd, "/usr/bin/dbus-daemon"}) {
       if (::access(tool, X_OK) != 0) return std::string(tool) + " is missing (scripts/deps.sh)";
     }
@@ -114,9 +161,24 @@ class Polkit {
       action.replace(at, from.size(), to);
     }
     std::ofstream(kActionFile) << action;
+    std::ofstream(kRuleFile) << "polkit.addRule(function(action, subject) {\n"
+                             << "  if (action.id != \"" << kTestAction << "\") return;\n"
+                             << "  if (subject.user == \"" << kGranted
+                             << "\") return polkit.Result.YES;\n"
+                             << "  if (subject.user == \"" << kRefused
+                             << "\") return polkit.Result.NO;\n});\n";
+    for (const char* user : {kGranted, kRefused}) {
+      if (::getpwnam(user) != nullptr) continue;
+      if (test::runTool({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
+                         "/usr/sbin/nologin", user})
+              .exitStatus != 0) {
+        return std::string("useradd ") + user + " failed";
+      }
+      addedUsers_.emplace_back(user);
+    }
     fs::remove(POMREL_STANDIN_MODULE_LOG);
     if (busAnswers()) {
-      // A polkitd already running reads the new action within about a second.
+      // A polkitd already running reads the new rule within about a second.
       std::this_thread::sleep_for(2s);
       return "";
     }
@@ -148,13 +210,109 @@ class Polkit {
       fs::remove(kBusPidFile);
       fs::remove(kBusSocket);
     }
+    for (const std::string& user : addedUsers_) test::runTool({"/usr/sbin/userdel", user});
+    fs::remove(kRuleFile);
     fs::remove(kActionFile);
     fs::remove(POMREL_STANDIN_MODULE_LOG);
   }
 
  private:
   pid_t busPid_ = 0;
+  Strings addedUsers_;
 };
+
+class PolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = Polkit::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(polkit_.start(), "");
+  }
+  Polkit polkit_;
+};
+
+void reportRightsAndOneRequest(std::ostream& report) {
+  std::ostringstream diagnostics;
+  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kPlugin, diagnostics);
+  AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
+  AuthorizationRights rights{1, &right};
+  AuthorizationRef session = nullptr;
+  authorization.create(nullptr, nullptr, 0, &session);
+  report << authorization.copyRights(
+                session, &rights, nullptr,
+                kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights)
+         << "\n";
+  std::string plugin = kPlugin;
+  char* const arguments[] = {plugin.data(), nullptr};
+  std::unique_ptr<PrivilegedProcess> unload;
+  report << authorization.executeWithPrivileges(session, "/sbin/kextunload", 0, arguments, &unload)
+         << "\n";
+  report << (unload != nullptr && unload->waitUntilExit(10s) && unload->terminationStatus() == 0)
+         << "\n";
+  const pid_t helper = authorization.helperPid(session);
+  authorization.free(session, kAuthorizationFlagDestroyRights);
+  report << (helper > 0) << "\n"
+         << (helper > 0 && fs::exists("/proc/" + std::to_string(helper))) << "\n";
+  const Strings said = lines(diagnostics.str());
+  report << said.size() << "\n" << (said.empty() ? "" : said[0]) << "\n";
+}
+
+TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone) {
+  const Strings report = lines(asUser(kGranted, reportRightsAndOneRequest));
+  ASSERT_EQ(report.size(), 7U);
+  EXPECT_EQ(report[0], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[1], std::to_string(errAuthorizationSuccess));
+  EXPECT_EQ(report[2], "1") << "no answer, or not ok, to the unload";
+  EXPECT_EQ(report[3], "1") << "no helper while the right was held";
+  EXPECT_EQ(report[4], "0") << "the helper outlived the session";
+  EXPECT_EQ(report[5], "0") << report[6];
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), std::string("unload ") + kDriverModule + "\n");
+
+  // Spoken to directly, through pkexec as the same user: nothing but the
+  // two words is served.
+  const Strings answers = lines(asUser(kGranted, [](std::ostream& out) {
+    int ends[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+    std::string pkexec = kPkexecPath;
+    std::string helper = POMREL_DRIVERCTL_STANDIN;
+    pid_t pid = 0;
+    if (posix::spawnChild(pkexec, {pkexec.data(), helper.data(), nullptr}, environ,
+                          {ends[1], ends[1], posix::kInheritDescriptor}, &pid) != 0) {
+      return;
+    }
+    ::close(ends[1]);
+    const std::string requests = "load usb_storage\nunload loop\nload --force\nload\n";
+    [[maybe_unused]] const ssize_t sent = ::write(ends[0], requests.data(), requests.size());
+    ::shutdown(ends[0], SHUT_WR);
+    char buffer[1024];
+    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+      out.write(buffer, got);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    out << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << "\n";
+  }));
+  const std::string unknown =
+      answerLine("unknown request: only \"load\" and \"unload\" are served");
+  EXPECT_EQ(answers, (Strings{"ready", unknown, unknown, unknown, "ok", "exit 0"}));
+  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG),
+            std::string("unload ") + kDriverModule + "\nload " + kDriverModule + "\n");
+
+  // A refused user: the denied status, one line saying why, no helper.
+  fs::remove(POMREL_STANDIN_MODULE_LOG);
+  const Strings refused = lines(asUser(kRefused, reportRightsAndOneRequest));
+  ASSERT_EQ(refused.size(), 7U);
+  EXPECT_EQ(refused[0], std::to_string(errAuthorizationDenied));
+  EXPECT_EQ(refused[1], std::to_string(errAuthorizationDenied)) << "a request without the right";
+  EXPECT_EQ(refused[3] + refused[5], "01");
+  EXPECT_NE(refused[6].find("Not authorized"), std::string::npos) << refused[6];
+  EXPECT_TRUE(processesOf(POMREL_DRIVERCTL_STANDIN).empty());
+  EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
+
+  // Run as root by a process of another user than PKEXEC_UID names.
+  ::setenv("PKEXEC_UID", "12345", 1);
+  EXPECT_EQ(test::runTool({POMREL_DRIVERCTL_STANDIN}).exitStatus, kExitRefused);
+  ::unsetenv("PKEXEC_UID");
+}
 
 // Shows each alert after noting what the module tool had done by then.
 class TestApplication : public fakes::FakeApplication {
@@ -236,11 +394,6 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
   EXPECT_TRUE(processesOf(POMREL_DRIVERCTL_STANDIN).empty())
       << "the helper outlived Pomrel's authorization";
   EXPECT_EQ(diagnostics.str(), "");
-
-  // Run as root by a process of another user than PKEXEC_UID names.
-  ::setenv("PKEXEC_UID", "12345", 1);
-  EXPECT_EQ(test::runTool({POMREL_DRIVERCTL_STANDIN}).exitStatus, kExitRefused);
-  ::unsetenv("PKEXEC_UID");
 }
 
 }  // namespace
