@@ -6,8 +6,6 @@
 // object. Invariants: the write succeeds, the domain reads back equal to what
 // was written, and a file that could not be read is never destroyed: it is
 // kept aside byte for byte, once, and a readable file leaves nothing aside.
-#include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/file_reader.h"
+#include "platform/posix/plist_io.h"
 #include "platform/property_list.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_user_defaults.h"
@@ -32,16 +31,14 @@ inline void check(bool holds, const char* what) {
   std::abort();
 }
 
-// A fresh folder for this process's files, removed at exit; under TMPDIR, or
-// in memory (/dev/shm) when there is one, since every input writes files.
+// A fresh folder for this process's files under TMPDIR (scripts/fuzz points
+// it at memory, since every input writes files), removed at exit.
 inline const std::string& scratchRoot() {
   // Never destroyed, so that the removal at exit can still read it.
   static const std::string& root = *new std::string([] {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = base != nullptr && base[0] != '\0'          ? base
-                          : std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
-                                                                      : "/tmp";
-    pattern += "/pomrel-fuzz-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pomrel-fuzz-XXXXXX";
     check(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
     std::atexit([] { std::filesystem::remove_all(scratchRoot()); });
     return pattern;
@@ -49,30 +46,10 @@ inline const std::string& scratchRoot() {
   return root;
 }
 
-// Deep equality with reals and dates compared bit for bit (a NaN as that NaN,
-// -0 as -0), where PropertyValue's == compares them as numbers.
-inline bool sameValue(const PropertyValue& a, const PropertyValue& b);
-
+// Equal bit for bit: the binary form holds reals and dates as their 8 bytes
+// (a NaN as that NaN, -0 as -0), where PropertyValue's == compares numbers.
 inline bool sameDictionary(const PropertyDictionary& a, const PropertyDictionary& b) {
-  if (a.size() != b.size()) return false;
-  for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
-    if (x->first != y->first || !sameValue(x->second, y->second)) return false;
-  }
-  return true;
-}
-
-inline bool sameValue(const PropertyValue& a, const PropertyValue& b) {
-  const auto bits = [](double d) { return std::bit_cast<std::uint64_t>(d); };
-  if (a.storage.index() != b.storage.index()) return false;
-  if (const double* x = a.real()) return bits(*x) == bits(*b.real());
-  if (const PropertyDate* x = a.date()) {
-    return bits(x->secondsSinceReferenceDate) == bits(b.date()->secondsSinceReferenceDate);
-  }
-  if (const PropertyArray* x = a.array()) {
-    return std::equal(x->begin(), x->end(), b.array()->begin(), b.array()->end(), sameValue);
-  }
-  if (const PropertyDictionary* x = a.dictionary()) return sameDictionary(*x, *b.dictionary());
-  return a == b;
+  return posix::serializeBinaryPropertyList(a) == posix::serializeBinaryPropertyList(b);
 }
 
 constexpr const char* kDomain = "loginwindow";

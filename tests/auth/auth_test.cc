@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -20,6 +19,7 @@
 #include <thread>
 
 #include "platform/posix/posix_system.h"
+#include "platform/posix/process_runner.h"
 #include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_process_runner.h"
 #include "simulator/admin_accounts.h"
@@ -302,17 +302,11 @@ TEST_F(AuthTest, AdminCommandPutsTheTerminalBackWhenASignalEndsItAtThePrompt) {
     ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
     const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(terminal, 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (const int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, terminal, fd);
     std::vector<std::string> args{POMREL_SXS_CARD, "--machine", root, "admin", "boss"};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv{args[0].data(), args[1].data(), args[2].data(),
+                            args[3].data(), args[4].data(), nullptr};
     pid_t child = -1;
-    ASSERT_EQ(::posix_spawn(&child, POMREL_SXS_CARD, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(posix::spawnChild(args[0], argv, environ, {terminal, terminal, terminal}, &child), 0);
     termios settings{};
     const auto giveUp = std::chrono::steady_clock::now() + 10s;
     while (::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO) != 0 &&

@@ -1,10 +1,8 @@
 // The bounded file reader, the property lists and the user defaults over
 // preference files.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -343,17 +341,9 @@ TEST(PropertyListTest, DatesKeepTheirEightBytesAndUidsStayUids) {
 // writes reads as the values it was given, and what is written back from them
 // reads in plistlib as the same values, bit for bit.
 TEST_F(TempFolderTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
-  const auto python = [&](std::string mode, std::string file) {
-    std::string script = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
-    char python3[] = "python3";
-    char* argv[] = {python3, script.data(), mode.data(), file.data(), nullptr};
-    pid_t child = 0;
-    int status = -1;
-    if (::posix_spawnp(&child, "python3", nullptr, nullptr, argv, environ) != 0 ||
-        ::waitpid(child, &status, 0) != child) {
-      return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const auto python = [](const char* mode, const std::string& file) {
+    const std::string peer = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
+    return test::run("/usr/bin/python3", {peer, mode, file}, {}).exitStatus;
   };
   ASSERT_EQ(python("write", root_ + "/theirs.plist"), 0);
   PropertyData all;
