@@ -54,11 +54,6 @@ using Args = std::vector<std::string>;
 constexpr AuthorizationFlags kExtend = kAuthorizationFlagExtendRights;
 constexpr AuthorizationFlags kInteractive = kAuthorizationFlagInteractionAllowed | kExtend;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The NUL-terminated entries of `bytes`.
 Args entries(const std::string& bytes) {
   Args out;
@@ -217,9 +212,9 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
   unsetenv("LD_PRELOAD");
   ASSERT_EQ(status, errAuthorizationSuccess);
   ASSERT_TRUE(process->waitUntilExit(60s));
-  EXPECT_EQ(entries(readFile(root + "/record.argv")),
+  EXPECT_EQ(entries(test::contentsOf(root + "/record.argv")),
             (Args{"/bin/record", "--flag", "two words", "", "$HOME;ls *"}));
-  Args environment = entries(readFile(root + "/record.env"));
+  Args environment = entries(test::contentsOf(root + "/record.env"));
   std::sort(environment.begin(), environment.end());
   EXPECT_EQ(environment, (Args{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "POMREL_MACHINE=" + root,
                                std::string(kPrivilegeTokenVariable) + "=" +
@@ -254,11 +249,10 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   struct stat info {};
   ASSERT_EQ(stat(adminAccountsPath(root).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
-  const std::string file = readFile(adminAccountsPath(root));
+  const std::string file = test::contentsOf(adminAccountsPath(root));
   EXPECT_EQ(file.find("horse"), std::string::npos);
-  std::istringstream lines(file);
   Args hashes;
-  for (std::string line; std::getline(lines, line);)
+  for (const std::string& line : test::lines(file))
     hashes.push_back(line.substr(line.find(':') + 1));
   ASSERT_EQ(hashes.size(), 2u);
   EXPECT_NE(hashes[0], hashes[1]) << "the same password hashes differently";

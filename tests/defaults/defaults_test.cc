@@ -25,10 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 void writeBytes(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -87,7 +83,7 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
   EXPECT_EQ(back, value);
   const PropertyArray& reals = *back.at("reals").array();
   EXPECT_TRUE(std::signbit(*reals[1].real()) && !std::signbit(*reals[0].real()));
-  EXPECT_EQ(readBytes(file("d")).rfind("bplist00", 0), 0U);
+  EXPECT_EQ(test::contentsOf(file("d")).rfind("bplist00", 0), 0U);
   EXPECT_EQ(modeOf(file("d")), 0600U);
   EXPECT_EQ(modeOf(prefs), 0700U);
 
@@ -129,7 +125,7 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
   writeBytes(file("d"), junk[1]);
   defaults->removePersistentDomainForName("d");
   ASSERT_TRUE(defaults->synchronize());
-  EXPECT_EQ(readBytes(file("d")), junk[1]);
+  EXPECT_EQ(test::contentsOf(file("d")), junk[1]);
 
   // Replacements moments apart keep distinct files.
   for (std::size_t i = 0; i < junk.size(); ++i) {
@@ -143,7 +139,7 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
   std::multiset<std::string> kept;
   for (const auto& aside : fs::directory_iterator(prefs)) {
     if (aside.path().filename().string().starts_with("d.plist.unreadable-")) {
-      kept.insert(readBytes(aside.path()));
+      kept.insert(test::contentsOf(aside.path()));
     }
   }
   EXPECT_EQ(kept, std::multiset<std::string>(junk.begin(), junk.end()));
@@ -187,7 +183,7 @@ TEST_F(SimUserDefaultsTest, AFailedWriteKeepsTheOldFileAndStaysPending) {
   auto defaults = factory.makeUserDefaults();
   defaults->setPersistentDomain({{"old", true}}, "d");
   ASSERT_TRUE(defaults->synchronize());
-  const std::string oldBytes = readBytes(file("d"));
+  const std::string oldBytes = test::contentsOf(file("d"));
   const PropertyDictionary large{{"big", std::string(100000, 'n')}};
   defaults->setPersistentDomain(large, "d");
 
@@ -202,7 +198,7 @@ TEST_F(SimUserDefaultsTest, AFailedWriteKeepsTheOldFileAndStaysPending) {
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_FALSE(written);
-  EXPECT_EQ(readBytes(file("d")), oldBytes);
+  EXPECT_EQ(test::contentsOf(file("d")), oldBytes);
   EXPECT_EQ(std::distance(fs::directory_iterator(prefs), {}), 1) << "a temporary was left";
   ASSERT_TRUE(defaults->synchronize());
   EXPECT_EQ(factory.makeUserDefaults()->persistentDomainForName("d"), large);
@@ -360,7 +356,7 @@ TEST_F(TempFolderTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
       {"data", all},
       {"nested", PropertyArray{true, false, PropertyArray{}, PropertyDictionary{{"k", "v"}}}},
   };
-  const auto theirs = posix::parsePropertyList(readBytes(root_ + "/theirs.plist"));
+  const auto theirs = posix::parsePropertyList(test::contentsOf(root_ + "/theirs.plist"));
   EXPECT_EQ(theirs, PropertyValue(expected));
   writeBytes(root_ + "/ours.plist", posix::serializeBinaryPropertyList(theirs.value_or(expected)));
   EXPECT_EQ(python("check", root_ + "/ours.plist"), 0);

@@ -21,18 +21,13 @@ namespace {
 namespace fs = std::filesystem;
 using Folder = std::map<std::string, std::string>;
 
-std::string contentsOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Each file by name: its bytes, or where it links to.
 Folder snapshot(const fs::path& folder) {
   Folder files;
   for (const auto& entry : fs::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
     files[name] = entry.is_symlink() ? "-> " + fs::read_symlink(entry.path()).string()
-                                     : contentsOf(entry.path());
+                                     : sim::test::contentsOf(entry.path());
   }
   return files;
 }

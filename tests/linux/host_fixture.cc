@@ -62,6 +62,12 @@ pid_t start(const std::vector<std::string>& argv, int in, int out, int err) {
   return pid;
 }
 
+std::string failed(const std::string& what, const ToolRun& run) {
+  return what + " failed (" + std::to_string(run.exitStatus) + "): " + run.err;
+}
+
+}  // namespace
+
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!done()) {
@@ -70,12 +76,6 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds boun
   }
   return true;
 }
-
-std::string failed(const std::string& what, const ToolRun& run) {
-  return what + " failed (" + std::to_string(run.exitStatus) + "): " + run.err;
-}
-
-}  // namespace
 
 bool udevRuns() {
   // udevadm waits for udevd's answer; a bare connection would sit in udevd's
@@ -165,6 +165,14 @@ std::string HostMachine::logs() const {
     if (read.ok() && !read.bytes.empty()) text += std::string("--- ") + log + "\n" + read.bytes;
   }
   return text;
+}
+
+std::string HostMachine::start(Card& card) {
+  for (const auto step :
+       {&HostMachine::startUdev, &HostMachine::startSystemBus, &HostMachine::startUdisks}) {
+    if (std::string failure = (this->*step)(); !failure.empty()) return failure;
+  }
+  return makeCard(card);
 }
 
 std::string HostMachine::startUdev() {
@@ -281,6 +289,10 @@ std::string HostMachine::pull(Card& card) {
   if (!removed) return "LOOP_CTL_REMOVE " + card.device + ": " + std::strerror(errno);
   cards_.erase(card.number);
   return "";
+}
+
+bool HostMachine::attached(const Card& card) {
+  return posix::readFile("/sys/block/" + card.name + "/loop/backing_file", 4096).ok();
 }
 
 bool HostMachine::mounted(const std::string& path) {

@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +29,10 @@ std::string hostTestsUnavailable();
 bool udevRuns();
 
 using ToolRun = sim::test::RunResult;
+
+// Checks `done` every 20 ms until it answers true (true) or `bound` has
+// passed (false).
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
 
 // Runs `argv` (argv[0] an absolute path, or a name found on PATH, /usr/sbin
 // or /sbin) with this process's environment and `input` on standard input,
@@ -72,15 +78,11 @@ class HostMachine {
   ~HostMachine();
 
   // Each of these answers "" on success, otherwise what failed.
-  // Starts systemd-udevd unless one runs already, and installs the test rule.
-  std::string startUdev();
-  // Starts a private system bus and points DBUS_SYSTEM_BUS_ADDRESS at it.
-  std::string startSystemBus();
-  // Starts udisksd on the private bus and waits until it answers.
-  std::string startUdisks();
-  // Makes the image, attaches it to a loop device of its own and waits until
-  // udev has processed it.
-  std::string makeCard(Card& card);
+  // Starts systemd-udevd unless one runs already and installs the test rule,
+  // starts a private system bus (DBUS_SYSTEM_BUS_ADDRESS points at it) with
+  // udisksd on it, then makes the card's image, attaches it to a loop device
+  // of its own and waits until udev has processed it.
+  std::string start(Card& card);
   // Mounts the card's first partition through udisks2 (udisksctl).
   std::string mount(Card& card);
   // Detaches the card's loop device and removes it outright, as a card that
@@ -89,12 +91,18 @@ class HostMachine {
 
   // Whether `path` is a mount point now.
   static bool mounted(const std::string& path);
+  // Whether the card's loop device still has its image.
+  static bool attached(const Card& card);
   [[nodiscard]] bool ownsUdev() const { return udevd_.pid() > 0; }
   [[nodiscard]] const std::string& folder() const { return folder_; }
   // The logs of the daemons started, for a failing test's message.
   [[nodiscard]] std::string logs() const;
 
  private:
+  std::string startUdev();
+  std::string startSystemBus();
+  std::string startUdisks();
+  std::string makeCard(Card& card);
   void tearDownCard(const Card& card);
 
   std::string folder_;

@@ -9,15 +9,11 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,7 +29,6 @@
 #include "platform/linux/host_file_manager.h"
 #include "platform/linux/host_platform.h"
 #include "platform/posix/file_reader.h"
-#include "platform/posix/process_runner.h"
 #include "tests/fakes/fakes.h"
 #include "tests/linux/host_fixture.h"
 
@@ -54,54 +49,19 @@ constexpr const char* kRefused = "pomrel-refused";
 constexpr const char* kPlugin = "/plug-in";
 constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
 
-std::string contentsOf(const std::string& path) {
-  return posix::readFile(path, posix::kSystemFileLimit).bytes;
-}
-
-Strings lines(const std::string& text) {
-  Strings out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using sim::test::contentsOf;
+using sim::test::lines;
 
 bool busAnswers() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, kBusSocket, sizeof address.sun_path - 1);
-  const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return up;
+  return test::runTool({"dbus-send", std::string("--bus=unix:path=") + kBusSocket, "--print-reply",
+                        "--dest=org.freedesktop.DBus", "/", "org.freedesktop.DBus.Peer.Ping"})
+             .exitStatus == 0;
 }
 
-bool running(pid_t pid) {
-  const std::string stat = contentsOf("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t state = stat.rfind(") ");
-  return state != std::string::npos && stat[state + 2] != 'Z';
-}
-
-// Stops a process that the bus this test started has started, and waits
-// until the bus has reaped it.
-void stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  const std::string entry = "/proc/" + std::to_string(pid);
-  for (int i = 0; i < 200 && fs::exists(entry); ++i) std::this_thread::sleep_for(10ms);
-}
-
-// The running processes of the program at `path`.
-std::vector<pid_t> processesOf(const std::string& path) {
-  std::vector<pid_t> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code error;
-    if (fs::read_symlink(entry.path() / "exe", error) == path && running(std::stoi(name))) {
-      found.push_back(std::stoi(name));
-    }
-  }
-  return found;
+// Whether a process of the program at `path` runs (a zombie's command line
+// is empty, so one that has ended does not count).
+bool runs(const std::string& path) {
+  return test::runTool({"pgrep", "-f", "^" + path}).exitStatus == 0;
 }
 
 // What a run as a test user reports, line by line.
@@ -187,26 +147,19 @@ class Polkit {
     fs::remove(kBusPidFile);
     fs::remove(kBusSocket);
     fs::create_directories("/run/dbus");
-    // Our child, so that we reap it.
-    std::string program = "/usr/bin/dbus-daemon";
-    std::string system = "--system";
-    std::string noFork = "--nofork";
-    if (posix::spawnChild(program, {program.data(), system.data(), noFork.data(), nullptr}, environ,
-                          {.input = posix::kNullDescriptor}, &busPid_) != 0) {
-      return "dbus-daemon cannot be started";
-    }
-    for (int i = 0; i < 500 && !busAnswers(); ++i) std::this_thread::sleep_for(10ms);
-    return busAnswers() ? "" : "the system bus did not start";
+    bus_ = test::Child({"dbus-daemon", "--system", "--nofork"}, "/dev/null");
+    return test::waitUntil(busAnswers, 5s) ? "" : "the system bus did not start";
   }
 
   Polkit() = default;
   Polkit(const Polkit&) = delete;
   Polkit& operator=(const Polkit&) = delete;
   ~Polkit() {
-    if (busPid_ > 0) {
-      for (const pid_t polkitd : processesOf(kPolkitd)) stop(polkitd);
-      ::kill(busPid_, SIGTERM);
-      ::waitpid(busPid_, nullptr, 0);
+    if (bus_.pid() > 0) {
+      // polkitd, started by this bus, goes with it.
+      test::runTool({"pkill", "-x", "polkitd"});
+      test::waitUntil([] { return test::runTool({"pgrep", "-x", "polkitd"}).exitStatus != 0; }, 2s);
+      bus_.stop();
       fs::remove(kBusPidFile);
       fs::remove(kBusSocket);
     }
@@ -217,7 +170,7 @@ class Polkit {
   }
 
  private:
-  pid_t busPid_ = 0;
+  test::Child bus_;
   Strings addedUsers_;
 };
 
@@ -267,36 +220,6 @@ TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone
   EXPECT_EQ(report[5], "0") << report[6];
   EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), std::string("unload ") + kDriverModule + "\n");
 
-  // Spoken to directly, through pkexec as the same user: nothing but the
-  // two words is served.
-  const Strings answers = lines(asUser(kGranted, [](std::ostream& out) {
-    int ends[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
-    std::string pkexec = kPkexecPath;
-    std::string helper = POMREL_DRIVERCTL_STANDIN;
-    pid_t pid = 0;
-    if (posix::spawnChild(pkexec, {pkexec.data(), helper.data(), nullptr}, environ,
-                          {ends[1], ends[1], posix::kInheritDescriptor}, &pid) != 0) {
-      return;
-    }
-    ::close(ends[1]);
-    const std::string requests = "load usb_storage\nunload loop\nload --force\nload\n";
-    [[maybe_unused]] const ssize_t sent = ::write(ends[0], requests.data(), requests.size());
-    ::shutdown(ends[0], SHUT_WR);
-    char buffer[1024];
-    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-      out.write(buffer, got);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    out << "exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << "\n";
-  }));
-  const std::string unknown =
-      answerLine("unknown request: only \"load\" and \"unload\" are served");
-  EXPECT_EQ(answers, (Strings{"ready", unknown, unknown, unknown, "ok", "exit 0"}));
-  EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG),
-            std::string("unload ") + kDriverModule + "\nload " + kDriverModule + "\n");
-
   // A refused user: the denied status, one line saying why, no helper.
   fs::remove(POMREL_STANDIN_MODULE_LOG);
   const Strings refused = lines(asUser(kRefused, reportRightsAndOneRequest));
@@ -305,7 +228,7 @@ TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone
   EXPECT_EQ(refused[1], std::to_string(errAuthorizationDenied)) << "a request without the right";
   EXPECT_EQ(refused[3] + refused[5], "01");
   EXPECT_NE(refused[6].find("Not authorized"), std::string::npos) << refused[6];
-  EXPECT_TRUE(processesOf(POMREL_DRIVERCTL_STANDIN).empty());
+  EXPECT_FALSE(runs(POMREL_DRIVERCTL_STANDIN));
   EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
 
   // Run as root by a process of another user than PKEXEC_UID names.
@@ -331,14 +254,8 @@ class HostCommandsTest : public ::testing::Test {
       if (!why.empty()) GTEST_SKIP() << why;
     }
     ASSERT_EQ(polkit_.start(), "");
-    ASSERT_EQ(machine_.startUdev(), "");
-    ASSERT_EQ(machine_.startSystemBus(), "");
-    ASSERT_EQ(machine_.startUdisks(), "");
-    ASSERT_EQ(machine_.makeCard(card_), "");
+    ASSERT_EQ(machine_.start(card_), "");
     ASSERT_EQ(machine_.mount(card_), "");
-  }
-  bool attached() {
-    return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
   }
 
   Polkit polkit_;
@@ -377,22 +294,19 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
     ASSERT_EQ(application.alerts.size(), 1U) << diagnostics.str() << machine_.logs();
     EXPECT_EQ(application.alerts[0].message, "MSG_RemoveSafely");
     EXPECT_EQ(application.moduleLogAtAlerts[0], unload) << "told before the unload had ended";
-    EXPECT_FALSE(attached()) << "the card's disk is still there";
+    EXPECT_FALSE(test::HostMachine::attached(card_)) << "the card's disk is still there";
     EXPECT_FALSE(test::HostMachine::mounted(card_.mountPoint));
     EXPECT_EQ(g_NotifyPort, nullptr);
 
     controller.enableMedia(nullptr);  // no card: unloaded again, then loaded
     const std::string loaded = unload + unload + "load " + kDriverModule + "\n";
     // The load is started, not waited for.
-    for (int i = 0; i < 500 && contentsOf(POMREL_STANDIN_MODULE_LOG) != loaded; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
+    test::waitUntil([&] { return contentsOf(POMREL_STANDIN_MODULE_LOG) == loaded; }, 5s);
     EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded);
     EXPECT_TRUE(fs::exists(POMREL_STANDIN_MODULE_LOG ".loaded"));
     EXPECT_EQ(application.alerts.size(), 1U);
   }
-  EXPECT_TRUE(processesOf(POMREL_DRIVERCTL_STANDIN).empty())
-      << "the helper outlived Pomrel's authorization";
+  EXPECT_FALSE(runs(POMREL_DRIVERCTL_STANDIN)) << "the helper outlived Pomrel's authorization";
   EXPECT_EQ(diagnostics.str(), "");
 }
 

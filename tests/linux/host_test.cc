@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/linux/linux_registry.h"
@@ -51,12 +50,6 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
   }
-  void startAll() {
-    ASSERT_EQ(machine_.startUdev(), "");
-    ASSERT_EQ(machine_.startSystemBus(), "");
-    ASSERT_EQ(machine_.startUdisks(), "");
-    ASSERT_EQ(machine_.makeCard(card_), "");
-  }
   // pomrel-diskutil as installed with Pomrel, under a prefix of its own.
   ToolRun eject() {
     const std::string prefix = machine_.folder() + "/prefix";
@@ -66,9 +59,6 @@ class HostTest : public ::testing::Test {
     return runTool({prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil", "eject",
                     card_.name});
   }
-  bool attached() {
-    return posix::readFile("/sys/block/" + card_.name + "/loop/backing_file", 4096).ok();
-  }
 
   HostMachine machine_;
   Card card_;
@@ -76,7 +66,7 @@ class HostTest : public ::testing::Test {
 };
 
 TEST_F(HostTest, APulledCardEndsItsWatchOnce) {
-  ASSERT_NO_FATAL_FAILURE(startAll());
+  ASSERT_EQ(machine_.start(card_), "");
   Watch watch;
   ASSERT_NE(watch.registration, 0U);
   ASSERT_EQ(machine_.pull(card_), "");
@@ -88,15 +78,13 @@ TEST_F(HostTest, APulledCardEndsItsWatchOnce) {
 }
 
 TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
-  ASSERT_NO_FATAL_FAILURE(startAll());
+  ASSERT_EQ(machine_.start(card_), "");
   ASSERT_EQ(machine_.mount(card_), "");
   const std::string file = card_.mountPoint + "/clip.mxf";
   std::ofstream(file) << "footage";
   Child holder({"sleep", "60"}, machine_.folder() + "/holder.log", file);
   const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
-  for (int i = 0; i < 100 && posix::readFile(comm, 4096).bytes != "sleep\n"; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  waitUntil([&] { return posix::readFile(comm, 4096).bytes == "sleep\n"; }, 2s);
 
   ToolRun run = eject();
   EXPECT_EQ(run.exitStatus, 1);
@@ -105,7 +93,7 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   EXPECT_NE(run.err.find("sleep (pid " + std::to_string(holder.pid()) + ")"), std::string::npos)
       << run.err;
   EXPECT_TRUE(HostMachine::mounted(card_.mountPoint));
-  EXPECT_TRUE(attached());
+  EXPECT_TRUE(HostMachine::attached(card_));
 
   holder.stop();
   run = eject();

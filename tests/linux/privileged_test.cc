@@ -29,13 +29,6 @@ constexpr const char* kPlugin = "/plug-in";
 constexpr AuthorizationFlags kInteractive =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 
-Strings lines(const std::string& text) {
-  Strings out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdleInput) {
   const std::string tooLong(kMaxRequestLength + 1, 'a');
   const std::string unknown = "error unknown request: only \"load\" and \"unload\" are served";
@@ -78,7 +71,7 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
     ::close(ends[0]);
     Strings expected = {"ready"};
     expected.insert(expected.end(), c.answers.begin(), c.answers.end());
-    EXPECT_EQ(lines(output), expected) << c.input;
+    EXPECT_EQ(sim::test::lines(output), expected) << c.input;
     EXPECT_EQ(actions, c.actions) << c.input;
     EXPECT_EQ(exit, c.exit) << c.input;
   }
@@ -110,10 +103,7 @@ class HostAuthorizationTest : public ::testing::Test {
     return HostAuthorization(temp_.root() + "/helper", kPlugin, diagnostics_,
                              temp_.root() + "/" + pkexec);
   }
-  std::string requests() {
-    std::ifstream in(log_);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string requests() { return sim::test::contentsOf(log_); }
   OSStatus run(HostAuthorization& authorization, AuthorizationRef session, const char* tool,
                const char* argument = kPlugin) {
     std::string copy = argument;
@@ -154,7 +144,7 @@ TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRef
     ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
     EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive), c.status)
         << c.pkexec;
-    const Strings said = lines(diagnostics_.str());
+    const Strings said = sim::test::lines(diagnostics_.str());
     if (*c.said == '\0') {
       EXPECT_TRUE(said.empty()) << c.pkexec << ": " << diagnostics_.str();
     } else {
@@ -189,7 +179,8 @@ TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
   EXPECT_EQ(run(authorization, session, "/sbin/kextunload"), errAuthorizationSuccess);
   EXPECT_EQ(ended_, 1) << "an error answer ended as a success";
   EXPECT_EQ(requests(), "load\nunload\n");
-  EXPECT_EQ(lines(diagnostics_.str()), Strings{"Pomrel: pomrel-driverctl: cannot unload"});
+  EXPECT_EQ(sim::test::lines(diagnostics_.str()),
+            Strings{"Pomrel: pomrel-driverctl: cannot unload"});
   EXPECT_EQ(authorization.helperPid(session), helper) << "one helper, one prompt";
 
   // A helper that has ended (as it does when idle) is started again.

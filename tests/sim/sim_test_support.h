@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
 #include "platform/sim/machine_paths.h"
 
@@ -36,6 +37,22 @@ class TempRoot {
  private:
   std::string root_;
 };
+
+// The bytes of the file at `path`; "" when it cannot be read.
+inline std::string contentsOf(const std::string& path) {
+  return posix::readFile(path, posix::kSystemFileLimit).bytes;
+}
+
+// The lines of `text`, without their ends.
+inline std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
 
 // The descriptors this process has open.
 inline long openDescriptors() {
