@@ -11,7 +11,7 @@ pomrel_packages=(
   xfce4-panel dbus-daemon libglib2.0-bin
   clang-format clang-tidy
   clang libclang-rt-14-dev
-  libkmod-dev pkexec polkitd
+  libkmod-dev pkexec polkitd procps
 )
 
 pomrel_install_deps() {

@@ -40,11 +40,6 @@ class QtStatusItem final : public QObject, public StatusItem {
   void setHighlightMode(bool highlight) override;
   void setMenu(Menu* menu) override;
 
-  [[nodiscard]] QSystemTrayIcon& trayIcon() { return tray_; }
-  [[nodiscard]] bool highlightMode() const { return highlight_; }
-  [[nodiscard]] QMenu* menu() const { return menu_; }
-  [[nodiscard]] const std::shared_ptr<QtImage>& image() const { return image_; }
-
   // `image` (alpha only) coloured in `colour`, at 1x and, when the image has
   // one, at 2x; with `highlighted`, on a rounded background of the palette's
   // highlight colour.

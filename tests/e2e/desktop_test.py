@@ -527,13 +527,20 @@ def run(args, processes, work):
 def xembed_flow(r):
     """Every command, the prompt, the alerts and the preferences window."""
     desktop, machine, session, texts, domain = r.desktop, r.machine, r.session, r.texts, r.domain
-    r.step = "the menu with the card present"
+    r.step = "the menu with the card present, the icon highlighted only while it is open"
+
+    def icon():
+        return desktop.grab().region(desktop.geometry(session.icon) or session.icon_box)
+    plain = icon()
     items = session.open_menu("menu-card-present")
+    if icon() == plain:
+        raise Failure("the icon looks the same with its menu open as with it closed")
     session.check_menu(items, {"Disable", "Preferences", "Quit"})
 
     r.step = "Disable asks for an administrator"
     session.choose(items, "Disable")
     prompt = session.wait_window("the administrator prompt", texts["PROMPT_Title"])
+    wait_for("the icon drawn plain again once its menu closed", lambda: icon() == plain)
     desktop.screenshot("prompt")
 
     r.step = "a wrong password is refused and asked again"

@@ -54,7 +54,8 @@ using sim::test::lines;
 
 bool busAnswers() {
   return test::runTool({"dbus-send", std::string("--bus=unix:path=") + kBusSocket, "--print-reply",
-                        "--dest=org.freedesktop.DBus", "/", "org.freedesktop.DBus.Peer.Ping"})
+                        "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.GetId"})
              .exitStatus == 0;
 }
 
