@@ -10,6 +10,7 @@
 #include <cstring>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
@@ -59,7 +60,7 @@ class LinuxNotificationPort : public NotificationPort, public RunLoopSource {
     }
     registry_.deliver(*this);
     if (--depth_ == 0 && destroyed_) {
-      registry_.reapPort(this);  // frees this object: touch nothing after it
+      registry_.objects_.reapPort(this);  // frees this object: touch nothing after it
     }
   }
 
@@ -179,42 +180,6 @@ bool LinuxRegistry::stillPresent(const Disk& disk) {
          found->second.serviceName == disk.serviceName && hasMedium(disk.sysPath);
 }
 
-io_object_t LinuxRegistry::freeHandle() {
-  while (nextHandle_ == 0 || objects_.contains(nextHandle_)) ++nextHandle_;
-  return nextHandle_++;
-}
-
-io_service_t LinuxRegistry::newServiceHandle(const Disk& disk) {
-  const io_object_t handle = freeHandle();
-  objects_[handle].service = std::make_unique<Disk>(disk);
-  return handle;
-}
-
-io_object_t LinuxRegistry::newRegistrationHandle(std::unique_ptr<Registration> registration) {
-  const io_object_t handle = freeHandle();
-  objects_[handle].registration = std::move(registration);
-  return handle;
-}
-
-LinuxRegistry::Disk* LinuxRegistry::findService(io_object_t handle) {
-  auto it = objects_.find(handle);
-  return it != objects_.end() ? it->second.service.get() : nullptr;
-}
-
-LinuxRegistry::Registration* LinuxRegistry::findRegistration(io_object_t handle) {
-  auto it = objects_.find(handle);
-  return it != objects_.end() ? it->second.registration.get() : nullptr;
-}
-
-LinuxNotificationPort* LinuxRegistry::findPort(IONotificationPortRef port) {
-  for (const auto& candidate : ports_) {
-    if (static_cast<NotificationPort*>(candidate.get()) == port && !candidate->destroyed()) {
-      return candidate.get();
-    }
-  }
-  return nullptr;
-}
-
 std::optional<MatchingDictionary> LinuxRegistry::serviceNameMatching(const char* name) {
   if (name == nullptr) return std::nullopt;
   return MatchingDictionary{name};
@@ -232,12 +197,12 @@ io_service_t LinuxRegistry::getMatchingService(MatchingDictionary matching) {
     if (hasMedium(sysPath)) first = &disk;
   }
   if (first == nullptr) return 0;
-  return newServiceHandle(*first);
+  return objects_.addService(*first);
 }
 
 kern_return_t LinuxRegistry::createProperties(io_service_t service,
                                               PropertyDictionary& properties) {
-  const Disk* disk = findService(service);
+  const Disk* disk = objects_.service(service);
   if (disk == nullptr) return kIOReturnError;
   refresh();
   if (!stillPresent(*disk)) return kIOReturnError;
@@ -245,57 +210,31 @@ kern_return_t LinuxRegistry::createProperties(io_service_t service,
   return KERN_SUCCESS;
 }
 
-void LinuxRegistry::detach(io_object_t handle, Registration& registration) {
-  if (registration.port != nullptr) std::erase(registration.port->registrations, handle);
-  registration.port = nullptr;
-}
-
 kern_return_t LinuxRegistry::release(io_object_t object) {
-  auto it = objects_.find(object);
-  if (it == objects_.end()) return kIOReturnError;
-  if (Registration* registration = it->second.registration.get()) {
-    detach(object, *registration);
-    const io_service_t service = registration->service;
-    objects_.erase(it);
-    objects_.erase(service);
-    return KERN_SUCCESS;
-  }
-  objects_.erase(it);
-  return KERN_SUCCESS;
+  return objects_.release(object, [](Registration&) {});
 }
 
 IONotificationPortRef LinuxRegistry::notificationPortCreate() {
   if (!usable()) return nullptr;
   auto port = std::make_unique<LinuxNotificationPort>(*this, udev_);
   if (!port->valid()) return nullptr;
-  ports_.push_back(std::move(port));
-  return ports_.back().get();
+  return objects_.addPort(std::move(port));
 }
 
 RunLoopSource* LinuxRegistry::notificationPortGetRunLoopSource(IONotificationPortRef port) {
-  return findPort(port);
+  return objects_.port(port);
 }
 
 void LinuxRegistry::notificationPortDestroy(IONotificationPortRef port) {
-  LinuxNotificationPort* target = findPort(port);
-  if (target == nullptr) return;
-  for (io_object_t handle : std::vector<io_object_t>(target->registrations)) {
-    if (Registration* registration = findRegistration(handle)) detach(handle, *registration);
-  }
-  target->markDestroyed();
-  if (!target->performing()) reapPort(target);
-}
-
-void LinuxRegistry::reapPort(LinuxNotificationPort* port) {
-  std::erase_if(ports_, [port](const auto& candidate) { return candidate.get() == port; });
+  objects_.destroyPort(port, [](Registration&) {});
 }
 
 kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
                                                      io_service_t service, const char* interestType,
                                                      IOServiceInterestCallback callback,
                                                      void* refcon, io_object_t* notification) {
-  LinuxNotificationPort* target = findPort(port);
-  const Disk* disk = findService(service);
+  LinuxNotificationPort* target = objects_.port(port);
+  const Disk* disk = objects_.service(service);
   if (target == nullptr || disk == nullptr || interestType == nullptr ||
       std::strcmp(interestType, kIOGeneralInterest) != 0 || callback == nullptr ||
       notification == nullptr) {
@@ -306,7 +245,7 @@ kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
   registration->port = target;
   registration->callback = callback;
   registration->refcon = refcon;
-  registration->service = newServiceHandle(*disk);
+  registration->service = objects_.addService(*disk);
   // The port's monitor sees only what happens from its creation on: a
   // service that ended before is told now.
   refresh();
@@ -314,15 +253,14 @@ kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
     registration->ended = true;
     target->wake();
   }
-  const io_object_t handle = newRegistrationHandle(std::move(registration));
-  target->registrations.push_back(handle);
+  const io_object_t handle = objects_.addRegistration(std::move(registration));
   *notification = handle;
   return KERN_SUCCESS;
 }
 
 void LinuxRegistry::deliver(LinuxNotificationPort& port) {
   auto live = [&](io_object_t handle) -> Registration* {
-    Registration* registration = findRegistration(handle);
+    Registration* registration = objects_.registration(handle);
     return registration != nullptr && registration->port == &port && !registration->delivered
                ? registration
                : nullptr;

@@ -38,10 +38,10 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/device_registry.h"
 #include "platform/linux/udev_device.h"
+#include "platform/registry_objects.h"
 
 namespace pomrel::host {
 
@@ -76,7 +76,7 @@ class LinuxRegistry : public DeviceRegistry {
                                         io_object_t* notification) override;
 
   // Handles currently given out and not released (for leak checks).
-  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.size(); }
+  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.liveHandleCount(); }
 
  private:
   friend class LinuxNotificationPort;
@@ -105,11 +105,6 @@ class LinuxRegistry : public DeviceRegistry {
     bool ended = false;      // the service is gone; the message is due
     bool delivered = false;  // the message went out
   };
-  struct Object {
-    // Exactly one is set.
-    std::unique_ptr<Disk> service;
-    std::unique_ptr<Registration> registration;
-  };
 
   static std::optional<Disk> diskOf(const UdevDevice& device);
   static bool hasMedium(const std::string& sysPath);
@@ -125,25 +120,15 @@ class LinuxRegistry : public DeviceRegistry {
   // `disk` is in the table, unchanged, with a medium.
   bool stillPresent(const Disk& disk);
 
-  io_object_t freeHandle();
-  io_service_t newServiceHandle(const Disk& disk);
-  io_object_t newRegistrationHandle(std::unique_ptr<Registration> registration);
-  Disk* findService(io_object_t handle);
-  Registration* findRegistration(io_object_t handle);
-  LinuxNotificationPort* findPort(IONotificationPortRef port);
-  void detach(io_object_t handle, Registration& registration);
   // Reads the port's events and delivers what is due (its perform).
   void deliver(LinuxNotificationPort& port);
-  void reapPort(LinuxNotificationPort* port);
 
   Udev udev_;
   UdevMonitor monitor_;
   std::map<std::string, Disk> disks_;  // by sys path
   // The sequence number of the last event applied, by sys path.
   std::map<std::string, unsigned long long> applied_;
-  std::map<io_object_t, Object> objects_;
-  io_object_t nextHandle_ = 1;
-  std::vector<std::unique_ptr<LinuxNotificationPort>> ports_;
+  RegistryObjects<Disk, Registration, LinuxNotificationPort> objects_;
 };
 
 }  // namespace pomrel::host

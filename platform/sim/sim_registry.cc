@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace pomrel::sim {
 
@@ -48,7 +49,7 @@ class SimNotificationPort : public NotificationPort, public RunLoopSource {
     drain();
     registry_.deliver(*this);
     if (--depth_ == 0 && destroyed_) {
-      registry_.reapPort(this);  // frees this object: touch nothing after it
+      registry_.objects_.reapPort(this);  // frees this object: touch nothing after it
     }
   }
 
@@ -107,7 +108,7 @@ class SimNotificationPort : public NotificationPort, public RunLoopSource {
   void forgetWatch(int wd) {
     watchUsers_.erase(wd);
     for (io_object_t handle : registrations) {
-      SimRegistry::Registration* registration = registry_.findRegistration(handle);
+      SimRegistry::Registration* registration = registry_.objects_.registration(handle);
       if (registration != nullptr && registration->watch == wd) registration->watch = -1;
     }
   }
@@ -125,42 +126,6 @@ SimRegistry::SimRegistry(const MachinePaths& paths) : store_(paths) {}
 
 SimRegistry::~SimRegistry() = default;
 
-io_object_t SimRegistry::freeHandle() {
-  while (nextHandle_ == 0 || objects_.contains(nextHandle_)) ++nextHandle_;
-  return nextHandle_++;
-}
-
-io_service_t SimRegistry::newServiceHandle(const std::string& name, EntryId id) {
-  const io_object_t handle = freeHandle();
-  objects_[handle].service = std::make_unique<ServiceObject>(ServiceObject{name, id});
-  return handle;
-}
-
-io_object_t SimRegistry::newRegistrationHandle(std::unique_ptr<Registration> registration) {
-  const io_object_t handle = freeHandle();
-  objects_[handle].registration = std::move(registration);
-  return handle;
-}
-
-SimRegistry::ServiceObject* SimRegistry::findService(io_object_t handle) {
-  auto it = objects_.find(handle);
-  return it != objects_.end() ? it->second.service.get() : nullptr;
-}
-
-SimRegistry::Registration* SimRegistry::findRegistration(io_object_t handle) {
-  auto it = objects_.find(handle);
-  return it != objects_.end() ? it->second.registration.get() : nullptr;
-}
-
-SimNotificationPort* SimRegistry::findPort(IONotificationPortRef port) {
-  for (const auto& candidate : ports_) {
-    if (static_cast<NotificationPort*>(candidate.get()) == port && !candidate->destroyed()) {
-      return candidate.get();
-    }
-  }
-  return nullptr;
-}
-
 std::optional<MatchingDictionary> SimRegistry::serviceNameMatching(const char* name) {
   if (name == nullptr) return std::nullopt;
   return MatchingDictionary{name};
@@ -169,11 +134,11 @@ std::optional<MatchingDictionary> SimRegistry::serviceNameMatching(const char* n
 io_service_t SimRegistry::getMatchingService(MatchingDictionary matching) {
   const std::optional<EntryId> first = store_.firstEntry(matching.name);
   if (!first) return 0;
-  return newServiceHandle(matching.name, *first);
+  return objects_.addService({matching.name, *first});
 }
 
 kern_return_t SimRegistry::createProperties(io_service_t service, PropertyDictionary& properties) {
-  const ServiceObject* object = findService(service);
+  const ServiceObject* object = objects_.service(service);
   if (object == nullptr) return kIOReturnError;
   std::optional<PropertyDictionary> read = store_.readEntry(object->name, object->id);
   if (!read) return kIOReturnError;
@@ -181,28 +146,13 @@ kern_return_t SimRegistry::createProperties(io_service_t service, PropertyDictio
   return KERN_SUCCESS;
 }
 
-void SimRegistry::detach(io_object_t handle, Registration& registration) {
-  if (registration.port != nullptr) {
-    auto& list = registration.port->registrations;
-    list.erase(std::remove(list.begin(), list.end(), handle), list.end());
-    if (registration.watch >= 0) registration.port->dropWatch(registration.watch);
-  }
-  registration.port = nullptr;
+void SimRegistry::dropWatch(Registration& registration) {
+  if (registration.watch >= 0) registration.port->dropWatch(registration.watch);
   registration.watch = -1;
 }
 
 kern_return_t SimRegistry::release(io_object_t object) {
-  auto it = objects_.find(object);
-  if (it == objects_.end()) return kIOReturnError;
-  if (Registration* registration = it->second.registration.get()) {
-    detach(object, *registration);
-    const io_service_t service = registration->service;
-    objects_.erase(it);
-    objects_.erase(service);
-    return KERN_SUCCESS;
-  }
-  objects_.erase(it);
-  return KERN_SUCCESS;
+  return objects_.release(object, dropWatch);
 }
 
 IONotificationPortRef SimRegistry::notificationPortCreate() {
@@ -222,36 +172,24 @@ IONotificationPortRef SimRegistry::notificationPortCreate() {
     closeIfOpen(inotifyFd);
     return nullptr;
   }
-  ports_.push_back(std::make_unique<SimNotificationPort>(*this, inotifyFd, eventFd, epollFd));
-  return ports_.back().get();
+  return objects_.addPort(
+      std::make_unique<SimNotificationPort>(*this, inotifyFd, eventFd, epollFd));
 }
 
 RunLoopSource* SimRegistry::notificationPortGetRunLoopSource(IONotificationPortRef port) {
-  return findPort(port);
+  return objects_.port(port);
 }
 
 void SimRegistry::notificationPortDestroy(IONotificationPortRef port) {
-  SimNotificationPort* target = findPort(port);
-  if (target == nullptr) return;
-  for (io_object_t handle : std::vector<io_object_t>(target->registrations)) {
-    if (Registration* registration = findRegistration(handle)) detach(handle, *registration);
-  }
-  target->markDestroyed();
-  if (!target->performing()) reapPort(target);
-}
-
-void SimRegistry::reapPort(SimNotificationPort* port) {
-  auto it = std::find_if(ports_.begin(), ports_.end(),
-                         [port](const auto& candidate) { return candidate.get() == port; });
-  if (it != ports_.end()) ports_.erase(it);
+  objects_.destroyPort(port, dropWatch);
 }
 
 kern_return_t SimRegistry::addInterestNotification(IONotificationPortRef port, io_service_t service,
                                                    const char* interestType,
                                                    IOServiceInterestCallback callback, void* refcon,
                                                    io_object_t* notification) {
-  SimNotificationPort* target = findPort(port);
-  const ServiceObject* object = findService(service);
+  SimNotificationPort* target = objects_.port(port);
+  const ServiceObject* object = objects_.service(service);
   if (target == nullptr || object == nullptr || interestType == nullptr ||
       std::strcmp(interestType, kIOGeneralInterest) != 0 || callback == nullptr ||
       notification == nullptr) {
@@ -275,9 +213,8 @@ kern_return_t SimRegistry::addInterestNotification(IONotificationPortRef port, i
   registration->callback = callback;
   registration->refcon = refcon;
   registration->lastSequence = lastSequence;
-  registration->service = newServiceHandle(name, id);
-  const io_object_t handle = newRegistrationHandle(std::move(registration));
-  target->registrations.push_back(handle);
+  registration->service = objects_.addService({name, id});
+  const io_object_t handle = objects_.addRegistration(std::move(registration));
 
   // What happened before the watch was in place raised no event: a
   // termination, or a message sent between the listing above and the watch.
@@ -294,7 +231,7 @@ void SimRegistry::deliver(SimNotificationPort& port) {
   // callback.
   const std::vector<io_object_t> handles = port.registrations;
   auto live = [&](io_object_t handle) -> Registration* {
-    Registration* registration = findRegistration(handle);
+    Registration* registration = objects_.registration(handle);
     return registration != nullptr && registration->port == &port && !registration->terminated
                ? registration
                : nullptr;

@@ -16,12 +16,11 @@
 // sent before a registration was made are not delivered to it.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/device_registry.h"
+#include "platform/registry_objects.h"
 #include "platform/sim/machine_paths.h"
 #include "simulator/registry_store.h"
 
@@ -52,7 +51,7 @@ class SimRegistry : public DeviceRegistry {
                                         io_object_t* notification) override;
 
   // Handles currently given out and not released (for leak checks).
-  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.size(); }
+  [[nodiscard]] std::size_t liveHandleCount() const { return objects_.liveHandleCount(); }
 
  private:
   friend class SimNotificationPort;
@@ -76,29 +75,14 @@ class SimRegistry : public DeviceRegistry {
     std::uint64_t lastSequence = 0;
     bool terminated = false;
   };
-  struct Object {
-    // Exactly one is set.
-    std::unique_ptr<ServiceObject> service;
-    std::unique_ptr<Registration> registration;
-  };
 
-  // A handle not in use (0 is never one).
-  io_object_t freeHandle();
-  io_service_t newServiceHandle(const std::string& name, EntryId id);
-  io_object_t newRegistrationHandle(std::unique_ptr<Registration> registration);
-  ServiceObject* findService(io_object_t handle);
-  Registration* findRegistration(io_object_t handle);
-  SimNotificationPort* findPort(IONotificationPortRef port);
-  // Ends a registration's delivery and drops its watch; the handle stays.
-  void detach(io_object_t handle, Registration& registration);
+  // Drops a registration's watch as it is detached.
+  static void dropWatch(Registration& registration);
   // Delivers what is pending for the port's registrations (its perform).
   void deliver(SimNotificationPort& port);
-  void reapPort(SimNotificationPort* port);
 
   RegistryStore store_;
-  std::map<io_object_t, Object> objects_;
-  io_object_t nextHandle_ = 1;
-  std::vector<std::unique_ptr<SimNotificationPort>> ports_;
+  RegistryObjects<ServiceObject, Registration, SimNotificationPort> objects_;
 };
 
 }  // namespace pomrel::sim
