@@ -134,11 +134,6 @@ void Child::stop() {
   pid_ = -1;
 }
 
-HostMachine::HostMachine() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "pomrel-host-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) != nullptr) folder_ = pattern;
-}
-
 HostMachine::~HostMachine() {
   for (auto& [number, card] : cards_) tearDownCard(card);
   udisksd_.stop();
@@ -154,8 +149,6 @@ HostMachine::~HostMachine() {
   }
   if (ownsUdev()) runTool({"udevadm", "settle", "--timeout=10"});
   udevd_.stop();
-  std::error_code ignored;
-  if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }
 
 std::string HostMachine::logs() const {

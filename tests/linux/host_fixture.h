@@ -72,7 +72,7 @@ struct Card {
 
 class HostMachine {
  public:
-  HostMachine();
+  HostMachine() = default;
   HostMachine(const HostMachine&) = delete;
   HostMachine& operator=(const HostMachine&) = delete;
   ~HostMachine();
@@ -105,7 +105,9 @@ class HostMachine {
   std::string makeCard(Card& card);
   void tearDownCard(const Card& card);
 
-  std::string folder_;
+  // Removed last, once everything that used it has stopped.
+  sim::test::TempRoot temp_;
+  const std::string& folder_ = temp_.root();
   std::string rule_;
   std::string previousBusAddress_;
   bool hadBusAddress_ = false;
