@@ -30,7 +30,7 @@
 #include "app/app_controller.h"
 #include "bench/reaction_support.h"
 #include "media/sxs_driver.h"
-#include "platform/linux/linux_registry.h"
+#include "platform/linux/registry.h"
 #include "platform/qt/qt_run_loop.h"
 #include "tests/fakes/fakes.h"
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/driver_control.h"
+#include "platform/linux/driverctl/request_server.h"
 
 using pomrel::host::kMaxRequestLength;
 using pomrel::host::Request;

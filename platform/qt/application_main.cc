@@ -17,7 +17,7 @@
 #include "loginitems/zan_login_items.h"
 #include "media/sxs_driver.h"
 #include "platform/backends.h"
-#include "platform/linux/host_platform.h"
+#include "platform/linux/platform.h"
 #include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"

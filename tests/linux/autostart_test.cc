@@ -11,7 +11,7 @@
 
 #include "app/app_controller.h"
 #include "loginitems/zan_login_items.h"
-#include "platform/linux/xdg_autostart.h"
+#include "platform/linux/autostart.h"
 #include "tests/fakes/fakes.h"
 #include "tests/sim/sim_test_support.h"
 

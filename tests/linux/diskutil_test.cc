@@ -10,7 +10,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/linux/diskutil/eject.h"
-#include "platform/linux/udisks2_names.h"
+#include "platform/linux/diskutil/udisks2_names.h"
 
 namespace pomrel::host::diskutil {
 namespace {

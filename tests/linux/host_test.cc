@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "gtest/gtest.h"
-#include "platform/linux/linux_registry.h"
+#include "platform/linux/registry.h"
 #include "platform/posix/file_reader.h"
 #include "tests/linux/host_fixture.h"
 #include "tests/registry_probe.h"

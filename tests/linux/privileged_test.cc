@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/driver_control.h"
-#include "platform/linux/host_authorization.h"
-#include "platform/linux/host_file_manager.h"
+#include "platform/linux/driverctl/request_server.h"
+#include "platform/linux/authorization.h"
+#include "platform/linux/file_manager.h"
 #include "tests/sim/sim_test_support.h"
 
 namespace pomrel::host {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/linux/linux_registry.h"
+#include "platform/linux/registry.h"
 #include "tests/registry_probe.h"
 
 namespace pomrel::host {

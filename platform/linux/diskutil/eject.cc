@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
-#include "platform/linux/udisks2_names.h"
+#include "platform/linux/diskutil/udisks2_names.h"
 
 namespace pomrel::host::diskutil {
 

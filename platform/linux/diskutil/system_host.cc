@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/udisks2_names.h"
+#include "platform/linux/diskutil/udisks2_names.h"
 #include "platform/posix/file_reader.h"
 
 namespace pomrel::host::diskutil {

@@ -1,4 +1,4 @@
-#include "platform/linux/host_authorization.h"
+#include "platform/linux/authorization.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/linux/driver_control.h"
+#include "platform/linux/driverctl_protocol.h"
 #include "platform/posix/process_runner.h"
 
 namespace pomrel::host {

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_registry.h"
+#include "platform/linux/registry.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

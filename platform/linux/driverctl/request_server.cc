@@ -1,4 +1,4 @@
-#include "platform/linux/driver_control.h"
+#include "platform/linux/driverctl/request_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/host_platform.h"
+#include "platform/linux/platform.h"
 
 #include <pwd.h>
 #include <sys/socket.h>
@@ -11,11 +11,11 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/linux/driver_module.h"
-#include "platform/linux/host_authorization.h"
-#include "platform/linux/host_file_manager.h"
-#include "platform/linux/linux_registry.h"
-#include "platform/linux/xdg_autostart.h"
+#include "platform/linux/driverctl/driver_module.h"
+#include "platform/linux/authorization.h"
+#include "platform/linux/file_manager.h"
+#include "platform/linux/registry.h"
+#include "platform/linux/autostart.h"
 #include "platform/posix/plist_user_defaults.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/process_runner.h"

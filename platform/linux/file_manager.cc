@@ -1,10 +1,10 @@
-#include "platform/linux/host_file_manager.h"
+#include "platform/linux/file_manager.h"
 
 #include <sys/stat.h>
 
 #include <utility>
 
-#include "platform/linux/kernel_module.h"
+#include "platform/linux/driverctl/kernel_module.h"
 
 namespace pomrel::host {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/kernel_module.h"
+#include "platform/linux/driverctl/kernel_module.h"
 
 #include <libkmod.h>
 

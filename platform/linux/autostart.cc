@@ -1,4 +1,4 @@
-#include "platform/linux/xdg_autostart.h"
+#include "platform/linux/autostart.h"
 
 #include <dirent.h>
 #include <pwd.h>
