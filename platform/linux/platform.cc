@@ -11,11 +11,11 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/linux/driverctl/driver_module.h"
 #include "platform/linux/authorization.h"
+#include "platform/linux/autostart.h"
+#include "platform/linux/driverctl/driver_module.h"
 #include "platform/linux/file_manager.h"
 #include "platform/linux/registry.h"
-#include "platform/linux/autostart.h"
 #include "platform/posix/plist_user_defaults.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/process_runner.h"

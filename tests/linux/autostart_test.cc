@@ -1,6 +1,8 @@
 // Launch at login through the preferences window, on a temporary
 // XDG_CONFIG_HOME whose autostart folder holds other programs' entries of odd
 // shapes.
+#include "platform/linux/autostart.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 
 #include "app/app_controller.h"
 #include "loginitems/zan_login_items.h"
-#include "platform/linux/autostart.h"
 #include "tests/fakes/fakes.h"
 #include "tests/sim/sim_test_support.h"
 

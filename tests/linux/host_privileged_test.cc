@@ -23,9 +23,9 @@
 
 #include "app/app_controller.h"
 #include "media/sxs_driver.h"
-#include "platform/linux/driverctl_protocol.h"
-#include "platform/linux/driverctl/driver_module.h"
 #include "platform/linux/authorization.h"
+#include "platform/linux/driverctl/driver_module.h"
+#include "platform/linux/driverctl_protocol.h"
 #include "platform/linux/file_manager.h"
 #include "platform/linux/platform.h"
 #include "platform/posix/file_reader.h"

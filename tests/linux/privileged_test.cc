@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/driverctl/request_server.h"
 #include "platform/linux/authorization.h"
+#include "platform/linux/driverctl/request_server.h"
 #include "platform/linux/file_manager.h"
 #include "tests/sim/sim_test_support.h"
 

@@ -1,5 +1,7 @@
 // LinuxRegistry under umockdev: a testbed of fake block devices stands in for
 // sysfs and the udev database, and its uevents for udev's monitor.
+#include "platform/linux/registry.h"
+
 #include <umockdev.h>
 
 #include <cstdlib>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/linux/registry.h"
 #include "tests/registry_probe.h"
 
 namespace pomrel::host {

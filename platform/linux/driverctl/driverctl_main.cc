@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/driverctl/request_server.h"
 #include "platform/linux/driverctl/driver_module.h"
 #include "platform/linux/driverctl/kernel_module.h"
+#include "platform/linux/driverctl/request_server.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
 
