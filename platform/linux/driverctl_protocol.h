@@ -1,12 +1,13 @@
 // The conversation between Pomrel and its privileged helper pomrel-driverctl,
-// which loads and unloads the card reader's kernel module as root.
+// which stops and starts the card reader as root.
 //
 // The helper reads requests on its standard input and writes answers on its
 // standard output, one line each ('\n'-terminated). Once it has checked who
 // started it, it writes "ready". It then serves requests until its input
 // ends:
-//   "load"   -> loads the one module it was built for
-//   "unload" -> unloads it
+//   "load"   -> starts the marked card readers (or loads the one module it
+//               was built for)
+//   "unload" -> stops them (or unloads that module)
 // Each request gets one answer: "ok", or "error <reason>" (printable ASCII,
 // one line). No request carries a name, a path or an argument: anything but
 // the two words is refused with an error answer, and a line that is not
@@ -43,7 +44,7 @@ enum HelperExit : int {
   kExitMalformed = 2,    // a line that is not printable ASCII or too long
   kExitIdle = 3,         // no request within kHelperIdleBound, or a line left unfinished
   kExitRefused = 4,      // started by someone it does not serve, or not as root
-  kExitBroken = 5,       // its descriptors or output failed
+  kExitBroken = 5,       // its descriptors or output failed, or its answers went unread
 };
 
 }  // namespace pomrel::host

@@ -60,28 +60,107 @@ bool UdevDevice::isWholeDisk() const {
          std::strcmp(type, "disk") == 0;
 }
 
+std::string UdevDevice::subsystem() const {
+  return device_ != nullptr ? text(udev_device_get_subsystem(device_)) : "";
+}
+
+std::string UdevDevice::devType() const {
+  return device_ != nullptr ? text(udev_device_get_devtype(device_)) : "";
+}
+
+std::string UdevDevice::driver() const {
+  return device_ != nullptr ? text(udev_device_get_driver(device_)) : "";
+}
+
+dev_t UdevDevice::devNumber() const {
+  return device_ != nullptr ? udev_device_get_devnum(device_) : 0;
+}
+
+std::string UdevDevice::devNode() const {
+  return device_ != nullptr ? text(udev_device_get_devnode(device_)) : "";
+}
+
+std::optional<std::string> UdevDevice::attribute(const char* name) const {
+  const char* value = device_ != nullptr ? udev_device_get_sysattr_value(device_, name) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  std::string trimmed = value;
+  while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  return trimmed;
+}
+
+UdevDevice UdevDevice::parentWith(const char* subsystem, const char* devType) const {
+  if (device_ == nullptr) return {};
+  // The parent belongs to this device; the new owner takes a reference of
+  // its own.
+  udev_device* parent = udev_device_get_parent_with_subsystem_devtype(device_, subsystem, devType);
+  return UdevDevice(parent != nullptr ? udev_device_ref(parent) : nullptr);
+}
+
 Udev::Udev() : udev_(udev_new()) {}
 
 Udev::~Udev() {
   if (udev_ != nullptr) udev_unref(udev_);
 }
 
-std::vector<UdevDevice> Udev::wholeDisksWithProperty(const char* key) {
-  std::vector<UdevDevice> disks;
-  if (udev_ == nullptr) return disks;
-  udev_enumerate* enumerate = udev_enumerate_new(udev_);
-  if (enumerate == nullptr) return disks;
-  if (udev_enumerate_add_match_subsystem(enumerate, "block") >= 0 &&
-      udev_enumerate_add_match_property(enumerate, key, "*") >= 0 &&
-      udev_enumerate_scan_devices(enumerate) >= 0) {
+namespace {
+
+// The devices an enumeration that `match` sets up finds; none when a match
+// cannot be added or the scan fails.
+template <typename Match>
+std::vector<UdevDevice> enumerateDevices(udev* context, const Match& match) {
+  std::vector<UdevDevice> devices;
+  if (context == nullptr) return devices;
+  udev_enumerate* enumerate = udev_enumerate_new(context);
+  if (enumerate == nullptr) return devices;
+  if (match(enumerate) && udev_enumerate_scan_devices(enumerate) >= 0) {
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-      UdevDevice device(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
-      if (device.isWholeDisk()) disks.push_back(std::move(device));
+      UdevDevice device(udev_device_new_from_syspath(context, udev_list_entry_get_name(entry)));
+      if (device) devices.push_back(std::move(device));
     }
   }
   udev_enumerate_unref(enumerate);
+  return devices;
+}
+
+}  // namespace
+
+std::vector<UdevDevice> Udev::wholeDisksWithProperty(const char* key) {
+  std::vector<UdevDevice> disks = enumerateDevices(udev_, [key](udev_enumerate* enumerate) {
+    return udev_enumerate_add_match_subsystem(enumerate, "block") >= 0 &&
+           udev_enumerate_add_match_property(enumerate, key, "*") >= 0;
+  });
+  std::erase_if(disks, [](const UdevDevice& device) { return !device.isWholeDisk(); });
   return disks;
+}
+
+std::vector<UdevDevice> Udev::devicesWithProperty(const char* key, const char* value) {
+  return enumerateDevices(udev_, [key, value](udev_enumerate* enumerate) {
+    return udev_enumerate_add_match_property(enumerate, key, value) >= 0;
+  });
+}
+
+std::vector<UdevDevice> Udev::blockDevicesBelow(const UdevDevice& parent) {
+  udev_device* below = parent && udev_ != nullptr
+                           ? udev_device_new_from_syspath(udev_, parent.sysPath().c_str())
+                           : nullptr;
+  if (below == nullptr) return {};
+  std::vector<UdevDevice> devices = enumerateDevices(udev_, [below](udev_enumerate* enumerate) {
+    return udev_enumerate_add_match_subsystem(enumerate, "block") >= 0 &&
+           udev_enumerate_add_match_parent(enumerate, below) >= 0;
+  });
+  udev_device_unref(below);
+  return devices;
+}
+
+UdevDevice Udev::device(const char* subsystem, const std::string& sysName) {
+  if (udev_ == nullptr) return {};
+  return UdevDevice(udev_device_new_from_subsystem_sysname(udev_, subsystem, sysName.c_str()));
+}
+
+UdevDevice Udev::deviceAt(const std::string& sysPath) {
+  if (udev_ == nullptr) return {};
+  return UdevDevice(udev_device_new_from_syspath(udev_, sysPath.c_str()));
 }
 
 UdevMonitor::UdevMonitor(Udev& udev) {

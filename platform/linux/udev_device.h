@@ -3,6 +3,8 @@
 // names libudev's types, and only as incomplete types.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,10 @@ struct udev_device;
 struct udev_monitor;
 
 namespace pomrel::host {
+
+// The udev property that marks a card reader's own device (its USB interface
+// or its PCI function): the device Pomrel's driver control stops and starts.
+inline constexpr const char* kReaderProperty = "POMREL_READER";
 
 // One reference to a udev device; empty when default-made or moved from.
 class UdevDevice {
@@ -40,6 +46,19 @@ class UdevDevice {
   [[nodiscard]] std::optional<std::string> property(const char* key) const;
   // Subsystem "block" and devtype "disk": a whole disk, not a partition.
   [[nodiscard]] bool isWholeDisk() const;
+  [[nodiscard]] std::string subsystem() const;
+  [[nodiscard]] std::string devType() const;
+  // The driver bound to it now, read from sysfs at each call.
+  [[nodiscard]] std::string driver() const;
+  // Its device number; 0 for a device without one.
+  [[nodiscard]] dev_t devNumber() const;
+  // Its node in /dev, such as "/dev/sdb1".
+  [[nodiscard]] std::string devNode() const;
+  // A sysfs attribute's value, without its trailing newline.
+  [[nodiscard]] std::optional<std::string> attribute(const char* name) const;
+  // The nearest device above it of `subsystem` (and `devType`, when not
+  // null); empty when there is none.
+  [[nodiscard]] UdevDevice parentWith(const char* subsystem, const char* devType = nullptr) const;
 
  private:
   udev_device* device_ = nullptr;
@@ -60,6 +79,14 @@ class Udev {
   // The whole block disks that carry the property `key` (any value), as the
   // udev database has them now.
   std::vector<UdevDevice> wholeDisksWithProperty(const char* key);
+  // The devices of any subsystem whose property `key` is `value`.
+  std::vector<UdevDevice> devicesWithProperty(const char* key, const char* value);
+  // The block devices (disks and partitions) at or below `parent` in sysfs.
+  std::vector<UdevDevice> blockDevicesBelow(const UdevDevice& parent);
+  // The device of `subsystem` named `sysName`; empty when there is none.
+  UdevDevice device(const char* subsystem, const std::string& sysName);
+  // The device at `sysPath` as sysfs has it now; empty when there is none.
+  UdevDevice deviceAt(const std::string& sysPath);
 
  private:
   udev* udev_ = nullptr;

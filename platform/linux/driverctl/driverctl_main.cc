@@ -1,8 +1,10 @@
-// pomrel-driverctl: loads and unloads the card reader's kernel module as
-// root, for the Pomrel that started it through pkexec. Nothing it does comes
-// from its caller but the choice between "load" and "unload": the module is
-// the one it was built for, its environment is fixed, it takes no argument
-// and keeps no descriptor but the standard three.
+// pomrel-driverctl: stops and starts the card reader as root, for the Pomrel
+// that started it through pkexec: the readers udev marks (reader_control.h),
+// or, when the build names a kernel module (POMREL_DRIVER_MODULE), that
+// module. Nothing it does comes from its caller but the choice between
+// "load" and "unload": the readers are udev's, the module is the one it was
+// built for, its environment is fixed, it takes no argument and keeps no
+// descriptor but the standard three.
 //
 // A build with POMREL_DRIVERCTL_STANDIN_TOOL defined (tests only; never
 // installed) runs that program, fixed at compile time, with the arguments
@@ -15,7 +17,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -24,7 +25,9 @@
 #include <vector>
 
 #include "platform/linux/driverctl/driver_module.h"
+#include "platform/linux/driverctl/helper_start.h"
 #include "platform/linux/driverctl/kernel_module.h"
+#include "platform/linux/driverctl/reader_control.h"
 #include "platform/linux/driverctl/request_server.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/process_runner.h"
@@ -33,16 +36,6 @@ namespace pomrel::host {
 namespace {
 
 constexpr const char* kFixedSearchPath = "/usr/sbin:/usr/bin:/sbin:/bin";
-
-std::optional<uid_t> parseUid(std::string_view text) {
-  unsigned long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty() ||
-      value >= static_cast<unsigned long>(static_cast<uid_t>(-1))) {
-    return std::nullopt;
-  }
-  return static_cast<uid_t>(value);
-}
 
 // The real user id of process `pid`, from the first field of "Uid:" in its
 // status.
@@ -57,14 +50,8 @@ std::optional<uid_t> realUidOf(pid_t pid) {
   return parseUid(fields.substr(0, fields.find_first_of("\t\n")));
 }
 
-// pkexec runs us in place of itself, so our parent is the program that ran
-// pkexec, and PKEXEC_UID names the user it ran as. Both must agree: we serve
-// that user's Pomrel and nobody else. Started without pkexec (by root), the
-// caller is our own real user.
-bool startedByOurCaller(const char* pkexecUid) {
-  const std::optional<uid_t> caller = pkexecUid != nullptr ? parseUid(pkexecUid) : ::getuid();
-  const std::optional<uid_t> parent = realUidOf(::getppid());
-  return caller && parent && *caller == *parent;
+int closeRange(unsigned first, unsigned last, int flags) {
+  return ::close_range(first, last, flags);
 }
 
 // Standard input, output and error exist (a closed one would let a later
@@ -75,7 +62,7 @@ bool onlyStandardDescriptors() {
     const int opened = ::open("/dev/null", O_RDWR);
     if (opened != fd) return false;
   }
-  return ::close_range(STDERR_FILENO + 1, ~0U, 0) == 0;
+  return closeDescriptorsFrom(STDERR_FILENO + 1, closeRange);
 }
 
 #ifdef POMREL_DRIVERCTL_STANDIN_TOOL
@@ -100,8 +87,9 @@ std::string act(Request request) {
 #ifdef POMREL_DRIVERCTL_STANDIN_TOOL
   return runStandIn(request);
 #else
-  return request == Request::kLoad ? loadKernelModule(kDriverModule)
-                                   : unloadKernelModule(kDriverModule);
+  const bool load = request == Request::kLoad;
+  if (*kDriverModule == '\0') return load ? bindReaders() : unbindReaders();
+  return load ? loadKernelModule(kDriverModule) : unloadKernelModule(kDriverModule);
 #endif
 }
 
@@ -122,12 +110,13 @@ int run(int argc) {
     std::fputs("pomrel-driverctl: takes no arguments\n", stderr);
     return kExitRefused;
   }
-  if (::geteuid() != 0) {
-    std::fputs("pomrel-driverctl: must run as root (through pkexec)\n", stderr);
-    return kExitRefused;
-  }
-  if (!startedByOurCaller(caller ? caller->c_str() : nullptr)) {
-    std::fputs("pomrel-driverctl: PKEXEC_UID is not the user who started it\n", stderr);
+  // pkexec runs us in place of itself, so our parent is the program that
+  // ran pkexec, and PKEXEC_UID names the user it ran as: we serve that
+  // user's Pomrel and nobody else.
+  if (!servesCaller(::getuid(), ::geteuid(), caller ? caller->c_str() : nullptr,
+                    realUidOf(::getppid()))) {
+    std::fputs("pomrel-driverctl: serves only the user whose Pomrel started it through pkexec\n",
+               stderr);
     return kExitRefused;
   }
   return serveRequests(STDIN_FILENO, STDOUT_FILENO, act, kHelperIdleBound, kRequestLineBound);

@@ -48,22 +48,6 @@ std::string reason(const char* what, int negativeErrno) {
 
 }  // namespace
 
-bool kernelModuleKnown(const std::string& name) {
-  const Context context = openContext();
-  if (context == nullptr) return false;
-  // Loaded, or built in with parameters (/sys/module)...
-  if (const Module module = openModule(context.get(), name);
-      module != nullptr && kmod_module_get_initstate(module.get()) >= 0) {
-    return true;
-  }
-  // ...or in the module index, built in or on disk.
-  kmod_list* found = nullptr;
-  if (kmod_module_new_from_lookup(context.get(), name.c_str(), &found) < 0) return false;
-  const bool known = found != nullptr;
-  kmod_module_unref_list(found);
-  return known;
-}
-
 std::string loadKernelModule(const std::string& name) {
   const Context context = openContext();
   if (context == nullptr) return "the module configuration cannot be read";

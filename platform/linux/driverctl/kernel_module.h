@@ -1,14 +1,10 @@
-// The card reader's kernel module, as the running kernel knows it (libkmod,
-// with the system's module index and configuration).
+// Loading and unloading the card reader's kernel module, in the privileged
+// helper only (libkmod, with the system's module index and configuration).
 #pragma once
 
 #include <string>
 
 namespace pomrel::host {
-
-// Whether the running kernel knows module `name`: built in, loaded, or found
-// in its module index. False when the index cannot be read at all.
-bool kernelModuleKnown(const std::string& name);
 
 // Loads module `name` with the modules it depends on, as modprobe does but
 // never running the install commands of the module configuration (no shell

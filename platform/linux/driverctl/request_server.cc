@@ -1,5 +1,6 @@
 #include "platform/linux/driverctl/request_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,31 +18,34 @@ using SteadyClock = std::chrono::steady_clock;
 
 bool printable(char c) { return c >= 0x20 && c <= 0x7E; }
 
-// A socket's peer that has gone must not kill the helper with SIGPIPE; a
-// pipe's cannot, as the helper ignores SIGPIPE.
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, bytes.data(), bytes.size());
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
-}
-
-bool writeLine(int fd, std::string line) {
-  line += '\n';
-  return writeAll(fd, line);
-}
-
 int millisecondsUntil(SteadyClock::time_point deadline) {
   const auto left = deadline - SteadyClock::now();
   if (left <= SteadyClock::duration::zero()) return 0;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
   return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms, INT_MAX));
+}
+
+// Writes all of `bytes` to `fd` (non-blocking) before `bound` has passed; a
+// caller that does not read its answers is not waited for longer. A socket's
+// peer that has gone must not kill the helper with SIGPIPE; a pipe's cannot,
+// as the helper ignores SIGPIPE.
+bool writeAll(int fd, std::string_view bytes, std::chrono::milliseconds bound) {
+  const auto deadline = SteadyClock::now() + bound;
+  while (!bytes.empty()) {
+    ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno == ENOTSOCK) sent = ::write(fd, bytes.data(), bytes.size());
+    if (sent >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd watch{fd, POLLOUT, 0};
+    const int ready = ::poll(&watch, 1, millisecondsUntil(deadline));
+    if (ready == 0) return false;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -88,7 +92,17 @@ std::string answerLine(std::string_view error) {
 
 int serveRequests(int in, int out, const ModuleAction& action, std::chrono::milliseconds idleBound,
                   std::chrono::milliseconds lineBound) {
-  if (!writeLine(out, kReadyAnswer)) return kExitBroken;
+  // A pipe's write blocks unless its end is non-blocking; the end is the
+  // helper's own (pkexec ran it in place of itself).
+  if (const int flags = ::fcntl(out, F_GETFL);
+      flags < 0 || ::fcntl(out, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return kExitBroken;
+  }
+  const auto writeLine = [out, lineBound](std::string line) {
+    line += '\n';
+    return writeAll(out, line, lineBound);
+  };
+  if (!writeLine(kReadyAnswer)) return kExitBroken;
   RequestReader reader;
   auto idleDeadline = SteadyClock::now() + idleBound;
   auto lineDeadline = idleDeadline;
@@ -99,7 +113,7 @@ int serveRequests(int in, int out, const ModuleAction& action, std::chrono::mill
       switch (*request) {
         case Request::kMalformed:
           // Told, so that the caller need not wait for an answer in vain.
-          writeLine(out, answerLine("malformed request"));
+          writeLine(answerLine("malformed request"));
           return kExitMalformed;
         case Request::kUnknown:
           answer = answerLine("unknown request: only \"load\" and \"unload\" are served");
@@ -109,7 +123,7 @@ int serveRequests(int in, int out, const ModuleAction& action, std::chrono::mill
           answer = answerLine(action(*request));
           break;
       }
-      if (!writeLine(out, answer)) return kExitBroken;
+      if (!writeLine(answer)) return kExitBroken;
       answered = true;
     }
     // The time a module action took counts against neither bound.

@@ -50,7 +50,10 @@ using ModuleAction = std::function<std::string(Request request)>;
 // Serves requests from descriptor `in`, answering on `out`, until the input
 // ends or must be given up; returns the helper's exit status. Writes "ready"
 // first. kUnknown requests are answered with an error and serving goes on.
-// `idleBound` and `lineBound` as kHelperIdleBound and kRequestLineBound.
+// `idleBound` and `lineBound` as kHelperIdleBound and kRequestLineBound;
+// each answer too must be written within `lineBound` (`out` is made
+// non-blocking), so a caller that sends requests and never reads the
+// answers ends the helper (kExitBroken) instead of holding it in a write.
 int serveRequests(int in, int out, const ModuleAction& action, std::chrono::milliseconds idleBound,
                   std::chrono::milliseconds lineBound);
 

@@ -1,0 +1,234 @@
+// The card readers under umockdev: the privileged helper's stop and start of
+// the marked readers, the plug-in's presence, and pomrel-diskutil's rules. A
+// testbed stands in for sysfs and udev's database: a USB SxS reader holding a
+// card, an unrelated USB stick, a PCI SxS card and a loop device. The kernel
+// is absent, so the write that reaches a driver's files also does what the
+// kernel would: an unbind removes the device's `driver` link, a probe makes
+// it again.
+#include <umockdev.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/linux/diskutil/eject.h"
+#include "platform/linux/diskutil/rule.h"
+#include "platform/linux/driverctl/reader_control.h"
+#include "platform/linux/file_manager.h"
+#include "platform/posix/file_reader.h"
+
+namespace pomrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+const std::string kPci = "/devices/pci0000:00/0000:00:1c.0/0000:03:00.0";
+const std::string kUsb = "/devices/pci0000:00/0000:00:14.0/usb1/";
+const std::string kReader = kUsb + "1-1/1-1:1.0";
+const std::string kScsi = kReader + "/host6/target6:0:0/6:0:0:0";
+const std::string kStick = kUsb + "1-2/1-2:1.0";
+// Each device: its path, then properties (KEY=VALUE) and attributes
+// (@name=value); a device with a driver has its link ("driver>NAME").
+const std::vector<Strings> kDevices{
+    {kUsb + "1-1", "SUBSYSTEM=usb", "DEVTYPE=usb_device", "@idVendor=054c", "@idProduct=02d8",
+     "@serial=0123\"AB*"},
+    {kReader, "SUBSYSTEM=usb", "DEVTYPE=usb_interface", "POMREL_READER=1", "@bInterfaceNumber=00",
+     "driver>usb/drivers/usb-storage"},
+    {kReader + "/host6", "SUBSYSTEM=scsi", "DEVTYPE=scsi_host"},
+    {kReader + "/host6/target6:0:0", "SUBSYSTEM=scsi", "DEVTYPE=scsi_target"},
+    {kScsi, "SUBSYSTEM=scsi", "DEVTYPE=scsi_device", "driver>scsi/drivers/sd"},
+    {kScsi + "/block/sdb", "SUBSYSTEM=block", "DEVTYPE=disk", "MAJOR=8", "MINOR=16",
+     "DEVNAME=/dev/sdb", "POMREL_SERVICE=SxS Media"},
+    {kScsi + "/block/sdb/sdb1", "SUBSYSTEM=block", "DEVTYPE=partition", "MAJOR=8", "MINOR=17",
+     "DEVNAME=/dev/sdb1"},
+    {kUsb + "1-2", "SUBSYSTEM=usb", "DEVTYPE=usb_device", "@idVendor=0781", "@idProduct=5567"},
+    {kStick, "SUBSYSTEM=usb", "DEVTYPE=usb_interface", "driver>usb/drivers/usb-storage"},
+    {kStick + "/host7/target7:0:0/7:0:0:0/block/sdc", "SUBSYSTEM=block", "DEVTYPE=disk", "MAJOR=8",
+     "MINOR=32", "DEVNAME=/dev/sdc"},
+    {kPci, "SUBSYSTEM=pci", "@vendor=0x104d", "@device=0x905c", "driver>pci/drivers/sxs"},
+    {kPci + "/block/sdd", "SUBSYSTEM=block", "DEVTYPE=disk", "MAJOR=8", "MINOR=48",
+     "DEVNAME=/dev/sdd"},
+    {"/devices/virtual/block/loop0", "SUBSYSTEM=block", "DEVTYPE=disk", "MAJOR=7", "MINOR=0",
+     "DEVNAME=/dev/loop0"},
+};
+// The stick's and the loop device's filesystems are always mounted.
+const std::string kMounts =
+    "21 1 8:32 / /media/stick rw - ext4 /dev/sdc rw\n"
+    "22 1 7:0 / /media/image rw - ext4 /dev/loop0 rw\n";
+
+class ReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::strstr(preload, "umockdev-preload") == nullptr) {
+      GTEST_SKIP() << "needs umockdev's preload library: run through ctest or umockdev-wrapper";
+    }
+    testbed_ = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    root_ = root;
+    g_free(root);
+  }
+  void TearDown() override {
+    if (testbed_ != nullptr) g_object_unref(testbed_);
+  }
+
+  // The devices again, each with its driver, and the drivers' files empty.
+  void reset() {
+    umockdev_testbed_clear(testbed_);
+    std::string description;
+    for (const Strings& device : kDevices) {
+      description += "P: " + device[0] + "\n";
+      for (std::size_t i = 1; i < device.size(); ++i) {
+        const std::string& item = device[i];
+        if (item.find('>') != std::string::npos) {
+          driverOf_[device[0].substr(device[0].rfind('/') + 1)] = {
+              device[0], "/sys/bus/" + item.substr(item.find('>') + 1)};
+        } else {
+          description += (item[0] == '@' ? "A: " + item.substr(1) : "E: " + item) + "\n";
+        }
+      }
+      description += "\n";
+    }
+    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, description.c_str(), nullptr));
+    for (const auto& [name, device] : driverOf_) bind(name, true);
+    for (const char* bus : {"usb", "pci"})
+      std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe");
+    writes_.clear();
+    mounts_ = kMounts;
+  }
+  void bind(const std::string& name, bool bound) {
+    const auto& [device, driver] = driverOf_.at(name);
+    const fs::path link = root_ + "/sys" + device + "/driver";
+    fs::remove(link);
+    if (!bound) return;
+    fs::create_directories(root_ + driver);
+    std::ofstream(root_ + driver + "/unbind");
+    fs::create_symlink(fs::relative(root_ + driver, link.parent_path()), link);
+  }
+  void mark(const std::string& device, const char* value) {
+    umockdev_testbed_set_property(testbed_, ("/sys" + device).c_str(), "POMREL_READER", value);
+  }
+
+  // What a request answers, or what the rule command prints (and its
+  // status, when it fails).
+  std::string act(const std::string& request) {
+    const std::string mountInfo = root_ + "/mountinfo";
+    std::ofstream(mountInfo) << mounts_;
+    ReaderControl control{[this](const std::string& path, const std::string& value) {
+                            writes_.push_back(path + " <- " + value);
+                            const int error = writeSysfsAttribute(path, value);
+                            EXPECT_EQ(posix::readFile(root_ + path, 4096).bytes, value) << path;
+                            if (error == 0 && kernelActs_) bind(value, path.ends_with("_probe"));
+                            return error;
+                          },
+                          mountInfo, std::chrono::milliseconds(100)};
+    if (request == "unload") return unbindReaders(control);
+    if (request == "load") return bindReaders(control);
+    std::ostringstream out;
+    const int status = diskutil::printReaderRules(request, out, out, mountInfo);
+    return status == 0 ? out.str() : std::to_string(status) + " " + out.str();
+  }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::string root_;
+  std::map<std::string, std::pair<std::string, std::string>> driverOf_;
+  Strings writes_;
+  std::string mounts_;
+  bool kernelActs_ = true;
+};
+
+TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
+  const std::string unbindReader = "/sys" + kReader + "/driver/unbind <- 1-1:1.0";
+  const std::string probeReader = "/sys/bus/usb/drivers_probe <- 1-1:1.0";
+  const std::string readerRules =
+      "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_interface\", ATTRS{idVendor}==\"054c\", "
+      "ATTRS{idProduct}==\"02d8\", ATTRS{serial}==\"0123?AB?\", ATTR{bInterfaceNumber}==\"00\", "
+      "ENV{POMREL_READER}=\"1\"\n# Its disks, the card:\n"
+      "SUBSYSTEM==\"block\", ENV{DEVTYPE}==\"disk\", SUBSYSTEMS==\"usb\", "
+      "ATTRS{idVendor}==\"054c\", ATTRS{idProduct}==\"02d8\", ATTRS{serial}==\"0123?AB?\", "
+      "ENV{POMREL_SERVICE}=\"SxS Media\"\n";
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::string request;
+    std::string answer;  // "" for success; else a part of the answer
+    Strings writes;
+    bool installed = true;
+  };
+  const auto unbound = [this](const char* name) { return [this, name] { bind(name, false); }; };
+  const auto mounted = [this](const char* line) { return [this, line] { mounts_ += line; }; };
+  const auto pciOnly = [this] {
+    mark(kReader, "0");
+    mark(kPci, "1");
+  };
+  // clang-format off
+  const std::vector<Case> cases{
+      {"the reader stops", {}, "unload", "", {unbindReader}},
+      {"the reader starts", unbound("1-1:1.0"), "load", "", {probeReader}},
+      {"a stopped reader is not stopped again", unbound("1-1:1.0"), "unload", "", {}},
+      {"a started reader is not probed again", {}, "load", "", {}},
+      {"a mounted card", mounted("30 1 8:17 / /media/card rw - ext4 /dev/sdb1 rw\n"), "unload",
+       "sdb1 below the reader 1-1:1.0 is mounted at /media/card", {}},
+      {"a mounted card without a number of its own",
+       mounted("30 1 0:55 / /media/card rw - btrfs /dev/sdb1 rw\n"), "unload", "is mounted", {}},
+      {"a marked USB device, not its interface", [this] { mark(kUsb + "1-1", "1"); }, "unload",
+       "neither a USB interface nor a PCI function: 1-1 (usb/usb_device)", {}},
+      {"a marked disk", [this] { mark(kScsi + "/block/sdb", "1"); }, "load",
+       "neither a USB interface nor a PCI function: sdb", {}},
+      {"nothing marked", [this] { mark(kReader, "0"); }, "unload", "", {}, false},
+      {"the PCI card stops", pciOnly, "unload", "",
+       {"/sys" + kPci + "/driver/unbind <- 0000:03:00.0"}},
+      {"the PCI card starts", [&] { pciOnly(); bind("0000:03:00.0", false); }, "load", "",
+       {"/sys/bus/pci/drivers_probe <- 0000:03:00.0"}},
+      {"the kernel keeps it bound", [this] { kernelActs_ = false; }, "unload",
+       "the reader 1-1:1.0 still has a driver", {unbindReader}},
+      {"the kernel does not bind it", [this] { kernelActs_ = false; bind("1-1:1.0", false); },
+       "load", "the reader 1-1:1.0 has no driver after 100 ms", {probeReader}},
+      {"the rules for the reader", {}, "sdb", "", {}},
+      {"a partition stands for its disk", {}, "sdb1", "", {}},
+      {"the rules for the PCI card", {}, "sdd", "", {}},
+      {"the system's disk below", mounted("31 1 8:48 / / rw - ext4 /dev/sdd rw\n"), "sdd",
+       "2 pomrel-diskutil: the device that holds sdd also holds sdd (mounted at /)", {}},
+      {"a loop device", {}, "loop0", "2 pomrel-diskutil: loop0 has no USB or PCI device above it",
+       {}},
+      {"no such disk", {}, "sdz", "2 pomrel-diskutil: udev knows no disk named sdz", {}},
+  };
+  // clang-format on
+  const std::map<std::string, std::string> printed{
+      {"sdb",
+       "# Pomrel: the USB card reader 054c:02d8, which holds sdb.\n"
+       "# The reader's own device, which Pomrel stops and starts:\n" +
+           readerRules},
+      {"sdb1", readerRules},
+      {"sdd",
+       "SUBSYSTEM==\"pci\", ATTR{vendor}==\"0x104d\", ATTR{device}==\"0x905c\", "
+       "ENV{POMREL_READER}=\"1\"\n# Its disks, the card:\nSUBSYSTEM==\"block\", "
+       "ENV{DEVTYPE}==\"disk\", SUBSYSTEMS==\"pci\", ATTRS{vendor}==\"0x104d\", "
+       "ATTRS{device}==\"0x905c\", ENV{POMREL_SERVICE}=\"SxS Media\"\n"}};
+  for (const Case& c : cases) {
+    reset();
+    kernelActs_ = true;
+    if (c.arrange) c.arrange();
+    const std::string answer = act(c.request);
+    if (c.answer.empty() && printed.contains(c.request)) {
+      EXPECT_NE(answer.find(printed.at(c.request)), std::string::npos) << c.what << ":\n" << answer;
+    } else if (c.answer.empty()) {
+      EXPECT_EQ(answer, "") << c.what;
+    } else {
+      EXPECT_NE(answer.find(c.answer), std::string::npos) << c.what << ": " << answer;
+    }
+    EXPECT_EQ(writes_, c.writes) << c.what;
+    EXPECT_EQ(HostFileManager("/plug-in", "").fileExistsAtPath("/plug-in"), c.installed) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace pomrel::host
