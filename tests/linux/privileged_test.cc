@@ -1,6 +1,8 @@
 // The privileged helper's request loop, the host authorization that talks to
 // it (with stand-ins for pkexec and the helper, so that no root is needed),
-// and the driver plug-in's existence as the kernel module's.
+// the helper's start, and the driver plug-in's existence as a kernel
+// module's.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/authorization.h"
+#include "platform/linux/driverctl/helper_start.h"
 #include "platform/linux/driverctl/request_server.h"
 #include "platform/linux/file_manager.h"
 #include "tests/sim/sim_test_support.h"
@@ -75,6 +78,46 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
     EXPECT_EQ(actions, c.actions) << c.input;
     EXPECT_EQ(exit, c.exit) << c.input;
   }
+
+  // A caller that sends requests and never reads the answers does not hold
+  // the helper in a write: it ends within the bound.
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  const int smallBuffer = 4096;
+  ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
+  std::string requests;
+  for (int i = 0; i < 2000; ++i) requests += "x\n";
+  ASSERT_EQ(::write(ends[0], requests.data(), requests.size()), std::ssize(requests));
+  EXPECT_EQ(serveRequests(ends[1], ends[1], [](Request) { return ""; }, 50ms, 50ms), kExitBroken);
+  ::close(ends[0]);
+  ::close(ends[1]);
+}
+
+TEST(DriverControlTest, ServesOnlyRootStartedByPkexecForItsCallerAndKeepsNoOtherDescriptor) {
+  const struct {
+    uid_t real, effective;
+    const char* pkexecUid;
+    std::optional<uid_t> parent;
+    bool serves;
+  } cases[] = {
+      {0, 0, "1000", 1000, true},          {0, 0, nullptr, 0, false},
+      {0, 0, "1000", 1001, false},         {0, 0, "1000", std::nullopt, false},
+      {0, 0, "1000 ", 1000, false},        {1000, 0, "1000", 1000, false},
+      {0, 1000, "1000", 1000, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(servesCaller(c.real, c.effective, c.pkexecUid, c.parent), c.serves)
+        << c.real << " " << c.effective << " " << (c.pkexecUid ? c.pkexecUid : "(none)");
+  }
+  // A kernel without close_range: closed one by one.
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  for (const int fd : {900, 901}) ASSERT_EQ(::dup2(pipeEnds[fd - 900], fd), fd);
+  ::close(pipeEnds[0]);
+  ::close(pipeEnds[1]);
+  EXPECT_TRUE(closeDescriptorsFrom(900, [](unsigned, unsigned, int) { return errno = ENOSYS, -1; }));
+  EXPECT_EQ(::fcntl(900, F_GETFD) + ::fcntl(901, F_GETFD), -2);
+  EXPECT_GE(::fcntl(STDERR_FILENO, F_GETFD), 0);
 }
 
 // pkexec and the helper as scripts: the fake pkexec runs its argument as the
@@ -196,14 +239,20 @@ TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
   EXPECT_NE(::kill(second, 0), 0) << "the helper outlived its session";
 }
 
-TEST(HostFileManagerTest, ThePlugInIsTheKernelModuleAndOtherPathsTheFileSystem) {
-  // Built in on this kernel and loaded wherever it is a module.
-  HostFileManager known(kPlugin, "loop");
-  HostFileManager unknown(kPlugin, "pomrel_no_such_module");
-  EXPECT_TRUE(known.fileExistsAtPath(kPlugin));
-  EXPECT_FALSE(unknown.fileExistsAtPath(kPlugin));
-  EXPECT_TRUE(unknown.fileExistsAtPath("/proc/self"));
-  EXPECT_FALSE(known.fileExistsAtPath("/proc/self/pomrel-none"));
+TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnowsAndOtherPathsTheFileSystem) {
+  sim::test::TempRoot temp;
+  const ModuleFolders folders{temp.root() + "/module", temp.root()};
+  std::filesystem::create_directories(folders.loaded + "/usb_storage");
+  std::ofstream(temp.root() + "/modules.dep")
+      << "kernel/drivers/usb/storage/uas.ko.xz: kernel/drivers/usb/storage/usb-storage.ko.xz\n";
+  std::ofstream(temp.root() + "/modules.builtin") << "kernel/drivers/block/loop.ko\n";
+  for (const auto& [module, known] : {std::pair{"usb-storage", true}, {"uas", true},
+                                      {"loop", true}, {"sd_mod", false}, {"loop.ko", false}}) {
+    EXPECT_EQ(HostFileManager(kPlugin, module, folders).fileExistsAtPath(kPlugin), known) << module;
+  }
+  HostFileManager files(kPlugin, "loop", folders);
+  EXPECT_TRUE(files.fileExistsAtPath("/proc/self"));
+  EXPECT_FALSE(files.fileExistsAtPath("/proc/self/pomrel-none"));
 }
 
 }  // namespace
