@@ -110,14 +110,24 @@ Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostic
 }
 
 std::string describeHost(const HostSettings& settings) {
+  const std::string helpers = helpersFolder(settings) + "/";
+  const std::string byHelper = "    " + helpers + kDriverControlHelper +
+                               "\n    through pkexec (polkit action org.pomrel.driverctl)\n";
+  const std::string driver =
+      *kDriverModule == '\0'
+          ? std::string("  the driver: the card reader's own device, which udev marks with ") +
+                kReaderProperty + "=\"1\"\n" +
+                "    (a USB interface or a PCI function), unbound from its kernel driver and\n" +
+                "    bound again by\n" + byHelper +
+                "  a reader the installed rules do not know: its rules are printed by\n    " +
+                helpers + kDiskUtilHelper + " rule sdX\n"
+          : std::string("  the driver: the kernel module ") + kDriverModule +
+                ", loaded and unloaded by\n" + byHelper;
   return std::string("  the card: the disk that udev marks with ") + kServiceProperty +
          "=\"SxS Media\"\n"
-         "    (the udev rule installed with Pomrel says which disk that is)\n"
+         "    (the udev rules installed with Pomrel say which disk that is)\n"
          "  its eject: " +
-         helpersFolder(settings) + "/" + kDiskUtilHelper + ", through udisks2\n" +
-         "  the driver: the kernel module " + kDriverModule + ", loaded and unloaded by\n" +
-         "    " + helpersFolder(settings) + "/" + kDriverControlHelper +
-         " through pkexec (polkit action org.pomrel.driverctl)\n" +
+         helpers + kDiskUtilHelper + ", through udisks2\n" + driver +
          "  settings: " + preferencesFolder() + "\n" +
          "  launch at login: " + HostUserDefaultsFactory::configFolderFromEnvironment() +
          "/autostart/pomrel.desktop\n";

@@ -16,8 +16,8 @@ struct HostSettings {
   // The application's bundle identifier: the name of its defaults domain.
   std::string applicationDomain;
   // The driver plug-in's path as the core names it: the file manager answers
-  // for it by the card reader's kernel module, and the authorization loads
-  // and unloads that module for it.
+  // for it by the marked card readers (or the kernel module the build
+  // names), and the authorization stops and starts them for it.
   std::string driverPluginPath;
   // The path the login items store calls this application by.
   std::string applicationPath;
@@ -27,11 +27,12 @@ struct HostSettings {
 // - registry: udev (linux_registry.h);
 // - processes: child processes; the disk utility's path runs the bundle's
 //   pomrel-diskutil (udisks2), every other path runs as it is;
-// - fileManager: the driver plug-in exists while the kernel knows the card
-//   reader's module (kDriverModule); other paths are the file system's;
+// - fileManager: the driver plug-in exists while a marked card reader is
+//   connected, or, when the build names a module (kDriverModule), while the
+//   kernel knows it; other paths are the file system's;
 // - authorization: the administrator right is the bundle's pomrel-driverctl
-//   started through pkexec, which loads and unloads that module
-//   (host_authorization.h);
+//   started through pkexec, which stops and starts the readers, or loads and
+//   unloads that module (authorization.h);
 // - userDefaults: property-list files in preferencesFolder(), with the
 //   login window's list of launched applications in the XDG autostart
 //   folder, where Pomrel's own entry starts its launcher (xdg_autostart.h).
