@@ -1,5 +1,6 @@
-// The privileged helper's request reader: what arrives on its standard
-// input, split into chunks as the reads of a pipe may split it.
+// The privileged helper's request reader and serving loop: what arrives on
+// its standard input, split into chunks as the reads of a pipe may split it,
+// and then sent whole to the serving loop through a socket pair.
 //
 // Input: one control byte (the chunk size less one), then the bytes sent.
 // Invariant, against a model that reads the whole input at once: one request
@@ -7,16 +8,21 @@
 // exactly for "unload", kUnknown for other lines of printable ASCII up to
 // kMaxRequestLength; the reader stops for good at the first line that is
 // longer or holds another byte (an unfinished one already longer too),
-// reporting it as kMalformed.
+// reporting it as kMalformed. The serving loop answers "ready", then each of
+// those requests in order (the action only for kLoad and kUnload), and exits
+// kExitMalformed after a malformed or unfinished line, else kExitInputClosed.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/linux/driverctl/request_server.h"
 
-using pomrel::host::kMaxRequestLength;
-using pomrel::host::Request;
+using namespace pomrel::host;  // NOLINT(google-build-using-namespace)
 
 static std::vector<Request> model(std::string_view input) {
   std::vector<Request> requests;
@@ -45,5 +51,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (const std::optional<Request> request = reader.next()) got.push_back(*request);
   }
   if (got != model(input)) std::abort();  // the reader and the model disagree
+
+  // All answers fit the socket's buffer, so the loop never waits to write.
+  const std::string_view sent = input.substr(0, 1024);
+  std::string expected = "ready\n";
+  const std::vector<Request> requests = model(sent);
+  for (const Request request : requests) {
+    expected += answerLine(request == Request::kLoad     ? ""
+                           : request == Request::kUnload ? "busy"
+                           : request == Request::kMalformed
+                               ? "malformed request"
+                               : "unknown request: only \"load\" and \"unload\" are served") +
+                "\n";
+  }
+  const bool malformed = (!requests.empty() && requests.back() == Request::kMalformed) ||
+                         (!sent.empty() && sent.back() != '\n');
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 ||
+      ::write(ends[0], sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
+    std::abort();
+  }
+  ::shutdown(ends[0], SHUT_WR);
+  std::vector<Request> acted;
+  const int status = serveRequests(
+      ends[1], ends[1],
+      [&](Request request) {
+        acted.push_back(request);
+        return request == Request::kLoad ? "" : "busy";
+      },
+      std::chrono::seconds(5), std::chrono::seconds(5));
+  ::close(ends[1]);
+  std::string answers;
+  char buffer[4096];
+  for (ssize_t n = 0; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+    answers.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(ends[0]);
+  std::vector<Request> actions = requests;
+  std::erase_if(actions, [](Request r) { return r != Request::kLoad && r != Request::kUnload; });
+  if (answers != expected || acted != actions ||
+      status != (malformed ? kExitMalformed : kExitInputClosed)) {
+    std::abort();  // the serving loop and the model disagree
+  }
   return 0;
 }
