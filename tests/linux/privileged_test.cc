@@ -88,7 +88,9 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
   std::string requests;
   for (int i = 0; i < 2000; ++i) requests += "x\n";
   ASSERT_EQ(::write(ends[0], requests.data(), requests.size()), std::ssize(requests));
-  EXPECT_EQ(serveRequests(ends[1], ends[1], [](Request) { return ""; }, 50ms, 50ms), kExitBroken);
+  EXPECT_EQ(serveRequests(
+                ends[1], ends[1], [](Request) { return ""; }, 50ms, 50ms),
+            kExitBroken);
   ::close(ends[0]);
   ::close(ends[1]);
 }
@@ -100,9 +102,9 @@ TEST(DriverControlTest, ServesOnlyRootStartedByPkexecForItsCallerAndKeepsNoOther
     std::optional<uid_t> parent;
     bool serves;
   } cases[] = {
-      {0, 0, "1000", 1000, true},          {0, 0, nullptr, 0, false},
-      {0, 0, "1000", 1001, false},         {0, 0, "1000", std::nullopt, false},
-      {0, 0, "1000 ", 1000, false},        {1000, 0, "1000", 1000, false},
+      {0, 0, "1000", 1000, true},     {0, 0, nullptr, 0, false},
+      {0, 0, "1000", 1001, false},    {0, 0, "1000", std::nullopt, false},
+      {0, 0, "1000 ", 1000, false},   {1000, 0, "1000", 1000, false},
       {0, 1000, "1000", 1000, false},
   };
   for (const auto& c : cases) {
@@ -115,7 +117,8 @@ TEST(DriverControlTest, ServesOnlyRootStartedByPkexecForItsCallerAndKeepsNoOther
   for (const int fd : {900, 901}) ASSERT_EQ(::dup2(pipeEnds[fd - 900], fd), fd);
   ::close(pipeEnds[0]);
   ::close(pipeEnds[1]);
-  EXPECT_TRUE(closeDescriptorsFrom(900, [](unsigned, unsigned, int) { return errno = ENOSYS, -1; }));
+  EXPECT_TRUE(
+      closeDescriptorsFrom(900, [](unsigned, unsigned, int) { return errno = ENOSYS, -1; }));
   EXPECT_EQ(::fcntl(900, F_GETFD) + ::fcntl(901, F_GETFD), -2);
   EXPECT_GE(::fcntl(STDERR_FILENO, F_GETFD), 0);
 }
@@ -246,8 +249,11 @@ TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnowsAndOtherPathsTheFileSy
   std::ofstream(temp.root() + "/modules.dep")
       << "kernel/drivers/usb/storage/uas.ko.xz: kernel/drivers/usb/storage/usb-storage.ko.xz\n";
   std::ofstream(temp.root() + "/modules.builtin") << "kernel/drivers/block/loop.ko\n";
-  for (const auto& [module, known] : {std::pair{"usb-storage", true}, {"uas", true},
-                                      {"loop", true}, {"sd_mod", false}, {"loop.ko", false}}) {
+  for (const auto& [module, known] : {std::pair{"usb-storage", true},
+                                      {"uas", true},
+                                      {"loop", true},
+                                      {"sd_mod", false},
+                                      {"loop.ko", false}}) {
     EXPECT_EQ(HostFileManager(kPlugin, module, folders).fileExistsAtPath(kPlugin), known) << module;
   }
   HostFileManager files(kPlugin, "loop", folders);

@@ -61,8 +61,8 @@ const Strings kDevices{
     "P: " + kPci +
         "/block/sdd;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=8;E: MINOR=48;"
         "E: DEVNAME=/dev/sdd",
-    "P: /devices/virtual/block/loop0;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=7;E: MINOR=0;"
-    "E: DEVNAME=/dev/loop0",
+    std::string("P: /devices/virtual/block/loop0;E: SUBSYSTEM=block;E: DEVTYPE=disk;") +
+        "E: MAJOR=7;E: MINOR=0;E: DEVNAME=/dev/loop0",
 };
 // The devices bound to a driver: their paths and their drivers' folders.
 const std::map<std::string, std::pair<std::string, std::string>> kDriverOf{
@@ -101,7 +101,7 @@ class ReaderTest : public ::testing::Test {
     ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, description.c_str(), nullptr));
     for (const auto& [name, device] : kDriverOf) bind(name, true);
     for (const char* bus : {"usb", "pci"})
-      std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe");
+      std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe") << "";
     writes_.clear();
     mounts_ = kMounts;
     kernelActs_ = true;
@@ -112,7 +112,7 @@ class ReaderTest : public ::testing::Test {
     fs::remove(link);
     if (!bound) return;
     fs::create_directories(root_ + driver);
-    std::ofstream(root_ + driver + "/unbind");
+    std::ofstream(root_ + driver + "/unbind") << "";
     fs::create_symlink(fs::relative(root_ + driver, link.parent_path()), link);
   }
   void mark(const std::string& device, const char* value) {
