@@ -1,8 +1,9 @@
-# Sourced by scripts/run and scripts/test: installs the Debian packages that
-# Pomrel builds and runs with, when any is missing.
+# Sourced by scripts/run, scripts/test and scripts/package: installs the
+# Debian packages that Pomrel builds and runs with, when any is missing.
 pomrel_packages=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-tools-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev
+  qt6-translations-l10n
   libplist-dev libcrypt-dev
   udev libudev-dev libsystemd-dev udisks2 dbus-daemon dbus-bin
   fdisk e2fsprogs mount util-linux umockdev libumockdev-dev
@@ -14,16 +15,28 @@ pomrel_packages=(
   libkmod-dev pkexec polkitd procps
 )
 
-pomrel_install_deps() {
+# Runs apt-get as root, through sudo when needed, waiting for another
+# installer's lock instead of failing on it.
+pomrel_apt_get() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+
+# Installs those of the given packages that are missing.
+pomrel_install_packages() {
   local missing=()
   local p
-  for p in "${pomrel_packages[@]}" "$@"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+  pomrel_apt_get update
+  pomrel_apt_get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Installs what the build, the tests and the tools need, and the given extras.
+pomrel_install_deps() {
+  pomrel_install_packages "${pomrel_packages[@]}" "$@"
 }

@@ -8,6 +8,7 @@
 #include <QPixmapCache>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTranslator>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -37,6 +38,7 @@ namespace pomrel::qt {
 namespace {
 
 constexpr const char* kBundleIdentifierKey = "CFBundleIdentifier";
+constexpr const char* kBundleNameKey = "CFBundleName";
 // The base name of the main interface resource, "<name>.ui" in the
 // resources folder.
 constexpr const char* kMainInterfaceKey = "NSMainNibFile";
@@ -165,6 +167,13 @@ int NSApplicationMain(int argc, char** argv) {
               << ".\n";
     return 1;
   }
+  // The bundle's name, not the name the launcher was typed as (the icon's
+  // tooltip shows it), and Qt's own texts in the language of the bundle's.
+  if (const std::string* name = infoText(info, kBundleNameKey)) {
+    QCoreApplication::setApplicationName(QString::fromStdString(*name));
+  }
+  QTranslator qtTexts;
+  if (bundle.loadQtTranslations(qtTexts)) QCoreApplication::installTranslator(&qtTexts);
   // One Pomrel per machine (the simulated one, or this session's): two would
   // answer each pull twice.
   const SingleInstance instance(QString::fromStdString(*identifier),

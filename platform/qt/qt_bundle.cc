@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLibraryInfo>
 #include <QLocale>
 
 #include "platform/posix/file_reader.h"
@@ -128,6 +129,20 @@ std::string QtBundle::localizedStringForKey(const std::string& key) {
     if (found != table.end()) return found->second;
   }
   return key;
+}
+
+bool QtBundle::loadQtTranslations(QTranslator& translator) {
+  if (localizations().isEmpty()) return false;
+  QString language = localizations().first();
+  language.chop(QStringLiteral(".lproj").size());
+  if (language == QLatin1String("en") || language.startsWith(QLatin1String("en_")) ||
+      language.startsWith(QLatin1String("en-"))) {
+    return false;
+  }
+  // "qtbase_pt_BR" falls back to "qtbase_pt" within load().
+  language.replace(QLatin1Char('-'), QLatin1Char('_'));
+  return translator.load(QStringLiteral("qtbase_") + language,
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
 
 std::optional<PropertyDictionary> QtBundle::infoDictionary() const {

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QString>
 #include <QStringList>
+#include <QTranslator>
 #include <map>
 #include <optional>
 #include <string>
@@ -63,6 +64,13 @@ class QtBundle final : public Bundle {
   // The localization folders searched for texts, in order (such as
   // "de.lproj", "en.lproj").
   [[nodiscard]] const QStringList& localizations();
+
+  // Loads into `translator` Qt's own texts (the standard buttons, the text
+  // fields' context menu) in the language of the bundle's texts, from Qt's
+  // translations folder, so that the two never mix languages. False for
+  // English, which Qt's texts are written in, and where Qt has no
+  // translation for the language.
+  bool loadQtTranslations(QTranslator& translator);
 
   [[nodiscard]] const QString& resourcesPath() const { return resourcesPath_; }
 

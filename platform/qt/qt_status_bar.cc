@@ -67,7 +67,10 @@ QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), b
 QtStatusItem::~QtStatusItem() { qApp->removeEventFilter(this); }
 
 void QtStatusItem::setTitle(const std::string& title) {
-  tray_.setToolTip(QString::fromStdString(title));
+  // The icon's tooltip shows the title; without one, the application's name,
+  // so that a pointer resting on the icon always says whose it is.
+  tray_.setToolTip(title.empty() ? QCoreApplication::applicationName()
+                                 : QString::fromStdString(title));
 }
 
 void QtStatusItem::setImage(std::shared_ptr<Image> image) {

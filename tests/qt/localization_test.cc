@@ -1,12 +1,13 @@
-// The bundle's texts: every shipped table holds exactly the English keys, and
-// the first of the user's languages that the bundle has is chosen, with the
-// development region's table and then the key as fallbacks.
+// The bundle's texts: every shipped table holds exactly the English keys, with
+// Qt's own texts in its language; the first of the user's languages that the
+// bundle has is chosen, then the development region's table, then the key.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QXmlStreamReader>
 #include <map>
 #include <optional>
@@ -54,6 +55,9 @@ TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
       ASSERT_TRUE(table->count(key) && !table->at(key).empty()) << "no text for " << key;
       EXPECT_EQ(placeholders(table->at(key)), placeholders(text)) << key;
     }
+    QTranslator qt;
+    EXPECT_TRUE(QtBundle(kBundleResources, {language}).loadQtTranslations(qt));
+    EXPECT_FALSE(qt.translate("QPlatformTheme", "Cancel").isEmpty()) << "no Qt texts in it";
   }
 
   QFile ui(kBundleResources + "/MainMenu.ui");
@@ -67,9 +71,10 @@ TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
   }
 }
 
-void writeStrings(const QString& folder, const QByteArray& entries) {
+void writeStrings(const QString& folder, const QByteArray& entries,
+                  const QString& name = "Localizable.strings") {
   QDir().mkpath(folder);
-  QFile file(folder + "/Localizable.strings");
+  QFile file(folder + "/" + name);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + entries +
              "</dict></plist>\n");
@@ -101,12 +106,7 @@ TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenTheDevelopmentRe
   }
   EXPECT_EQ(QtBundle(dir.filePath("nowhere"), {"en"}).localizedStringForKey("A"), "A");
 
-  QFile info(dir.filePath("Info.plist"));
-  ASSERT_TRUE(info.open(QIODevice::WriteOnly));
-  info.write(
-      "<plist version=\"1.0\"><dict><key>CFBundleDevelopmentRegion</key>"
-      "<string>de</string></dict></plist>\n");
-  info.close();
+  writeStrings(dir.path(), "<key>CFBundleDevelopmentRegion</key><string>de</string>", "Info.plist");
   EXPECT_EQ(QtBundle(resources, {"ja"}).localizedStringForKey("A"), "Deutsch \xc3\x84");
 }
 
