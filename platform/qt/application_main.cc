@@ -5,20 +5,22 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QLibrary>
 #include <QPixmapCache>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTranslator>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/app_controller.h"
 #include "loginitems/zan_login_items.h"
 #include "media/sxs_driver.h"
 #include "platform/backends.h"
-#include "platform/linux/platform.h"
 #include "platform/posix/posix_system.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_application.h"
@@ -28,11 +30,6 @@
 #include "platform/qt/qt_status_bar.h"
 #include "platform/qt/single_instance.h"
 #include "platform/sim/machine_paths.h"
-#include "platform/sim/sim_authorization.h"
-#include "platform/sim/sim_file_manager.h"
-#include "platform/sim/sim_process_runner.h"
-#include "platform/sim/sim_registry.h"
-#include "platform/sim/sim_user_defaults.h"
 
 namespace pomrel::qt {
 namespace {
@@ -87,26 +84,87 @@ std::string bundleContents(const ProcessInfo& process) {
                          : std::filesystem::path(program).parent_path().parent_path().string();
 }
 
-bool wantsHelp(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-  }
-  return false;
+// The exit status of a command line that Pomrel does not take (sysexits.h's
+// EX_USAGE).
+constexpr int kUsageError = 64;
+
+// The backend module of the machine the settings name; null entries, and
+// `error` saying why, when the bundle lacks it.
+struct BackendModule {
+  MakeBackendsFunction make = nullptr;
+  DescribeBackendsFunction describe = nullptr;
+  QString error;
+};
+
+BackendModule loadBackendModule(const BackendSettings& settings) {
+  QLibrary library(QString::fromStdString(settings.bundleContents) +
+                   (settings.machineRoot.empty() ? QStringLiteral("/PlugIns/pomrel-host.so")
+                                                 : QStringLiteral("/PlugIns/pomrel-sim.so")));
+  BackendModule module;
+  // Never unloaded: the backends' code is in it.
+  module.make = reinterpret_cast<MakeBackendsFunction>(library.resolve(kMakeBackendsEntry));
+  module.describe =
+      reinterpret_cast<DescribeBackendsFunction>(library.resolve(kDescribeBackendsEntry));
+  if (module.make == nullptr) module.error = library.errorString();
+  return module;
 }
 
-void printHelp(const std::optional<sim::MachinePaths>& machine,
-               const host::HostSettings& hostSettings) {
-  std::cout << "Usage: Pomrel [--help]\n\n"
-               "Pomrel puts an icon in the desktop's status area. Its menu stops the SxS memory\n"
-               "card safely before it is pulled out (Disable) and starts it again (Enable).\n\n";
-  if (machine) {
-    std::cout << "Backend: the simulated machine in " << machine->root()
-              << " (POMREL_MACHINE is set).\n";
-  } else {
-    std::cout << "Backend: this Linux system (POMREL_MACHINE is not set; set it to a simulated\n"
-                 "machine's folder to use that instead):\n"
-              << host::describeHost(hostSettings);
+// Pomrel writes through C streams only (see QtStatusBar).
+void print(std::FILE* out, const std::string& text) { std::fputs(text.c_str(), out); }
+
+void printUsage(std::FILE* out, const std::string& program) {
+  print(out, "Usage: " + program +
+                 " [--help | --version]\n\n"
+                 "Pomrel puts an icon in the desktop's system tray. Its menu stops the SxS memory\n"
+                 "card safely before it is pulled out (Stop SxS Memory Card) and starts it again\n"
+                 "(Start SxS Memory Card).\n");
+}
+
+void printHelp(const std::string& program, const BackendSettings& settings) {
+  printUsage(stdout, program);
+  if (!settings.machineRoot.empty()) {
+    print(stdout, "\nBackend: the simulated machine in " + settings.machineRoot +
+                      " (POMREL_MACHINE is set).\n");
+    return;
   }
+  print(stdout,
+        "\nBackend: this Linux system (POMREL_MACHINE is not set; set it to a simulated\n"
+        "machine's folder to use that instead):\n");
+  const BackendModule module = loadBackendModule(settings);
+  std::string text;
+  if (module.describe != nullptr) module.describe(settings, text);
+  print(stdout, module.make != nullptr ? text : "  " + module.error.toStdString() + "\n");
+}
+
+// Answers --help and --version, and refuses what Pomrel does not take, before
+// anything needs a display; nullopt when Pomrel is to start.
+std::optional<int> answerCommandLine(int argc, char** argv, const BackendSettings& settings) {
+  const std::string program =
+      argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "pomrel";
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
+  const QCommandLineOption version(QStringLiteral("version"), {});
+  parser.addOptions({help, version});
+  if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+    const std::string why =
+        parser.errorText().isEmpty()
+            ? "unexpected argument '" + parser.positionalArguments().first().toStdString() + "'."
+            : parser.errorText().toStdString();
+    print(stderr, program + ": " + why + "\n");
+    printUsage(stderr, program);
+    return kUsageError;
+  }
+  if (parser.isSet(help)) {
+    printHelp(program, settings);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    print(stdout, "Pomrel " POMREL_VERSION "\n");
+    return 0;
+  }
+  return std::nullopt;
 }
 
 // Runs the event loop until the application quits, delivering
@@ -125,28 +183,16 @@ int runEventLoop(QApplication& application, AppController& controller) {
   return QApplication::exec();
 }
 
-// The simulated machine's backends; `prompt` and `runLoop` must outlive them.
-Backends simulatedBackends(const sim::MachinePaths& paths, const std::string& identifier,
-                           QtCredentialsPrompt& prompt, QtRunLoop& runLoop) {
-  Backends backends;
-  backends.registry = std::make_unique<sim::SimRegistry>(paths);
-  backends.fileManager = std::make_unique<sim::SimFileManager>(paths);
-  backends.processes = std::make_unique<sim::SimProcessRunner>(paths);
-  backends.userDefaults = std::make_unique<sim::SimUserDefaultsFactory>(paths, identifier);
-  backends.authorization = std::make_unique<sim::SimAuthorization>(paths, prompt, &runLoop);
-  return backends;
-}
-
 }  // namespace
 
 int NSApplicationMain(int argc, char** argv) {
   const std::optional<sim::MachinePaths> paths = sim::MachinePaths::fromEnvironment();
   posix::PosixProcessInfo processInfo(argc, argv);
-  host::HostSettings hostSettings{bundleContents(processInfo), "", kSxSPluginPath,
-                                  ZanLoginItems::applicationPathOf(processInfo)};
-  if (wantsHelp(argc, argv)) {
-    printHelp(paths, hostSettings);
-    return 0;
+  BackendSettings settings{bundleContents(processInfo), "", kSxSPluginPath,
+                           ZanLoginItems::applicationPathOf(processInfo),
+                           paths ? paths->root() : std::string()};
+  if (const std::optional<int> answered = answerCommandLine(argc, argv, settings)) {
+    return *answered;
   }
 
   QApplication application(argc, argv);
@@ -161,10 +207,10 @@ int NSApplicationMain(int argc, char** argv) {
   const std::string* identifier = infoText(info, kBundleIdentifierKey);
   const std::string* mainInterface = infoText(info, kMainInterfaceKey);
   if (identifier == nullptr || mainInterface == nullptr) {
-    std::cerr << "Pomrel: the application bundle is incomplete: "
-              << (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString()
-              << " gives no " << (identifier == nullptr ? kBundleIdentifierKey : kMainInterfaceKey)
-              << ".\n";
+    print(stderr, "Pomrel: the application bundle is incomplete: " +
+                      (bundle.resourcesPath() + QStringLiteral("/../Info.plist")).toStdString() +
+                      " gives no " +
+                      (identifier == nullptr ? kBundleIdentifierKey : kMainInterfaceKey) + ".\n");
     return 1;
   }
   // The bundle's name, not the name the launcher was typed as (the icon's
@@ -179,8 +225,8 @@ int NSApplicationMain(int argc, char** argv) {
   const SingleInstance instance(QString::fromStdString(*identifier),
                                 paths ? QString::fromStdString(paths->root()) : QString());
   if (instance.anotherIsRunning()) {
-    std::cerr << "Pomrel is already running"
-              << (paths ? " for the machine at " + paths->root() : std::string()) << ".\n";
+    print(stderr, "Pomrel is already running" +
+                      (paths ? " for the machine at " + paths->root() : std::string()) + ".\n");
     return 0;
   }
 
@@ -189,12 +235,19 @@ int NSApplicationMain(int argc, char** argv) {
   posix::PosixClock clock;
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
-  QtStatusBar statusBar(std::cerr);
+  QtStatusBar statusBar(stderr);
   QtCredentialsPrompt prompt(bundle, &runLoop);
-  hostSettings.applicationDomain = *identifier;
-  Backends backends =
-      paths ? simulatedBackends(*paths, hostSettings.applicationDomain, prompt, runLoop)
-            : host::makeHostBackends(hostSettings, std::cerr);
+  settings.applicationDomain = *identifier;
+  settings.prompt = &prompt;
+  settings.runLoop = &runLoop;
+  const BackendModule module = loadBackendModule(settings);
+  if (module.make == nullptr) {
+    print(stderr,
+          "Pomrel: the application bundle is incomplete: " + module.error.toStdString() + "\n");
+    return 1;
+  }
+  Backends backends;
+  module.make(settings, backends);
   Platform platform{app,
                     bundle,
                     statusBar,
@@ -212,7 +265,7 @@ int NSApplicationMain(int argc, char** argv) {
   const QString resource = bundle.resourcesPath() + QLatin1Char('/') +
                            QString::fromStdString(*mainInterface) + QStringLiteral(".ui");
   if (!interface.load(resource, *controller)) {
-    std::cerr << "Pomrel: " << interface.errorString().toStdString() << "\n";
+    print(stderr, "Pomrel: " + interface.errorString().toStdString() + "\n");
     return 1;
   }
 

@@ -8,7 +8,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
-#include <ostream>
+#include <cstdio>
 
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_menu.h"
@@ -146,7 +146,7 @@ bool QtStatusItem::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-QtStatusBar::QtStatusBar(std::ostream& diagnostics) : diagnostics_(diagnostics) {}
+QtStatusBar::QtStatusBar(std::FILE* diagnostics) : diagnostics_(diagnostics) {}
 
 std::shared_ptr<StatusItem> QtStatusBar::statusItemWithLength(double length) {
   return std::make_shared<QtStatusItem>(length, *this);
@@ -155,9 +155,11 @@ std::shared_ptr<StatusItem> QtStatusBar::statusItemWithLength(double length) {
 void QtStatusBar::noteItemShown() {
   if (noTrayReported_ || QSystemTrayIcon::isSystemTrayAvailable()) return;
   noTrayReported_ = true;
-  diagnostics_ << "Pomrel: this desktop has no system tray; the status icon will show as soon "
-                  "as one is running.\n"
-               << std::flush;
+  std::fputs(
+      "Pomrel: this desktop has no system tray; the status icon will show as soon as one is "
+      "running.\n",
+      diagnostics_);
+  std::fflush(diagnostics_);
 }
 
 }  // namespace pomrel::qt

@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
-#include <iosfwd>
+#include <cstdio>
 #include <memory>
 
 #include "platform/status_bar.h"
@@ -65,9 +65,11 @@ class QtStatusItem final : public QObject, public StatusItem {
 
 class QtStatusBar final : public StatusBar {
  public:
-  // `diagnostics` receives the one notice that the desktop has no system
-  // tray; it must outlive the bar.
-  explicit QtStatusBar(std::ostream& diagnostics);
+  // `diagnostics` (standard error, say) receives the one notice that the
+  // desktop has no system tray; it must stay open while the bar lives. A C
+  // stream, as the first C++ stream would set up the standard locale's
+  // facets, which would cost the program's start half a megabyte.
+  explicit QtStatusBar(std::FILE* diagnostics);
 
   std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
 
@@ -77,7 +79,7 @@ class QtStatusBar final : public StatusBar {
   void noteItemShown();
 
  private:
-  std::ostream& diagnostics_;
+  std::FILE* diagnostics_;
   bool noTrayReported_ = false;
 };
 

@@ -1,5 +1,5 @@
-// The Pomrel program as built, headless (no tray): --help names the backend
-// without a display; it runs once per machine, and otherwise, with either
+// The Pomrel program as built, headless (no tray): its command line is
+// answered without a display; it runs once per machine, and otherwise, with either
 // backend, until it is told to quit.
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <vector>
 
 #include "tests/qt/qt_test_support.h"
 
@@ -25,6 +26,7 @@ QString bundleWithOtherInterface(const QString& folder) {
     QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
   }
   QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
+  QFile::link(built.filePath("../PlugIns"), contents + "/PlugIns");
   QFile info(built.filePath("../Info.plist"));
   QFile copy(contents + "/Info.plist");
   if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
@@ -42,19 +44,34 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.remove("POMREL_MACHINE");
   QProcess program;
-  for (const QString& machinePath : {QString(), machine.path()}) {
-    QProcessEnvironment help = environment;
-    help.remove("QT_QPA_PLATFORM");
-    help.remove("DISPLAY");
-    if (!machinePath.isEmpty()) help.insert("POMREL_MACHINE", machinePath);
-    program.setProcessEnvironment(help);
-    program.start(QStringLiteral(POMREL_TEST_PROGRAM), {QStringLiteral("--help")});
+  // The command line is answered without a display, under the name typed.
+  const QString typed = bundle.path() + "/pomrel";
+  ASSERT_TRUE(QFile::link(QStringLiteral(POMREL_TEST_PROGRAM), typed));
+  const QByteArray usage = "Usage: pomrel [--help | --version]";
+  struct Row {
+    QString argument, machinePath;
+    int exitCode;
+    QByteArray says;
+  };
+  for (const auto& [argument, machinePath, exitCode, says] : std::vector<Row>{
+           {"--help", {}, 0, usage + "\n\nPomrel puts an icon"},
+           {"--help", {}, 0, "Backend: this Linux system"},
+           {"-h", machine.path(), 0,
+            "Backend: the simulated machine in " + machine.path().toUtf8()},
+           {"--version", {}, 0, "Pomrel " POMREL_TEST_VERSION "\n"},
+           {"--bogus", {}, 64, "pomrel: Unknown option 'bogus'.\n" + usage},
+           {"extra", machine.path(), 64, "pomrel: unexpected argument 'extra'.\n" + usage}}) {
+    QProcessEnvironment bare = environment;
+    bare.remove("QT_QPA_PLATFORM");
+    bare.remove("DISPLAY");
+    if (!machinePath.isEmpty()) bare.insert("POMREL_MACHINE", machinePath);
+    program.setProcessEnvironment(bare);
+    program.start(typed, {argument});
     ASSERT_TRUE(program.waitForFinished(60000));
-    EXPECT_EQ(program.exitCode(), 0);
-    const QByteArray backend = machinePath.isEmpty()
-                                   ? QByteArray("Backend: this Linux system")
-                                   : "Backend: the simulated machine in " + machinePath.toUtf8();
-    EXPECT_TRUE(program.readAllStandardOutput().contains(backend)) << backend.toStdString();
+    EXPECT_EQ(program.exitCode(), exitCode) << argument.toStdString();
+    EXPECT_TRUE((exitCode == 0 ? program.readAllStandardOutput() : program.readAllStandardError())
+                    .contains(says))
+        << says.toStdString();
   }
 
   environment.insert("POMREL_MACHINE", machine.path());
