@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Pomrel beside its peers, under one virtual display with one tray host: the
-# time from start to the status icon being shown, resident memory after start,
-# and idle wakeups (voluntary context switches of all threads) over a quiet
-# period, for Pomrel, for a bare Qt tray icon program and for udiskie (a tray
-# program for removable media, run on a private system bus with its own
-# udisks2 daemon). Prints the figures, their ratios and a verdict per target;
+# Pomrel beside a bare Qt tray icon program (bench/bare_tray.cc: the least a
+# Qt tray icon costs), under one virtual display with one tray host: the time
+# from start to the status icon being shown, resident memory after start, and
+# idle wakeups (voluntary context switches of all threads) over a quiet
+# period. Prints the figures, their ratio and a verdict per target;
 # the figures are reported, not asserted, so the exit status is 0 whenever the
 # measuring itself worked.
 #
@@ -30,8 +29,7 @@ done
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../scripts/deps.sh
 source "$here/../scripts/deps.sh"
-# gir1.2-gtk-3.0 is only recommended by udiskie, but its tray icon needs it.
-pomrel_install_deps udiskie udisks2 dbus-daemon dbus-bin gir1.2-gtk-3.0
+pomrel_install_deps
 # shellcheck source=desktop.sh
 source "$here/desktop.sh"
 
@@ -47,7 +45,7 @@ if ! out=$( { [ -f "$build/CMakeCache.txt" ] || (cd "$pomrel_root" && cmake --pr
   echo "peers.sh: the build failed; measuring the programs already built in $build" >&2
 fi
 
-# One environment for all three programs: no session bus (so every toolkit
+# One environment for both programs: no session bus (so every toolkit
 # takes the tray host's XEMBED protocol, the one trayer speaks, and nothing of a
 # surrounding desktop leaks in) and a private runtime folder.
 unset DBUS_SESSION_BUS_ADDRESS
@@ -55,46 +53,9 @@ work=$(mktemp -d)
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
-bus_pid=""
-udisksd_pid=""
 stop_peers() {
-  [ -z "$udisksd_pid" ] || kill "$udisksd_pid" 2>/dev/null || true
-  [ -z "$bus_pid" ] || kill "$bus_pid" 2>/dev/null || true
-  [ -z "$udisksd_pid" ] || wait "$udisksd_pid" 2>/dev/null || true
-  [ -z "$bus_pid" ] || wait "$bus_pid" 2>/dev/null || true
   [ -z "${POMREL_MACHINE:-}" ] || rm -rf "$POMREL_MACHINE"
   rm -rf "$work"
-}
-
-# A private system bus: the system bus's own configuration and policies, but
-# listening in the work folder, in the foreground, as the current user, with
-# no service activation (udisksd is started below).
-start_system_bus() {
-  sed -e '/<user>/d' -e '/<fork\/>/d' -e '/<pidfile>/d' -e '/<syslog\/>/d' \
-      -e '/<servicehelper>/d' -e '/<standard_system_servicedirs\/>/d' \
-      -e '/contexts\/dbus_contexts/d' \
-      -e "s|<listen>.*</listen>|<listen>unix:path=$work/system_bus_socket</listen>|" \
-      -e 's|<includedir>system.d</includedir>|<includedir>/usr/share/dbus-1/system.d</includedir>|' \
-      /usr/share/dbus-1/system.conf >"$work/system.conf"
-  dbus-daemon --config-file="$work/system.conf" --nofork --print-address=3 \
-    3>"$work/system_bus_address" 2>"$work/dbus.log" &
-  bus_pid=$!
-  for _ in $(seq 100); do [ -s "$work/system_bus_address" ] && break; sleep 0.05; done
-  [ -s "$work/system_bus_address" ] || return 1
-  export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/system_bus_socket"
-}
-
-start_udisks() {
-  /usr/libexec/udisks2/udisksd >"$work/udisksd.log" 2>&1 &
-  udisksd_pid=$!
-  for _ in $(seq 200); do
-    dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-      org.freedesktop.DBus.NameHasOwner string:org.freedesktop.UDisks2 2>/dev/null |
-      grep -q 'boolean true' && return 0
-    kill -0 "$udisksd_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  return 1
 }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -104,21 +65,12 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 fresh_machine
 
-peers=(Pomrel BareTray udiskie)
+peers=(Pomrel BareTray)
 declare -A command=(
   [Pomrel]="$build/Pomrel.app/Contents/MacOS/Pomrel"
   [BareTray]="$build/bench/bare_tray"
-  # Its icon always shown, no device needed; nothing mounted, no notification
-  # daemon needed, its configuration files ignored, the XEMBED status icon.
-  [udiskie]="/usr/bin/udiskie --no-config --tray --no-automount --no-notify --no-appindicator"
 )
-declare -A title=([Pomrel]="Pomrel" [BareTray]="bare Qt" [udiskie]="udiskie")
-
-if ! start_system_bus || ! start_udisks; then
-  echo "peers.sh: could not start a private system bus with udisks2 (see below); udiskie is left out" >&2
-  cat "$work/dbus.log" "$work/udisksd.log" >&2 2>/dev/null || true
-  peers=(Pomrel BareTray)
-fi
+declare -A title=([Pomrel]="Pomrel" [BareTray]="bare Qt")
 
 # tray_probe prints "start_ms=... rss_kb=... idle_wakeups=..."; field NAME of it.
 field() { sed -E "s/.*$1=([0-9.-]+).*/\\1/" <<<"$2"; }
@@ -162,18 +114,16 @@ done
 ratio() { awk -v a="$1" -v b="${2:-0}" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
 row() {  # LABEL VALUES-BY-NAME(assoc array name)
   local -n values=$2
-  printf '%-24s %10s %10s %10s %12s %15s\n' "$1" "${values[Pomrel]}" "${values[BareTray]}" \
-    "${values[udiskie]:-n/a}" "$(ratio "${values[Pomrel]}" "${values[BareTray]}")" \
-    "$(ratio "${values[Pomrel]}" "${values[udiskie]:-}")"
+  printf '%-24s %10s %10s %12s\n' "$1" "${values[Pomrel]}" "${values[BareTray]}" \
+    "$(ratio "${values[Pomrel]}" "${values[BareTray]}")"
 }
 
 qt=$(qtpaths6 --qt-version 2>/dev/null || pkg-config --modversion Qt6Core 2>/dev/null || echo "?")
-echo "Pomrel beside its peers: Xvfb with trayer, $runs start-ups each (medians), idle over $idle s"
+echo "Pomrel beside a bare Qt tray icon: Xvfb with trayer, $runs start-ups each (medians), idle over $idle s"
 echo "load average (1, 5, 15 min) of the machine: $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after"
-echo "build: $build ($(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt"))$stale, Qt $qt," \
-  "udiskie $(dpkg-query -W -f='${Version}' udiskie 2>/dev/null)"
+echo "build: $build ($(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt"))$stale, Qt $qt"
 echo
-printf '%-24s %10s %10s %10s %12s %15s\n' "" Pomrel "bare Qt" udiskie "Pomrel/bare" "Pomrel/udiskie"
+printf '%-24s %10s %10s %12s\n' "" Pomrel "bare Qt" "Pomrel/bare"
 row "start to icon (ms)" start_med
 row "resident memory (MiB)" rss_mb
 row "idle wakeups ($idle s)" wakeups
@@ -202,14 +152,4 @@ for what in start rss wake; do
 done
 verdict "idle wakeups 0 (the watch armed, nothing happening)" "${wakeups[Pomrel]}" 0 \
   "(${wakeups[Pomrel]} over $idle s)"
-if [ -n "${start_med[udiskie]:-}" ]; then
-  verdict "start at most 1/3 of udiskie's" "${start_med[Pomrel]}" \
-    "$(awk -v u="${start_med[udiskie]}" 'BEGIN {print u / 3}')" \
-    "(${start_med[Pomrel]} vs ${start_med[udiskie]} ms)"
-  verdict "memory at most 1/2 of udiskie's" "${rss_mb[Pomrel]}" \
-    "$(awk -v u="${rss_mb[udiskie]}" 'BEGIN {print u / 2}')" \
-    "(${rss_mb[Pomrel]} vs ${rss_mb[udiskie]} MiB)"
-else
-  echo "n/a   the udiskie targets (udiskie could not be run)"
-fi
 exit 0
