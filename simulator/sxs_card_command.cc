@@ -1,35 +1,26 @@
-#include "simulator/tools.h"
-
-#include <sys/stat.h>
+// The sxs-card command: drives the simulated machine from the command line.
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <thread>
 
 #include "media/sxs_driver.h"
-#include "platform/posix/file_reader.h"
-#include "platform/posix/plist_io.h"
 #include "platform/sim/machine_paths.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
+#include "simulator/machine_files.h"
 #include "simulator/privilege.h"
+#include "simulator/tool_support.h"
+#include "simulator/tools.h"
 
 namespace pomrel::sim {
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "Usage: sxs-card [--machine DIR] COMMAND [ARGUMENTS]\n"
@@ -50,127 +41,10 @@ constexpr const char* kUsage =
     "  admin NAME              set the password of administrator NAME\n"
     "  help                    show this help\n";
 
-void printError(std::string_view tool, std::string_view message) {
-  std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(tool.size()), tool.data(),
-               static_cast<int>(message.size()), message.data());
-}
-
 int usageError(std::string_view message) {
   printError("sxs-card", message);
   std::fputs("Try 'sxs-card help'.\n", stderr);
   return kExitUsage;
-}
-
-int failure(std::string_view tool, std::string_view message) {
-  printError(tool, message);
-  return kExitFailure;
-}
-
-bool makeDirectories(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  return !ec && std::filesystem::is_directory(path, ec);
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// A folder next to `path` with a unique name, for building or dismantling
-// something that must appear or vanish at `path` in one rename.
-std::optional<std::string> makeSiblingTemp(const std::string& path, const char* purpose) {
-  const std::size_t slash = path.rfind('/');
-  std::string temp = path.substr(0, slash + 1) + "." + purpose + "-XXXXXX";
-  if (::mkdtemp(temp.data()) == nullptr) return std::nullopt;
-  return temp;
-}
-
-void removeTree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-}
-
-bool writeBundleInfo(const std::string& bundle, const char* identifier, const char* name) {
-  const PropertyDictionary info{
-      {"CFBundleIdentifier", identifier},       {"CFBundleName", name},
-      {"CFBundlePackageType", "KEXT"},          {"CFBundleVersion", "1.0"},
-      {"CFBundleInfoDictionaryVersion", "6.0"},
-  };
-  return makeDirectories(bundle + "/Contents") &&
-         posix::writePropertyListFile(bundle + "/Contents/Info.plist", PropertyValue(info), 0644);
-}
-
-// Makes the driver bundle, with its plug-in, appear whole at its path.
-bool installDriverBundle(const MachinePaths& paths, std::string* error) {
-  const std::string driver = paths.resolve(kDriverBundlePath);
-  if (!makeDirectories(driver.substr(0, driver.rfind('/')))) {
-    *error = "cannot create " + driver.substr(0, driver.rfind('/'));
-    return false;
-  }
-  std::optional<std::string> temp = makeSiblingTemp(driver, "installing");
-  if (!temp) {
-    *error = "cannot create a folder beside " + driver;
-    return false;
-  }
-  const std::string pluginRelative =
-      std::string(kSxSPluginPath).substr(std::string_view(kDriverBundlePath).size());
-  const bool built =
-      ::chmod(temp->c_str(), 0755) == 0 &&
-      writeBundleInfo(*temp, "local.simulated.sxs-card", "SxS Memory Card") &&
-      writeBundleInfo(*temp + pluginRelative, "local.simulated.sxs-card.64", "SxS Memory Card 64");
-  // An incomplete bundle left at the path (say, by hand) is replaced whole.
-  std::optional<std::string> old;
-  if (built && ::access(driver.c_str(), F_OK) == 0) {
-    old = makeSiblingTemp(driver, "replaced");
-    if (old && ::rename(driver.c_str(), (*old + "/bundle").c_str()) != 0) {
-      removeTree(*old);
-      old.reset();
-    }
-  }
-  if (!built || ::rename(temp->c_str(), driver.c_str()) != 0) {
-    *error = "cannot install the driver at " + driver;
-    removeTree(*temp);
-    // The earlier bundle goes back; if it cannot, it stays aside rather
-    // than being lost.
-    if (old && ::rename((*old + "/bundle").c_str(), driver.c_str()) == 0) removeTree(*old);
-    return false;
-  }
-  if (old) removeTree(*old);
-  return true;
-}
-
-// Moves the driver bundle out of its path in one rename. Returns the folder
-// now holding it (to delete, or to move back), or "" when none was there;
-// nullopt on failure.
-std::optional<std::string> detachDriverBundle(const MachinePaths& paths, std::string* error) {
-  const std::string driver = paths.resolve(kDriverBundlePath);
-  if (::access(driver.c_str(), F_OK) != 0) return std::string();
-  std::optional<std::string> aside = makeSiblingTemp(driver, "removing");
-  if (!aside || ::rename(driver.c_str(), (*aside + "/bundle").c_str()) != 0) {
-    if (aside) removeTree(*aside);
-    *error = "cannot remove the driver at " + driver + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  return aside;
-}
-
-bool installTools(const MachinePaths& paths, std::string* error) {
-  const posix::FileRead self = posix::readFile("/proc/self/exe", posix::kProgramFileLimit);
-  if (!self.ok() || self.bytes.empty()) {
-    *error = "cannot read this program from /proc/self/exe";
-    return false;
-  }
-  const std::string& program = self.bytes;
-  for (const char* tool : {kDiskUtilPath, kKextLoadPath, kKextUnloadPath}) {
-    const std::string path = paths.resolve(tool);
-    if (!makeDirectories(path.substr(0, path.rfind('/'))) ||
-        !posix::writeFileAtomically(path, program, 0755)) {
-      *error = std::string("cannot install the stand-in ") + tool + " at " + path;
-      return false;
-    }
-  }
-  return true;
 }
 
 std::optional<std::uint32_t> parseMilliseconds(const std::string& text) {
@@ -203,20 +77,6 @@ std::optional<std::string> optionValue(const std::vector<std::string>& args, std
   }
   return std::nullopt;
 }
-
-std::optional<Machine> openMachine(const MachinePaths& paths, std::string_view tool) {
-  std::string error;
-  std::optional<Machine> machine = Machine::open(paths, &error);
-  if (!machine) printError(tool, error);
-  return machine;
-}
-
-int finish(Machine& machine, std::string_view tool) {
-  std::string error;
-  return machine.commit(&error) ? kExitOk : failure(tool, error);
-}
-
-// ---- sxs-card commands ----
 
 int commandInit(const MachinePaths& paths, std::uint32_t loadDelayMs) {
   std::string error;
@@ -372,45 +232,6 @@ int commandStatus(const MachinePaths& paths) {
   return kExitOk;
 }
 
-// ---- the stand-in tools ----
-
-std::optional<MachinePaths> toolMachine(std::string_view tool) {
-  std::optional<MachinePaths> paths = MachinePaths::fromEnvironment();
-  if (!paths) printError(tool, "POMREL_MACHINE does not name a simulated machine");
-  return paths;
-}
-
-// True when `path` (as the system writes it) names the installed plug-in.
-bool isInstalledPlugin(const MachinePaths& paths, const MachineState& state,
-                       const std::string& path) {
-  if (!state.driverInstalled || path.empty() || path.front() != '/') return false;
-  struct stat given {};
-  struct stat plugin {};
-  return ::stat(paths.resolve(path).c_str(), &given) == 0 && S_ISDIR(given.st_mode) &&
-         ::stat(paths.resolve(kSxSPluginPath).c_str(), &plugin) == 0 &&
-         given.st_dev == plugin.st_dev && given.st_ino == plugin.st_ino;
-}
-
-// Opens the machine for kextload/kextunload, after the checks they share.
-std::optional<Machine> openForKext(const std::vector<std::string>& args, const char* tool) {
-  if (args.size() != 1) {
-    std::fprintf(stderr, "usage: %s KEXT\n", tool);
-    return std::nullopt;
-  }
-  std::optional<MachinePaths> paths = toolMachine(tool);
-  if (!paths) return std::nullopt;
-  if (!startedWithPrivileges(paths->root())) {
-    printError(tool, "this operation requires administrator rights");
-    return std::nullopt;
-  }
-  std::optional<Machine> machine = openMachine(*paths, tool);
-  if (machine && !isInstalledPlugin(*paths, machine->state(), args[0])) {
-    printError(tool, args[0] + ": no such installed kernel extension");
-    return std::nullopt;
-  }
-  return machine;
-}
-
 }  // namespace
 
 int sxsCardMain(const std::vector<std::string>& args) {
@@ -479,82 +300,6 @@ int sxsCardMain(const std::vector<std::string>& args) {
   if (command == "install-driver") return commandInstallDriver(*paths);
   if (command == "remove-driver") return commandRemoveDriver(*paths);
   return commandStatus(*paths);
-}
-
-int diskutilMain(const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[0] != "eject") {
-    std::fputs("usage: diskutil eject DISK\n", stderr);
-    return kExitFailure;
-  }
-  std::optional<MachinePaths> paths = toolMachine("diskutil");
-  if (!paths) return kExitFailure;
-  std::optional<Machine> machine = openMachine(*paths, "diskutil");
-  if (!machine) return kExitFailure;
-  std::string disk = args[1];
-  if (disk.starts_with("/dev/")) disk.erase(0, 5);
-  MachineState& state = machine->state();
-  if (!state.mediaServiceShouldExist() || disk != state.diskName) {
-    std::fprintf(stderr, "Unable to find disk %s\n", args[1].c_str());
-    return kExitFailure;
-  }
-  if (state.busy) {
-    std::fprintf(stderr, "Disk %s: Volume failed to eject (the volume is in use)\n", disk.c_str());
-    return kExitFailure;
-  }
-  state.diskEjected = true;
-  if (finish(*machine, "diskutil") != kExitOk) return kExitFailure;
-  std::printf("Disk %s ejected\n", disk.c_str());
-  return kExitOk;
-}
-
-int kextunloadMain(const std::vector<std::string>& args) {
-  std::optional<Machine> machine = openForKext(args, "kextunload");
-  if (!machine) return kExitFailure;
-  MachineState& state = machine->state();
-  if (!state.pluginLoaded) return failure("kextunload", args[0] + " is not loaded");
-  state.pluginLoaded = false;
-  state.mediaArrivalPending = false;
-  return finish(*machine, "kextunload");
-}
-
-int kextloadMain(const std::vector<std::string>& args) {
-  std::uint32_t delayMs = 0;
-  MachinePaths paths("/");
-  {
-    std::optional<Machine> machine = openForKext(args, "kextload");
-    if (!machine) return kExitFailure;
-    MachineState& state = machine->state();
-    // Loaded and settled: nothing to do. A load still waiting (whose tool
-    // may have been stopped) is taken over.
-    if (state.pluginLoaded && !state.mediaArrivalPending) return kExitOk;
-    state.pluginLoaded = true;
-    state.diskEjected = false;
-    state.mediaArrivalPending = state.cardInserted && state.loadDelayMs > 0;
-    if (finish(*machine, "kextload") != kExitOk) return kExitFailure;
-    if (!state.mediaArrivalPending) return kExitOk;
-    delayMs = state.loadDelayMs;
-    paths = machine->paths();
-  }
-  // The driver takes a while to present the card; the machine stays
-  // unlocked meanwhile so that the card can be pulled or the plug-in unloaded.
-  std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-  std::optional<Machine> machine = openMachine(paths, "kextload");
-  if (!machine) return kExitFailure;
-  MachineState& state = machine->state();
-  if (!(state.pluginLoaded && state.cardInserted && state.mediaArrivalPending)) return kExitOk;
-  state.mediaArrivalPending = false;
-  return finish(*machine, "kextload");
-}
-
-int multiCallMain(int argc, char** argv) {
-  const std::string_view invoked = argc > 0 && argv[0] != nullptr ? argv[0] : "sxs-card";
-  const std::string_view name = invoked.substr(invoked.rfind('/') + 1);
-  const std::vector<std::string> args =
-      argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
-  if (name == "diskutil") return diskutilMain(args);
-  if (name == "kextload") return kextloadMain(args);
-  if (name == "kextunload") return kextunloadMain(args);
-  return sxsCardMain(args);
 }
 
 }  // namespace pomrel::sim
