@@ -80,9 +80,10 @@ void AppController::performSelector(std::string_view selector, void* sender) {
   if (const ActionEntry* entry = findAction(selector)) (this->*(entry->method))(sender);
 }
 
-void AppController::showAlert(const char* messageKey) {
-  platform_.application.runAlertPanel(platform_.bundle.localizedStringForKey("MSG_Title"),
-                                      platform_.bundle.localizedStringForKey(messageKey));
+void AppController::showAlert(const char* messageKey, const std::string& detail) {
+  std::string message = platform_.bundle.localizedStringForKey(messageKey);
+  if (!detail.empty()) message += "\n\n" + detail;
+  platform_.application.runAlertPanel(platform_.bundle.localizedStringForKey("MSG_Title"), message);
 }
 
 }  // namespace pomrel

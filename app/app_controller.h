@@ -85,9 +85,12 @@ class AppController : public MenuValidator {
 
   // --- Eject ---
   // True when no card media service is left; false after the user was shown
-  // "MSG_EjectFail": the disk utility reported "Volume failed to eject",
-  // could not be started, ran longer than the tool timeout, or the card
-  // stayed through kEjectAttemptLimit runs.
+  // why not: the message for the cause the disk utility reported (see
+  // media/eject_report.h), or else "MSG_EjectFail" when it reported "Volume
+  // failed to eject" (followed by the programs it named as holding the
+  // card), could not be started, ran longer than the tool timeout, or the
+  // card stayed through kEjectAttemptLimit runs. A cause ends the eject at
+  // once.
   bool ejectDisk();
   // The longest one disk utility run may take (kEjectToolTimeout unless set).
   void setEjectToolTimeout(std::chrono::milliseconds timeout) { ejectToolTimeout_ = timeout; }
@@ -143,8 +146,9 @@ class AppController : public MenuValidator {
   friend void DeviceNotification(void* refcon, io_service_t service, natural_t messageType,
                                  void* messageArgument);
 
-  // Shows the alert with title "MSG_Title" and the message of `messageKey`.
-  void showAlert(const char* messageKey);
+  // Shows the alert with title "MSG_Title" and the message of `messageKey`,
+  // followed by `detail` in a paragraph of its own when there is one.
+  void showAlert(const char* messageKey, const std::string& detail = {});
   // The opening shared by the two commands: brings the application forward,
   // shows "MSG_NotInstall" when the driver's plug-in is missing, and obtains
   // the administrator right if none is held. True when the command may go on.

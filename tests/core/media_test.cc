@@ -32,23 +32,37 @@ TEST_F(CoreTest, EjectRunsTheDiskToolOnTheCurrentDiskUntilTheMediaHasGone) {
   EXPECT_TRUE(alerts().empty());
 }
 
-TEST_F(CoreTest, EjectFailsWithOneAlertWhenTheToolCannotDoItsWork) {
-  const std::tuple<const char*, ProcessResult, std::size_t> cases[] = {
-      {"the volume is busy", FakeProcessRunner::exited(1, "disk2: Volume failed to eject\n"), 1},
-      {"the media never goes", FakeProcessRunner::exited(0), kEjectAttemptLimit},
-      {"the tool cannot be started", FakeProcessRunner::notLaunched(), 1},
-      {"the tool hangs", FakeProcessRunner::timedOut(), 1},
+TEST_F(CoreTest, EjectFailsWithOneAlertSayingWhyWhenTheToolCannotDoItsWork) {
+  fake.bundle.strings = {{"EJECT_Holder", "%1 (%2)"}, {"EJECT_MoreHolders", "+%1"}};
+  const std::string holders =
+      "Volume failed to eject\npomrel-holder\t1\tvi%2\npomrel-holder\tx\tbad\n"
+      "pomrel-holder\t2\tb\rc\npomrel-holder\t3\tc\npomrel-holder\t4\td\n"
+      "pomrel-holder\t5\te\npomrel-holder\t6\tf\npomrel-holder\t7\tg\n";
+  const auto exited = FakeProcessRunner::exited;
+  const std::tuple<const char*, ProcessResult, std::size_t, std::string> cases[] = {
+      {"the volume is busy", exited(1, "disk2: Volume failed to eject\n"), 1, "MSG_EjectFail"},
+      {"busy, held by seven programs", exited(1, holders), 1,
+       "MSG_EjectFail\n\nEJECT_HeldBy\nvi%2 (1)\nb?c (2)\nc (3)\nd (4)\ne (5)\n+2"},
+      {"refused by the system", exited(3, "pomrel-cause\tnot-authorized\n"), 1,
+       "MSG_EjectNotAuthorized"},
+      {"a cause outweighs the phrase and holders",
+       exited(1, "Volume failed to eject\npomrel-holder\t9\tx\npomrel-cause\tnot-card\n"), 1,
+       "MSG_EjectNotCard"},
+      {"a cause not known", exited(3, "pomrel-cause\tnew\tcause\n"), 1, "MSG_EjectError"},
+      {"the media never goes", exited(0, ""), kEjectAttemptLimit, "MSG_EjectFail"},
+      {"the tool cannot be started", FakeProcessRunner::notLaunched(), 1, "MSG_EjectFail"},
+      {"the tool hangs", FakeProcessRunner::timedOut(), 1, "MSG_EjectFail"},
   };
   insertCard();
   app().setEjectToolTimeout(std::chrono::milliseconds(5));
-  for (const auto& [what, result, runs] : cases) {
+  for (const auto& [what, result, runs, message] : cases) {
     fake.processes.runs.clear();
     fake.application.alerts.clear();
     fake.processes.onRun = [answer = result](const ProcessRun&) { return answer; };
     EXPECT_FALSE(app().ejectDisk()) << what;
     EXPECT_EQ(fake.processes.runs.size(), runs) << what;
     EXPECT_EQ(fake.processes.runs.back().timeout, std::chrono::milliseconds(5)) << what;
-    EXPECT_EQ(alerts(), Strings{"MSG_EjectFail"}) << what;
+    EXPECT_EQ(alerts(), Strings{message}) << what;
   }
   // The last allowed run still counts when it ejects.
   fake.processes.runs.clear();
