@@ -1,8 +1,10 @@
-// The stand-in diskutil: ejects the card's disk unless its volume is busy.
+// The stand-in diskutil: ejects the card's disk unless its volume is busy,
+// and then names the program that holds it (media/eject_report.h).
 #include <cstdio>
 #include <optional>
 #include <string>
 
+#include "media/eject_report.h"
 #include "simulator/machine.h"
 #include "simulator/tool_support.h"
 #include "simulator/tools.h"
@@ -27,6 +29,10 @@ int diskutilMain(const std::vector<std::string>& args) {
   }
   if (state.busy) {
     std::fprintf(stderr, "Disk %s: Volume failed to eject (the volume is in use)\n", disk.c_str());
+    if (!state.busyHolder.empty()) {
+      std::fprintf(stderr, "%s\t%llu\t%s\n", std::string(kHolderTag).c_str(),
+                   static_cast<unsigned long long>(state.busyHolderPid), state.busyHolder.c_str());
+    }
     return kExitFailure;
   }
   state.diskEjected = true;

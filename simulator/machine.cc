@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +24,8 @@ constexpr const char* kCardInsertedKey = "CardInserted";
 constexpr const char* kDiskNameKey = "DiskName";
 constexpr const char* kDiskEjectedKey = "DiskEjected";
 constexpr const char* kBusyKey = "VolumeBusy";
+constexpr const char* kHolderKey = "VolumeHolder";
+constexpr const char* kHolderPidKey = "VolumeHolderPID";
 constexpr const char* kArrivalPendingKey = "MediaArrivalPending";
 constexpr const char* kLoadDelayKey = "LoadDelayMilliseconds";
 constexpr const char* kNextEntryIdKey = "NextEntryID";
@@ -80,7 +84,8 @@ std::optional<MachineState> stateFromDictionary(const PropertyDictionary& dict) 
             readBool(dict, kBusyKey, state.busy) &&
             readBool(dict, kArrivalPendingKey, state.mediaArrivalPending) &&
             readUnsigned(dict, kLoadDelayKey, kMaxLoadDelayMs, delay) &&
-            readUnsigned(dict, kNextEntryIdKey, UINT64_MAX, state.nextEntryId);
+            readUnsigned(dict, kNextEntryIdKey, UINT64_MAX, state.nextEntryId) &&
+            readUnsigned(dict, kHolderPidKey, UINT32_MAX, state.busyHolderPid);
   if (!ok) return std::nullopt;
   state.loadDelayMs = static_cast<std::uint32_t>(delay);
   if (auto it = dict.find(kDiskNameKey); it != dict.end()) {
@@ -88,12 +93,17 @@ std::optional<MachineState> stateFromDictionary(const PropertyDictionary& dict) 
     if (name == nullptr || !isValidDiskName(*name)) return std::nullopt;
     state.diskName = *name;
   }
+  if (auto it = dict.find(kHolderKey); it != dict.end()) {
+    const std::string* name = it->second.string();
+    if (name == nullptr || !isValidHolderName(*name)) return std::nullopt;
+    state.busyHolder = *name;
+  }
   if (state.nextEntryId == 0) state.nextEntryId = 1;
   return state;
 }
 
 PropertyDictionary stateToDictionary(const MachineState& state) {
-  return {
+  PropertyDictionary dict{
       {kDriverInstalledKey, state.driverInstalled},
       {kPluginLoadedKey, state.pluginLoaded},
       {kCardInsertedKey, state.cardInserted},
@@ -104,6 +114,11 @@ PropertyDictionary stateToDictionary(const MachineState& state) {
       {kLoadDelayKey, PropertyInteger::fromUnsigned(state.loadDelayMs)},
       {kNextEntryIdKey, PropertyInteger::fromUnsigned(state.nextEntryId)},
   };
+  if (!state.busyHolder.empty()) {
+    dict.emplace(kHolderKey, state.busyHolder);
+    dict.emplace(kHolderPidKey, PropertyInteger::fromUnsigned(state.busyHolderPid));
+  }
+  return dict;
 }
 
 }  // namespace
@@ -111,6 +126,12 @@ PropertyDictionary stateToDictionary(const MachineState& state) {
 bool isValidDiskName(const std::string& name) {
   return !name.empty() && name.size() <= 255 && name.find('/') == std::string::npos &&
          name.find('\0') == std::string::npos;
+}
+
+bool isValidHolderName(const std::string& name) {
+  return !name.empty() && name.size() <= 64 && std::none_of(name.begin(), name.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '\x7f';
+  });
 }
 
 std::optional<MachineState> readMachineState(const MachinePaths& paths) {

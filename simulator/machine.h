@@ -39,6 +39,10 @@ struct MachineState {
   // The card's volume is held open: ejecting it fails. A setting of the
   // machine, kept across pulls until turned off.
   bool busy = false;
+  // The program the machine pretends holds the busy volume, and its pid; the
+  // stand-in diskutil names it when the eject fails.
+  std::string busyHolder;
+  std::uint64_t busyHolderPid = 0;
   // The plug-in was loaded with a card inserted and has not registered the
   // media yet (it does so after the load delay).
   bool mediaArrivalPending = false;
@@ -54,6 +58,10 @@ struct MachineState {
 
 // A disk name the machine accepts: 1 to 255 bytes, no '/', no NUL.
 bool isValidDiskName(const std::string& name);
+
+// A holder's name the machine accepts: 1 to 64 bytes, no control character
+// (it goes on a line of its own, between tabs, in the disk tool's report).
+bool isValidHolderName(const std::string& name);
 
 // The machine, opened for one read-modify-write: holds the lock from open
 // until destruction. Changes to state() reach the disk only through commit.

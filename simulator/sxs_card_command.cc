@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "media/sxs_driver.h"
+#include "platform/posix/file_reader.h"
 #include "platform/sim/machine_paths.h"
 #include "simulator/admin_accounts.h"
 #include "simulator/machine.h"
@@ -36,7 +37,9 @@ constexpr const char* kUsage =
     "  pull                    pull the card out\n"
     "  install-driver          install the card driver (load its plug-in with kextload)\n"
     "  remove-driver           remove the card driver, unloading its plug-in\n"
-    "  busy on|off             hold the card's volume open, so that ejecting it fails, or let go\n"
+    "  busy on [PROGRAM]|off   hold the card's volume open, so that ejecting it fails, or let go;\n"
+    "                          the holder is the program that ran sxs-card (its pid), named\n"
+    "                          PROGRAM if given (1 to 64 bytes, no control characters)\n"
     "  status                  show the machine's state and its card media service\n"
     "  admin NAME              set the password of administrator NAME\n"
     "  help                    show this help\n";
@@ -175,11 +178,25 @@ int commandRemoveDriver(const MachinePaths& paths) {
   return finish(*machine, "sxs-card");
 }
 
-int commandBusy(const MachinePaths& paths, bool busy) {
+// The program that ran sxs-card, as the busy volume's holder.
+std::pair<std::string, std::uint64_t> callerAsHolder() {
+  const pid_t parent = ::getppid();
+  std::string name =
+      posix::readFile("/proc/" + std::to_string(parent) + "/comm", posix::kSystemFileLimit).bytes;
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  if (!isValidHolderName(name)) name = "unknown";
+  return {name, static_cast<std::uint64_t>(parent)};
+}
+
+int commandBusy(const MachinePaths& paths, bool busy, std::string holder) {
   std::optional<Machine> machine = openMachine(paths, "sxs-card");
   if (!machine) return kExitFailure;
-  if (machine->state().busy == busy) return kExitOk;
-  machine->state().busy = busy;
+  MachineState& state = machine->state();
+  auto [caller, pid] = callerAsHolder();
+  state.busyHolder = busy ? (holder.empty() ? caller : std::move(holder)) : std::string();
+  state.busyHolderPid = busy ? pid : 0;
+  if (state.busy == busy) return finish(*machine, "sxs-card");
+  state.busy = busy;
   // Only a change is announced, to the media service of the moment.
   std::vector<std::pair<EntryId, std::uint64_t>> notices;
   for (EntryId id : machine->mediaServices()) notices.emplace_back(id, machine->drawNumber());
@@ -211,7 +228,12 @@ int commandStatus(const MachinePaths& paths) {
   } else {
     std::printf("card:            none\n");
   }
-  std::printf("volume busy:     %s\n", yesNo(state.busy));
+  std::printf("volume busy:     %s", yesNo(state.busy));
+  if (state.busy && !state.busyHolder.empty()) {
+    std::printf(", held by %s (pid %llu)", state.busyHolder.c_str(),
+                static_cast<unsigned long long>(state.busyHolderPid));
+  }
+  std::printf("\n");
   std::printf("load delay:      %u ms\n", state.loadDelayMs);
   const std::vector<EntryId> services = machine->mediaServices();
   if (services.empty()) {
@@ -289,10 +311,13 @@ int sxsCardMain(const std::vector<std::string>& args) {
     return commandInsert(*paths, disk);
   }
   if (command == "busy") {
-    if (rest.size() != 1 || (rest[0] != "on" && rest[0] != "off")) {
-      return usageError("busy needs 'on' or 'off'");
+    const bool on = !rest.empty() && rest[0] == "on";
+    const bool off = rest.size() == 1 && rest[0] == "off";
+    if (!(off || (on && rest.size() == 1) ||
+          (on && rest.size() == 2 && isValidHolderName(rest[1])))) {
+      return usageError("busy needs 'on' with an optional program name, or 'off'");
     }
-    return commandBusy(*paths, rest[0] == "on");
+    return commandBusy(*paths, on, rest.size() == 2 ? rest[1] : std::string());
   }
   if (command == "admin") return runAdminCommand(paths->root(), rest);
   if (!rest.empty()) return usageError(command + " takes no arguments");

@@ -50,9 +50,10 @@ TEST_F(SxsCardTest, DiskutilEjectsTheCardsDiskUnlessItsVolumeIsBusy) {
   EXPECT_THAT(tool(kDiskUtilPath, {}, "", 1).err, HasSubstr("usage"));
   EXPECT_THAT(tool(kDiskUtilPath, {"eject", "disk7"}, "", 1).err,
               HasSubstr("Unable to find disk disk7"));
-  card({"busy", "on"});
+  card({"busy", "on", "vim"});
   const test::RunResult busy = tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
-  EXPECT_THAT(busy.err, HasSubstr("Volume failed to eject"));
+  EXPECT_THAT(busy.err, ::testing::ContainsRegex(
+                            "Volume failed to eject.*\npomrel-holder\t[1-9][0-9]*\tvim\n"));
   EXPECT_TRUE(busy.out.empty() && media().size() == 1);
 
   card({"busy", "off"});
