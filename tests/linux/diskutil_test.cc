@@ -75,11 +75,13 @@ class ScriptedHost : public EjectHost {
     answers.pop_front();
     return answer;
   }
-  std::vector<std::string> holders(const std::string& mountPoint) override {
-    return {"sleep (pid 42) at " + mountPoint};
+  DiskFacts diskFacts(const std::string& /*kernelName*/) override { return facts; }
+  std::vector<Holder> holders(const std::string& /*mountPoint*/) override {
+    return {{42, "sleep"}, {7, "x\ny"}};
   }
   void pause(std::chrono::milliseconds /*duration*/) override { ++pauses; }
 
+  DiskFacts facts;
   UdisksObjects objects;
   CallResult objectsAnswer;
   std::map<std::string, std::deque<CallResult>> script;
@@ -106,7 +108,10 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
                                     mounted(block("dm_2d0"), "/media/u/SECRET")};
   const UdisksObjects system{drive("Reader", true, true, true), block("sda", "Reader"),
                              mounted(block("sda1", "Reader", "sda"), "/")};
-  const std::string busy = "target is busy\nIn use by sleep (pid 42) at /media/root/CARD\n";
+  UdisksObjects underSystem = reader;  // an LVM volume on the card holds the system's boot files
+  underSystem.push_back(mounted(block("dm-0"), "/boot/efi"));
+  const std::string busy = "target is busy\npomrel-holder\t7\tx?y\npomrel-holder\t42\tsleep\n";
+  const DiskFacts card{true, false, {}};
 
   // The phrase leads standard error exactly when the status is kVolumeFailed.
   struct Case {
@@ -117,6 +122,7 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
     std::string calls;
     ExitStatus status;
     std::string said;
+    DiskFacts facts = {true, false, {}};
   };
   const auto fails = [](const char* name, const char* message) {
     return std::deque<CallResult>{error(name, message)};
@@ -129,6 +135,8 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
        "Unmount sdb1, Eject Reader", kEjected, ""},
       {"a stick is powered off", stick, "sdc", {},
        "Unmount sdc, PowerOff Stick", kEjected, ""},
+      {"a medium under a marked reader is ejected, never powered off", stick, "sdc", {},
+       "Unmount sdc, Eject Stick", kEjected, "", {true, true, {}}},
       {"an SD slot that cannot power off ejects", slot, "mmcblk0", {},
        "Unmount mmcblk0p1, Eject SD", kEjected, ""},
       {"an encrypted volume is unmounted, then locked", encryptedCard, "sdb", {},
@@ -142,19 +150,28 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
        "Unmount loop0p1, Unmount loop0p1", kVolumeFailed, busy},
       {"not authorized", reader, "sdb",
        {{"Unmount sdb1", fails(udisks2::kErrorNotAuthorizedDismissed, "Not authorized")}},
-       "Unmount sdb1", kVolumeFailed, "Not authorized\n"},
+       "Unmount sdb1", kVolumeFailed, "Not authorized\npomrel-cause\tnot-authorized\n"},
+      {"a refused detach is no volume in use", loopCard, "loop0",
+       {{"Delete loop0", fails(udisks2::kErrorNotAuthorized, "Not authorized")}},
+       "Unmount loop0p1, Delete loop0", kMediumFailed, "pomrel-cause\tnot-authorized\n"},
       {"no answer in time", reader, "sdb",
        {{"Unmount sdb1", fails(udisks2::kErrorDBusTimeout, "Connection timed out")}},
-       "Unmount sdb1", kVolumeFailed, "udisks2 did not answer in time"},
+       "Unmount sdb1", kVolumeFailed, "in time\npomrel-cause\tno-answer\n"},
       {"the eject fails once unmounted", slot, "mmcblk0",
        {{"Eject SD", fails("org.freedesktop.UDisks2.Error.Failed", "Error ejecting")}},
-       "Unmount mmcblk0p1, Eject SD", kMediumFailed, "Eject failed: Error ejecting"},
+       "Unmount mmcblk0p1, Eject SD", kMediumFailed, "Eject failed: Error ejecting\npomrel-cause\tfailed\n"},
       {"the system's own disk", system, "sda", {}, "", kVolumeFailed, "mounted at /"},
+      {"a volume built on the disk holds the system", underSystem, "sdb", {}, "", kVolumeFailed,
+       "dm-0 is mounted at /boot/efi: the disk holds the system's own files and is not "
+       "ejected\npomrel-cause\tsystem-disk\n", {true, false, {"dm-0"}}},
+      {"a disk without the card's mark", reader, "sdb", {}, "", kVolumeFailed,
+       "pomrel-cause\tnot-card\n", {false, true, {}}},
       {"a disk udisks2 does not know", loopCard, "sdz", {}, "", kNoDisk, "/dev/sdz"},
   };
   // clang-format on
   for (const Case& c : cases) {
     ScriptedHost host;
+    host.facts = c.facts;
     host.objects = c.objects;
     host.script = c.script;
     std::ostringstream errors;
@@ -168,10 +185,12 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
   }
 
   ScriptedHost unreachable;
+  unreachable.facts = card;
   unreachable.objectsAnswer = error("org.freedesktop.DBus.Error.ServiceUnknown", "no udisks2");
   std::ostringstream errors;
   EXPECT_EQ(ejectDisk(unreachable, "loop0", errors), kNoDisk);
   EXPECT_EQ(errors.str().find(kEjectFailPhrase), std::string::npos);
+  EXPECT_NE(errors.str().find("pomrel-cause\tno-disk-service\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "platform/linux/diskutil/eject.h"
 
 #include <algorithm>
+#include <map>
 #include <ostream>
+#include <string_view>
 
+#include "media/eject_report.h"
 #include "platform/linux/diskutil/udisks2_names.h"
 
 namespace pomrel::host::diskutil {
@@ -11,13 +14,33 @@ namespace {
 
 // Mount points that make a disk the system's own: unmounting them is refused
 // whatever a udev rule says about the disk.
-constexpr const char* kSystemMountPoints[] = {"/", "/boot", "/usr", "/var", "/home"};
+constexpr const char* kSystemMountPoints[] = {"/", "/boot", "/boot/efi", "/usr", "/var", "/home"};
 
 const UdisksObject* find(const UdisksObjects& objects, const std::string& path) {
   if (path == udisks2::kNoObject) return nullptr;
   const auto found = std::find_if(objects.begin(), objects.end(),
                                   [&](const UdisksObject& o) { return o.path == path; });
   return found != objects.end() ? &*found : nullptr;
+}
+
+// `text` on one line, each control character replaced by `replacement`, so
+// that nothing udisks2 or a program says can pass for a report line.
+std::string printable(std::string_view text, char replacement = ' ') {
+  std::string line(text);
+  std::replace_if(
+      line.begin(), line.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }, replacement);
+  return line;
+}
+
+void refuseIfSystem(const UdisksObject& block, EjectPlan& plan) {
+  for (const std::string& point : block.mountPoints) {
+    if (std::find(std::begin(kSystemMountPoints), std::end(kSystemMountPoints), point) !=
+        std::end(kSystemMountPoints)) {
+      plan.refusal = block.device + " is mounted at " + point +
+                     ": the disk holds the system's own files and is not ejected";
+    }
+  }
 }
 
 // Adds `block`'s mounted filesystems (its unlocked volume's first) and its
@@ -31,19 +54,28 @@ void addVolume(const UdisksObjects& objects, const UdisksObject& block, EjectPla
   }
   if (block.isFilesystem && !block.mountPoints.empty()) {
     plan.unmounts.push_back({block.path, block.mountPoints});
-    for (const std::string& point : block.mountPoints) {
-      if (std::find(std::begin(kSystemMountPoints), std::end(kSystemMountPoints), point) !=
-          std::end(kSystemMountPoints)) {
-        plan.refusal = block.device + " is mounted at " + point +
-                       ": the disk holds the system's own files and is not ejected";
-      }
-    }
+    refuseIfSystem(block, plan);
   }
 }
 
 std::string describe(const CallResult& result) {
   if (classify(result) == Outcome::kTimedOut) return "udisks2 did not answer in time";
-  return result.message.empty() ? result.errorName : result.message;
+  return printable(result.message.empty() ? result.errorName : result.message);
+}
+
+void writeCause(std::ostream& errors, const char* cause) {
+  errors << kCauseTag << "\t" << cause << "\n";
+}
+
+const char* causeOf(const CallResult& result) {
+  switch (classify(result)) {
+    case Outcome::kTimedOut:
+      return kCauseNoAnswer;
+    case Outcome::kNotAuthorized:
+      return kCauseNotAuthorized;
+    default:
+      return kCauseFailed;
+  }
 }
 
 }  // namespace
@@ -56,10 +88,16 @@ Outcome classify(const CallResult& result) {
       result.errorName == udisks2::kErrorDBusNoReply) {
     return Outcome::kTimedOut;
   }
+  if (result.errorName == udisks2::kErrorNotAuthorized ||
+      result.errorName == udisks2::kErrorNotAuthorizedCanObtain ||
+      result.errorName == udisks2::kErrorNotAuthorizedDismissed) {
+    return Outcome::kNotAuthorized;
+  }
   return Outcome::kFailed;
 }
 
-EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName) {
+EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName,
+                    const DiskFacts& facts) {
   EjectPlan plan;
   const std::string device = "/dev/" + kernelName;
   const auto disk = std::find_if(objects.begin(), objects.end(), [&](const UdisksObject& o) {
@@ -72,6 +110,11 @@ EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName)
     if (object.isBlock && object.partitionTable == disk->path) addVolume(objects, object, plan);
   }
   addVolume(objects, *disk, plan);
+  for (const std::string& holder : facts.holders) {
+    for (const UdisksObject& object : objects) {
+      if (object.isBlock && object.device == "/dev/" + holder) refuseIfSystem(object, plan);
+    }
+  }
 
   if (disk->isLoop) {
     plan.action = MediumAction::kDeleteLoop;
@@ -79,7 +122,7 @@ EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName)
   } else if (const UdisksObject* drive = find(objects, disk->drive); drive && drive->isDrive) {
     // The removable flag, not Ejectable (the SCSI removable bit, which
     // readers often get wrong), tells a reader with a card from a card.
-    if (drive->mediaRemovable && drive->mediaAvailable) {
+    if (facts.underMarkedReader || (drive->mediaRemovable && drive->mediaAvailable)) {
       plan.action = MediumAction::kEject;
     } else if (drive->canPowerOff) {
       plan.action = MediumAction::kPowerOff;
@@ -90,18 +133,29 @@ EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName)
 }
 
 ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostream& errors) {
+  const DiskFacts facts = host.diskFacts(kernelName);
+  if (!facts.isCard) {
+    errors << kEjectFailPhrase << "\n/dev/" << printable(kernelName)
+           << " is not marked as the card's disk (udev property POMREL_SERVICE) and is not "
+              "ejected\n";
+    writeCause(errors, kCauseNotCard);
+    return kVolumeFailed;
+  }
   UdisksObjects objects;
   if (const CallResult asked = host.managedObjects(objects); !asked.ok) {
     errors << "pomrel-diskutil: cannot ask udisks2 about the disks: " << describe(asked) << "\n";
+    writeCause(errors,
+               classify(asked) == Outcome::kTimedOut ? kCauseNoAnswer : kCauseNoDiskService);
     return kNoDisk;
   }
-  const EjectPlan plan = planEject(objects, kernelName);
+  const EjectPlan plan = planEject(objects, kernelName, facts);
   if (!plan.found) {
-    errors << "pomrel-diskutil: udisks2 knows no disk /dev/" << kernelName << "\n";
+    errors << "pomrel-diskutil: udisks2 knows no disk /dev/" << printable(kernelName) << "\n";
     return kNoDisk;
   }
   if (!plan.refusal.empty()) {
-    errors << kEjectFailPhrase << "\n" << plan.refusal << "\n";
+    errors << kEjectFailPhrase << "\n" << printable(plan.refusal) << "\n";
+    writeCause(errors, kCauseSystemDisk);
     return kVolumeFailed;
   }
 
@@ -113,10 +167,17 @@ ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostrea
     }
     if (classify(result) == Outcome::kDone) continue;
     errors << kEjectFailPhrase << "\n" << describe(result) << "\n";
+    if (classify(result) != Outcome::kBusy) {
+      writeCause(errors, causeOf(result));
+      return kVolumeFailed;
+    }
+    // One line per program, however many of the volume's mount points it holds.
+    std::map<long, std::string> holders;
     for (const std::string& point : unmount.mountPoints) {
-      for (const std::string& holder : host.holders(point)) {
-        errors << "In use by " << holder << "\n";
-      }
+      for (const Holder& holder : host.holders(point)) holders.emplace(holder.pid, holder.name);
+    }
+    for (const auto& [pid, name] : holders) {
+      errors << kHolderTag << "\t" << pid << "\t" << printable(name, '?') << "\n";
     }
     return kVolumeFailed;
   }
@@ -127,6 +188,7 @@ ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostrea
     if (classify(result) != Outcome::kDone) {
       errors << "pomrel-diskutil: unmounted, but could not lock an encrypted volume: "
              << describe(result) << "\n";
+      writeCause(errors, causeOf(result));
       return kMediumFailed;
     }
   }
@@ -152,6 +214,7 @@ ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostrea
   if (classify(result) != Outcome::kDone) {
     errors << "pomrel-diskutil: unmounted, but " << method << " failed: " << describe(result)
            << "\n";
+    writeCause(errors, causeOf(result));
     return kMediumFailed;
   }
   return kEjected;

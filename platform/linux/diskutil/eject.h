@@ -1,20 +1,32 @@
 // The eject of a card's disk through udisks2, as pomrel-diskutil does it,
-// apart from the bus: what udisks2 answered goes in, the calls to make come
-// out, so the choices and the reporting can be checked without a bus.
+// apart from the bus: what udisks2 and udev answered goes in, the calls to
+// make come out, so the choices and the reporting can be checked without a
+// bus.
 //
-// The eject unmounts every mounted filesystem of the disk, of its partitions
-// and of their unlocked encrypted volumes (innermost first, never forced or
-// lazy), locks those encrypted volumes, then takes the medium out:
+// The eject refuses a disk that udev does not mark as the card's
+// (POMREL_SERVICE): a kernel name can be reused between Pomrel's lookup and
+// the eject. It refuses a disk that holds the system's own files: one of its
+// filesystems, or a volume built on it (LVM, MD: its holders, recursively), is
+// mounted at a system mount point. Otherwise it unmounts every mounted
+// filesystem of the disk, of its partitions and of their unlocked encrypted
+// volumes (innermost first, never forced or lazy), locks those encrypted
+// volumes, then takes the medium out:
 // - a loop device, which has no drive, is detached;
-// - a drive whose medium is removable and present has its medium ejected
-//   (the reader keeps working; powering off an internal reader would disable
-//   it until it is plugged in again);
+// - a disk under a card reader that udev marks (POMREL_READER="1" on an
+//   ancestor) has its medium ejected, never its drive powered off: udisks2's
+//   power-off disables the reader's USB port until it is plugged in again,
+//   so no Enable could bring it back;
+// - another drive whose medium is removable and present has its medium
+//   ejected;
 // - otherwise the drive is powered off where udisks2 says it can be (a card
-//   that is itself the device, a stick).
-// A filesystem that will not unmount ends the eject with the phrase "Volume
-// failed to eject" on standard error, udisks2's message and the programs that
-// hold the volume. Once every filesystem is unmounted the card is safe, so a
-// failure after that is reported without the phrase.
+//   that is itself the device).
+// A refusal, or a filesystem that will not unmount, ends the eject with the
+// phrase "Volume failed to eject" on standard error. Once every filesystem is
+// unmounted the card is safe, so a failure after that is reported without
+// the phrase. Every failure but a busy volume also writes a cause line, and
+// a busy volume a line per program that holds it (media/eject_report.h); the
+// tool's other lines never hold a control character, so none can pass for
+// such a line.
 #pragma once
 
 #include <chrono>
@@ -64,10 +76,11 @@ struct CallResult {
 };
 
 enum class Outcome {
-  kDone,      // succeeded, or there was nothing to do (NotMounted)
-  kBusy,      // DeviceBusy: something holds the volume
-  kTimedOut,  // no answer in time
-  kFailed,    // anything else, refusals of authorization included
+  kDone,           // succeeded, or there was nothing to do (NotMounted)
+  kBusy,           // DeviceBusy: something holds the volume
+  kTimedOut,       // no answer in time
+  kNotAuthorized,  // udisks2 (polkit) refused the action to this user
+  kFailed,         // anything else
 };
 // The one mapping from udisks2's and D-Bus's error names to outcomes.
 Outcome classify(const CallResult& result);
@@ -77,6 +90,21 @@ enum class MediumAction { kNone, kDeleteLoop, kEject, kPowerOff };
 struct Unmount {
   std::string path;  // the filesystem's object
   std::vector<std::string> mountPoints;
+};
+
+// What udev and sysfs say about the disk.
+struct DiskFacts {
+  bool isCard = false;             // it carries POMREL_SERVICE="SxS Media"
+  bool underMarkedReader = false;  // an ancestor carries POMREL_READER="1"
+  // The kernel names of the block devices built on the disk or its
+  // partitions, and on those, recursively ("dm-0", "md127").
+  std::vector<std::string> holders;
+};
+
+// A program that holds a volume.
+struct Holder {
+  long pid = 0;
+  std::string name;
 };
 
 struct EjectPlan {
@@ -90,7 +118,8 @@ struct EjectPlan {
 };
 
 // What to do for the disk whose kernel name is `kernelName` ("sdb").
-EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName);
+EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName,
+                    const DiskFacts& facts);
 
 // What the eject needs from the system.
 class EjectHost {
@@ -100,9 +129,9 @@ class EjectHost {
   virtual CallResult managedObjects(UdisksObjects& objects) = 0;
   // Calls `method` of `interface` on the object at `path` with empty options.
   virtual CallResult call(const std::string& path, const char* interface, const char* method) = 0;
-  // The programs holding the filesystem mounted at `mountPoint`, as
-  // "name (pid N)".
-  virtual std::vector<std::string> holders(const std::string& mountPoint) = 0;
+  virtual DiskFacts diskFacts(const std::string& kernelName) = 0;
+  // The programs holding the filesystem mounted at `mountPoint`.
+  virtual std::vector<Holder> holders(const std::string& mountPoint) = 0;
   virtual void pause(std::chrono::milliseconds duration) = 0;
 };
 

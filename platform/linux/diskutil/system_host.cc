@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/linux/diskutil/disk_facts.h"
 #include "platform/linux/diskutil/udisks2_names.h"
 #include "platform/posix/file_reader.h"
 
@@ -261,7 +262,11 @@ CallResult SystemEjectHost::call(const std::string& path, const char* interface,
   return {};
 }
 
-std::vector<std::string> SystemEjectHost::holders(const std::string& mountPoint) {
+DiskFacts SystemEjectHost::diskFacts(const std::string& kernelName) {
+  return readDiskFacts(kernelName);
+}
+
+std::vector<Holder> SystemEjectHost::holders(const std::string& mountPoint) {
   return findHolders(mountPoint);
 }
 
@@ -269,10 +274,10 @@ void SystemEjectHost::pause(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration);
 }
 
-std::vector<std::string> findHolders(const std::string& mountPoint, const std::string& procRoot) {
+std::vector<Holder> findHolders(const std::string& mountPoint, const std::string& procRoot) {
   struct stat mounted {};
   if (::stat(mountPoint.c_str(), &mounted) != 0) return {};
-  std::map<long, std::string> found;
+  std::vector<Holder> holders;
   if (DIR* proc = ::opendir(procRoot.c_str())) {
     while (const dirent* entry = ::readdir(proc)) {
       long pid = 0;
@@ -282,13 +287,12 @@ std::vector<std::string> findHolders(const std::string& mountPoint, const std::s
       if (!holds(process, mounted.st_dev)) continue;
       std::string name = posix::readFile(process + "/comm", posix::kSystemFileLimit).bytes;
       while (!name.empty() && name.back() == '\n') name.pop_back();
-      found[pid] = (name.empty() ? "?" : name) + " (pid " + std::to_string(pid) + ")";
+      holders.push_back({pid, name.empty() ? "?" : name});
     }
     ::closedir(proc);
   }
-  std::vector<std::string> holders;
-  holders.reserve(found.size());
-  for (auto& [pid, holder] : found) holders.push_back(std::move(holder));
+  std::sort(holders.begin(), holders.end(),
+            [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
   return holders;
 }
 

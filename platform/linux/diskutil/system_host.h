@@ -25,7 +25,9 @@ class SystemEjectHost : public EjectHost {
   CallResult managedObjects(UdisksObjects& objects) override;
   // Allows the desktop's polkit agent to ask the user, when udisks2 wants it.
   CallResult call(const std::string& path, const char* interface, const char* method) override;
-  std::vector<std::string> holders(const std::string& mountPoint) override;
+  // From udev and sysfs (disk_facts.h).
+  DiskFacts diskFacts(const std::string& kernelName) override;
+  std::vector<Holder> holders(const std::string& mountPoint) override;
   void pause(std::chrono::milliseconds duration) override;
 
  private:
@@ -35,9 +37,9 @@ class SystemEjectHost : public EjectHost {
 };
 
 // The processes with a working folder, root, open file or mapped file on the
-// filesystem that holds `mountPoint`, as "name (pid N)", in pid order.
-// Processes whose /proc entries this process may not read are not seen.
-std::vector<std::string> findHolders(const std::string& mountPoint,
-                                     const std::string& procRoot = "/proc");
+// filesystem that holds `mountPoint`, in pid order. Processes whose /proc
+// entries this process may not read are not seen.
+std::vector<Holder> findHolders(const std::string& mountPoint,
+                                const std::string& procRoot = "/proc");
 
 }  // namespace pomrel::host::diskutil

@@ -1,0 +1,77 @@
+#include "platform/linux/diskutil/disk_facts.h"
+
+#include <dirent.h>
+#include <libudev.h>
+
+#include <set>
+#include <string_view>
+
+#include "media/sxs_driver.h"
+#include "platform/linux/registry.h"
+
+namespace pomrel::host::diskutil {
+
+namespace {
+
+// The names in `folder`, without "." and "..": none when it cannot be read.
+std::vector<std::string> folderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
+bool hasProperty(udev_device* device, const char* key, std::string_view value) {
+  const char* found = udev_device_get_property_value(device, key);
+  return found != nullptr && value == found;
+}
+
+}  // namespace
+
+std::vector<std::string> diskHolders(const std::string& kernelName, const std::string& sysRoot) {
+  const std::string block = sysRoot + "/block/";
+  std::vector<std::string> pending{block + kernelName + "/holders"};
+  // A partition's folder inside the disk's is named after the disk.
+  for (const std::string& entry : folderEntries(block + kernelName)) {
+    if (entry.starts_with(kernelName))
+      pending.push_back(block + kernelName + "/" + entry + "/holders");
+  }
+  std::set<std::string> seen;
+  std::vector<std::string> holders;
+  while (!pending.empty()) {
+    const std::string folder = std::move(pending.back());
+    pending.pop_back();
+    for (std::string& name : folderEntries(folder)) {
+      if (!seen.insert(name).second) continue;
+      pending.push_back(block + name + "/holders");
+      holders.push_back(std::move(name));
+    }
+  }
+  return holders;
+}
+
+DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot) {
+  DiskFacts facts;
+  if (udev* context = udev_new()) {
+    if (udev_device* disk =
+            udev_device_new_from_subsystem_sysname(context, "block", kernelName.c_str())) {
+      facts.isCard = hasProperty(disk, kServiceProperty, kSxSMediaServiceName);
+      // Parents belong to their child: none is released here.
+      for (udev_device* parent = udev_device_get_parent(disk);
+           parent != nullptr && !facts.underMarkedReader; parent = udev_device_get_parent(parent)) {
+        facts.underMarkedReader = hasProperty(parent, kReaderProperty, "1");
+      }
+      udev_device_unref(disk);
+    }
+    udev_unref(context);
+  }
+  facts.holders = diskHolders(kernelName, sysRoot);
+  return facts;
+}
+
+}  // namespace pomrel::host::diskutil

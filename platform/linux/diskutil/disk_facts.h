@@ -1,0 +1,25 @@
+// What pomrel-diskutil learns about a disk from udev and sysfs before it
+// asks udisks2 anything (DiskFacts, eject.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/linux/diskutil/eject.h"
+
+namespace pomrel::host::diskutil {
+
+// The udev property that marks a card reader's own device (its USB interface
+// or PCI function).
+inline constexpr const char* kReaderProperty = "POMREL_READER";
+
+// The facts about the block device `kernelName` as the udev database holds
+// them now, and its holders under `sysRoot`/block. A disk udev does not know
+// is not the card's; a holders folder that cannot be read has no holders.
+DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot = "/sys");
+
+// The holders of the disk `kernelName` and of its partitions, and theirs,
+// recursively, each once, from `sysRoot`/block.
+std::vector<std::string> diskHolders(const std::string& kernelName, const std::string& sysRoot);
+
+}  // namespace pomrel::host::diskutil
