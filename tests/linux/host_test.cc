@@ -1,10 +1,12 @@
 // The host backend on real devices, as root (see host_fixture.h): the udev
 // registry watches a loop device that a udev rule marks as the card, and
 // pomrel-diskutil, as installed with Pomrel, refuses to eject it while it is
-// busy. The eject itself runs in host_privileged_test.cc's commands.
+// busy, naming the holder, and says why udisks2 refused a user the detach.
+// The eject itself runs in host_privileged_test.cc's commands.
 #include <poll.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "gtest/gtest.h"
@@ -50,14 +52,17 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
   }
-  // pomrel-diskutil as installed with Pomrel, under a prefix of its own.
-  ToolRun eject() {
+  // pomrel-diskutil as installed with Pomrel, under a prefix of its own,
+  // run through `runAs` when given.
+  ToolRun eject(std::vector<std::string> runAs = {}) {
     const std::string prefix = machine_.folder() + "/prefix";
     installed_ =
         installed_ ||
         runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix}).exitStatus == 0;
-    return runTool({prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil", "eject",
-                    card_.name});
+    runAs.insert(runAs.end(),
+                 {prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil", "eject",
+                  card_.name});
+    return runTool(runAs);
   }
 
   HostMachine machine_;
@@ -90,7 +95,8 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.err.rfind("Volume failed to eject\n", 0), 0u) << run.err;
   EXPECT_NE(run.err.find("target is busy"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("sleep (pid " + std::to_string(holder.pid()) + ")"), std::string::npos)
+  EXPECT_NE(run.err.find("\npomrel-holder\t" + std::to_string(holder.pid()) + "\tsleep\n"),
+            std::string::npos)
       << run.err;
   EXPECT_TRUE(HostMachine::mounted(card_.mountPoint));
   EXPECT_TRUE(HostMachine::attached(card_));
@@ -99,6 +105,20 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   run = eject();
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_FALSE(HostMachine::mounted(card_.mountPoint));
+}
+
+// udisks2 refuses the detach to a user whom nothing authorizes (no polkit
+// authority answers on the private bus): that is said, never "in use".
+TEST_F(HostTest, ARefusedDetachIsToldAsRefusedNotAsAVolumeInUse) {
+  ASSERT_EQ(machine_.start(card_), "");
+  std::filesystem::permissions(machine_.folder(), std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  const ToolRun run = eject({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  EXPECT_EQ(run.exitStatus, 3) << run.err;
+  EXPECT_EQ(run.err.find("Volume failed to eject"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Delete failed: Not authorized"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("\npomrel-cause\tnot-authorized\n"), std::string::npos) << run.err;
+  EXPECT_TRUE(HostMachine::attached(card_));
 }
 
 }  // namespace

@@ -35,11 +35,11 @@ bool hasProperty(udev_device* device, const char* key, std::string_view value) {
 
 std::vector<std::string> diskHolders(const std::string& kernelName, const std::string& sysRoot) {
   const std::string block = sysRoot + "/block/";
-  std::vector<std::string> pending{block + kernelName + "/holders"};
+  const std::string disk = block + kernelName + "/";
+  std::vector<std::string> pending{disk + "holders"};
   // A partition's folder inside the disk's is named after the disk.
-  for (const std::string& entry : folderEntries(block + kernelName)) {
-    if (entry.starts_with(kernelName))
-      pending.push_back(block + kernelName + "/" + entry + "/holders");
+  for (const std::string& entry : folderEntries(disk)) {
+    if (entry.starts_with(kernelName)) pending.push_back(disk + entry + "/holders");
   }
   std::set<std::string> seen;
   std::vector<std::string> holders;
