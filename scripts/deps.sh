@@ -8,7 +8,7 @@ pomrel_packages=(
   udev libudev-dev libsystemd-dev udisks2 dbus-daemon dbus-bin
   fdisk e2fsprogs mount util-linux umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb trayer xdotool x11-utils x11-apps python3
+  xvfb trayer xdotool x11-utils x11-apps python3 python3-tk
   xfce4-panel dbus-daemon libglib2.0-bin
   clang-format clang-tidy
   clang libclang-rt-14-dev

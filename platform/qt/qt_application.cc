@@ -24,7 +24,11 @@ void QtApplication::runAlertPanel(const std::string& title, const std::string& m
   box.setObjectName(kAlertObjectName);
   box.setIcon(QMessageBox::Information);
   box.setWindowTitle(QString::fromStdString(title));
+  // Plain text: a message may hold names that programs chose for themselves.
+  // Selectable, so that what it names can be copied.
+  box.setTextFormat(Qt::PlainText);
   box.setText(QString::fromStdString(message));
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   box.setStandardButtons(QMessageBox::Ok);
   box.setDefaultButton(QMessageBox::Ok);
   box.setEscapeButton(QMessageBox::Ok);

@@ -334,6 +334,15 @@ class Desktop:
     def type(self, text):
         self.xdotool("type", "--delay", "30", text)
 
+    def alert_text(self, box):
+        """The message of the alert in `box`, selected in its label and copied."""
+        top, bottom, _, _, right = ink_bands(self.grab(), box)[1][0]
+        self.click(right - 2, (top + bottom) // 2)  # its first line: focuses the label
+        self.keys("ctrl+a", "ctrl+c")
+        return subprocess.run([sys.executable, "-c", "import tkinter; print(tkinter.Tk()."
+                               "clipboard_get())"], env=self.env, capture_output=True, text=True,
+                              timeout=10).stdout
+
 
 # --- The simulated machine ----------------------------------------------------
 
@@ -587,6 +596,18 @@ def xembed_flow(r):
              lambda: machine.is_running_card("disk4"))
     if session.other_windows():
         raise Failure("a window opened on Enable although the rights were already given")
+
+    r.step = "a busy card stays in, and its alert names the program holding it"
+    machine.sxs("busy", "on", "clip-editor")
+    session.choose(session.open_menu("menu-card-busy"), "Disable")
+    alert = session.wait_window("the alert for the busy card", texts["MSG_Title"])
+    text = desktop.alert_text(session.other_windows()[alert])
+    if texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
+        raise Failure(f"the busy card's alert reads {text!r}")
+    desktop.screenshot("busy-alert")
+    desktop.keys("Return")
+    session.wait_closed("the alert to close", alert)
+    machine.sxs("busy", "off")
 
     r.step = "Preferences opens the window"
     items = session.open_menu("menu-card-started")
