@@ -1,8 +1,7 @@
 // The host backend on real devices, as root (see host_fixture.h): the udev
 // registry watches a loop device that a udev rule marks as the card, and
-// pomrel-diskutil, as installed with Pomrel, refuses to eject it while it is
-// busy, naming the holder, and says why udisks2 refused a user the detach.
-// The eject itself runs in host_privileged_test.cc's commands.
+// pomrel-diskutil, as installed with Pomrel, names who holds a busy card and
+// says why a detach was refused. The eject runs in host_privileged_test.cc.
 #include <poll.h>
 
 #include <chrono>
@@ -52,8 +51,7 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
   }
-  // pomrel-diskutil as installed with Pomrel, under a prefix of its own,
-  // run through `runAs` when given.
+  // pomrel-diskutil as installed with Pomrel, under a prefix of its own.
   ToolRun eject(std::vector<std::string> runAs = {}) {
     const std::string prefix = machine_.folder() + "/prefix";
     installed_ =
@@ -91,7 +89,7 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
   waitUntil([&] { return posix::readFile(comm, 4096).bytes == "sleep\n"; }, 2s);
 
-  ToolRun run = eject();
+  const ToolRun run = eject();
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.err.rfind("Volume failed to eject\n", 0), 0u) << run.err;
   EXPECT_NE(run.err.find("target is busy"), std::string::npos) << run.err;
@@ -100,15 +98,9 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
       << run.err;
   EXPECT_TRUE(HostMachine::mounted(card_.mountPoint));
   EXPECT_TRUE(HostMachine::attached(card_));
-
-  holder.stop();
-  run = eject();
-  EXPECT_EQ(run.exitStatus, 0) << run.err;
-  EXPECT_FALSE(HostMachine::mounted(card_.mountPoint));
 }
 
-// udisks2 refuses the detach to a user whom nothing authorizes (no polkit
-// authority answers on the private bus): that is said, never "in use".
+// udisks2 refuses the detach to a user (no polkit authority on the private bus).
 TEST_F(HostTest, ARefusedDetachIsToldAsRefusedNotAsAVolumeInUse) {
   ASSERT_EQ(machine_.start(card_), "");
   std::filesystem::permissions(machine_.folder(), std::filesystem::perms::others_exec,
@@ -116,7 +108,6 @@ TEST_F(HostTest, ARefusedDetachIsToldAsRefusedNotAsAVolumeInUse) {
   const ToolRun run = eject({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
   EXPECT_EQ(run.exitStatus, 3) << run.err;
   EXPECT_EQ(run.err.find("Volume failed to eject"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("Delete failed: Not authorized"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("\npomrel-cause\tnot-authorized\n"), std::string::npos) << run.err;
   EXPECT_TRUE(HostMachine::attached(card_));
 }
