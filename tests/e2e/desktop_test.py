@@ -601,10 +601,10 @@ def xembed_flow(r):
     machine.sxs("busy", "on", "clip-editor")
     session.choose(session.open_menu("menu-card-busy"), "Disable")
     alert = session.wait_window("the alert for the busy card", texts["MSG_Title"])
+    desktop.screenshot("busy-alert")
     text = desktop.alert_text(session.other_windows()[alert])
     if texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
         raise Failure(f"the busy card's alert reads {text!r}")
-    desktop.screenshot("busy-alert")
     desktop.keys("Return")
     session.wait_closed("the alert to close", alert)
 
