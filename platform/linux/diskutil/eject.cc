@@ -133,14 +133,6 @@ EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName,
 }
 
 ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostream& errors) {
-  const DiskFacts facts = host.diskFacts(kernelName);
-  if (!facts.isCard) {
-    errors << kEjectFailPhrase << "\n/dev/" << printable(kernelName)
-           << " is not marked as the card's disk (udev property POMREL_SERVICE) and is not "
-              "ejected\n";
-    writeCause(errors, kCauseNotCard);
-    return kVolumeFailed;
-  }
   UdisksObjects objects;
   if (const CallResult asked = host.managedObjects(objects); !asked.ok) {
     errors << "pomrel-diskutil: cannot ask udisks2 about the disks: " << describe(asked) << "\n";
@@ -148,10 +140,19 @@ ExitStatus ejectDisk(EjectHost& host, const std::string& kernelName, std::ostrea
                classify(asked) == Outcome::kTimedOut ? kCauseNoAnswer : kCauseNoDiskService);
     return kNoDisk;
   }
+  const DiskFacts facts = host.diskFacts(kernelName);
   const EjectPlan plan = planEject(objects, kernelName, facts);
   if (!plan.found) {
     errors << "pomrel-diskutil: udisks2 knows no disk /dev/" << printable(kernelName) << "\n";
     return kNoDisk;
+  }
+  // Told apart from a disk gone (above), which the caller looks up again.
+  if (!facts.isCard) {
+    errors << kEjectFailPhrase << "\n/dev/" << printable(kernelName)
+           << " is not marked as the card's disk (udev property POMREL_SERVICE) and is not "
+              "ejected\n";
+    writeCause(errors, kCauseNotCard);
+    return kVolumeFailed;
   }
   if (!plan.refusal.empty()) {
     errors << kEjectFailPhrase << "\n" << printable(plan.refusal) << "\n";
