@@ -334,15 +334,6 @@ class Desktop:
     def type(self, text):
         self.xdotool("type", "--delay", "30", text)
 
-    def alert_text(self, box):
-        """The alert's message: a click on its first line focuses it; copied, then read."""
-        top, bottom, _, _, right = ink_bands(self.grab(), box)[1][0]
-        self.click(right - 2, (top + bottom) // 2)
-        self.keys("ctrl+a", "ctrl+c")
-        read = "import tkinter; print(tkinter.Tk().clipboard_get())"
-        return subprocess.run([sys.executable, "-c", read], env=self.env, capture_output=True,
-                              text=True, timeout=10).stdout
-
 
 # --- The simulated machine ----------------------------------------------------
 
@@ -602,7 +593,13 @@ def xembed_flow(r):
     session.choose(session.open_menu("menu-card-busy"), "Disable")
     alert = session.wait_window("the alert for the busy card", texts["MSG_Title"])
     desktop.screenshot("busy-alert")
-    text = desktop.alert_text(session.other_windows()[alert])
+    # A click on the message's first line focuses it; it is selected, copied and read back.
+    top, bottom, _, _, right = ink_bands(desktop.grab(), session.other_windows()[alert])[1][0]
+    desktop.click(right - 2, (top + bottom) // 2)
+    desktop.keys("ctrl+a", "ctrl+c")
+    read = "import tkinter; print(tkinter.Tk().clipboard_get())"
+    text = subprocess.run([sys.executable, "-c", read], env=desktop.env, capture_output=True,
+                          text=True, timeout=10).stdout
     if texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
         raise Failure(f"the busy card's alert reads {text!r}")
     desktop.keys("Return")

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/linux/diskutil/disk_facts.h"
 #include "platform/linux/diskutil/eject.h"
 #include "platform/linux/diskutil/rule.h"
 #include "platform/linux/driverctl/reader_control.h"
@@ -134,6 +135,11 @@ class ReaderTest : public ::testing::Test {
                           mountInfo, std::chrono::milliseconds(100)};
     if (request == "unload") return unbindReaders(control);
     if (request == "load") return bindReaders(control);
+    if (request.starts_with("facts ")) {  // what pomrel-diskutil eject learns of a disk
+      const diskutil::DiskFacts facts = diskutil::readDiskFacts(request.substr(6));
+      return "card " + std::to_string(facts.isCard) + ", reader " +
+             std::to_string(facts.underMarkedReader);
+    }
     std::ostringstream out;
     const int status = diskutil::printReaderRules(request, out, out, mountInfo);
     return status == 0 ? out.str() : std::to_string(status) + " " + out.str();
@@ -192,6 +198,8 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
        "the reader 1-1:1.0 still has a driver", {unbindReader}},
       {"the kernel does not bind it", [this] { kernelActs_ = false; bind("1-1:1.0", false); },
        "load", "the reader 1-1:1.0 has no driver after 100 ms", {probeReader}},
+      {"the card, under a marked reader", {}, "facts sdb", "card 1, reader 1", {}},
+      {"a stick, under no marked reader", {}, "facts sdc", "card 0, reader 0", {}},
       {"the rules for the reader", {}, "sdb", readerRules, {}},
       {"a partition stands for its disk", {}, "sdb1", "holds sdb.\n", {}},
       {"the rules for the PCI card", {}, "sdd", "SUBSYSTEM==\"pci\", ATTR{vendor}==\"0x104d\", "

@@ -1,13 +1,13 @@
 #include "platform/linux/diskutil/disk_facts.h"
 
 #include <dirent.h>
-#include <libudev.h>
 
 #include <set>
 #include <string_view>
 
 #include "media/sxs_driver.h"
 #include "platform/linux/registry.h"
+#include "platform/linux/udev_device.h"
 
 namespace pomrel::host::diskutil {
 
@@ -24,11 +24,6 @@ std::vector<std::string> folderEntries(const std::string& folder) {
     ::closedir(dir);
   }
   return names;
-}
-
-bool hasProperty(udev_device* device, const char* key, std::string_view value) {
-  const char* found = udev_device_get_property_value(device, key);
-  return found != nullptr && value == found;
 }
 
 }  // namespace
@@ -57,18 +52,14 @@ std::vector<std::string> diskHolders(const std::string& kernelName, const std::s
 
 DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot) {
   DiskFacts facts;
-  if (udev* context = udev_new()) {
-    if (udev_device* disk =
-            udev_device_new_from_subsystem_sysname(context, "block", kernelName.c_str())) {
-      facts.isCard = hasProperty(disk, kServiceProperty, kSxSMediaServiceName);
-      // Parents belong to their child: none is released here.
-      for (udev_device* parent = udev_device_get_parent(disk);
-           parent != nullptr && !facts.underMarkedReader; parent = udev_device_get_parent(parent)) {
-        facts.underMarkedReader = hasProperty(parent, kReaderProperty, "1");
-      }
-      udev_device_unref(disk);
-    }
-    udev_unref(context);
+  Udev udev;
+  if (const UdevDevice disk = udev.device("block", kernelName)) {
+    facts.isCard = disk.property(kServiceProperty) == kSxSMediaServiceName;
+    // What a rule marks as a reader: a USB reader's interface, or the PCI
+    // function of a card that is itself the device.
+    facts.underMarkedReader =
+        disk.parentWith("usb", "usb_interface").property(kReaderProperty) == "1" ||
+        disk.parentWith("pci").property(kReaderProperty) == "1";
   }
   facts.holders = diskHolders(kernelName, sysRoot);
   return facts;

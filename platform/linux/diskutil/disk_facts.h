@@ -9,10 +9,6 @@
 
 namespace pomrel::host::diskutil {
 
-// The udev property that marks a card reader's own device (its USB interface
-// or PCI function).
-inline constexpr const char* kReaderProperty = "POMREL_READER";
-
 // The facts about the block device `kernelName` as the udev database holds
 // them now, and its holders under `sysRoot`/block. A disk udev does not know
 // is not the card's; a holders folder that cannot be read has no holders.

@@ -12,10 +12,10 @@
 // volumes (innermost first, never forced or lazy), locks those encrypted
 // volumes, then takes the medium out:
 // - a loop device, which has no drive, is detached;
-// - a disk under a card reader that udev marks (POMREL_READER="1" on an
-//   ancestor) has its medium ejected, never its drive powered off: udisks2's
-//   power-off disables the reader's USB port until it is plugged in again,
-//   so no Enable could bring it back;
+// - a disk under a card reader that udev marks (POMREL_READER="1" on its USB
+//   interface or PCI function) has its medium ejected, never its drive
+//   powered off: udisks2's power-off disables the reader's USB port until it
+//   is plugged in again, so no Enable could bring it back;
 // - another drive whose medium is removable and present has its medium
 //   ejected;
 // - otherwise the drive is powered off where udisks2 says it can be (a card
@@ -95,7 +95,7 @@ struct Unmount {
 // What udev and sysfs say about the disk.
 struct DiskFacts {
   bool isCard = false;             // it carries POMREL_SERVICE="SxS Media"
-  bool underMarkedReader = false;  // an ancestor carries POMREL_READER="1"
+  bool underMarkedReader = false;  // its reader carries POMREL_READER="1"
   // The kernel names of the block devices built on the disk or its
   // partitions, and on those, recursively ("dm-0", "md127").
   std::vector<std::string> holders;
