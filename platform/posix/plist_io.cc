@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +13,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/posix/plist_binary_form.h"
+#include "platform/posix/plist_exact_values.h"
 #include "platform/posix/plist_xml_check.h"
 
 namespace pomrel::posix {
@@ -24,185 +25,9 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-struct MallocDeleter {
-  void operator()(char* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
-};
-
 struct IteratorDeleter {
   void operator()(void* p) const { std::free(p); }  // NOLINT(cppcoreguidelines-no-malloc)
 };
-
-// Whether `text` is well-formed UTF-8 without a NUL byte: the only strings
-// libplist writes back as they were read. It stores strings NUL-terminated,
-// asserts when reading one that holds a NUL, and mangles what is not UTF-8
-// (or encodes a surrogate) when converting it for the binary form.
-bool isWritableText(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead == 0) return false;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t code = 0;
-    std::uint32_t smallest = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      code = lead & 0x1Fu;
-      smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      code = lead & 0x0Fu;
-      smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      code = lead & 0x07u;
-      smallest = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
-// The XML form of `node` (inside an array, as XML needs a root); empty when
-// it cannot be made.
-std::string xmlFormOf(plist_t node) {
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_t wrapper = plist_new_array();
-  plist_array_append_item(wrapper, plist_copy(node));
-  plist_to_xml(wrapper, &xml, &length);
-  plist_free(wrapper);
-  std::unique_ptr<char, MallocDeleter> owner(xml);
-  return xml != nullptr ? std::string(xml, length) : std::string();
-}
-
-// libplist keeps one unsigned 64-bit value per integer node and marks values
-// above INT64_MAX that were stored unsigned (as 128-bit integers) by an
-// internal length; its XML form is the only public view of that mark.
-bool integerNodeIsNegative(plist_t node) {
-  return xmlFormOf(node).find("<integer>-") != std::string::npos;
-}
-
-plist_t newUnsignedIntegerNode(std::uint64_t value) {
-  if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return plist_new_uint(value);
-  }
-  // Only the XML reader creates the 128-bit form that keeps such a value
-  // unsigned; a plain node would come back as a negative number.
-  const std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><integer>" +
-      std::to_string(value) + "</integer></plist>";
-  plist_t node = nullptr;
-  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-  return node != nullptr ? node : plist_new_uint(value);
-}
-
-// A binary property list's trailer: where the table of object offsets is,
-// and how wide its entries are.
-struct BinaryTrailer {
-  std::size_t offsetSize = 0;
-  std::uint64_t objectCount = 0;
-  std::uint64_t tableOffset = 0;
-};
-
-std::uint64_t bigEndian(std::string_view bytes) {
-  std::uint64_t value = 0;
-  for (const char c : bytes) value = (value << 8) | static_cast<unsigned char>(c);
-  return value;
-}
-
-constexpr std::string_view kBinaryMagic = "bplist00";
-constexpr std::size_t kTrailerSize = 32;
-
-// Whether a string object of the binary list `bytes` holds a NUL character.
-// libplist cuts an ASCII string (and key) at its first NUL without a word;
-// the node it makes no longer tells, so the objects are looked at where they
-// lie. Objects the table does not place within the file are libplist's to
-// refuse.
-bool binaryTextHoldsNul(std::string_view bytes) {
-  if (bytes.size() < kBinaryMagic.size() + kTrailerSize) return false;
-  const std::string_view trailer = bytes.substr(bytes.size() - kTrailerSize);
-  const BinaryTrailer t{static_cast<unsigned char>(trailer[6]), bigEndian(trailer.substr(8, 8)),
-                        bigEndian(trailer.substr(24, 8))};
-  const std::size_t end = bytes.size() - kTrailerSize;
-  if (t.offsetSize < 1 || t.offsetSize > 8 || t.tableOffset > end ||
-      t.objectCount > (end - t.tableOffset) / t.offsetSize) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < t.objectCount; ++i) {
-    const std::uint64_t at =
-        bigEndian(bytes.substr(t.tableOffset + i * t.offsetSize, t.offsetSize));
-    if (at >= t.tableOffset) continue;
-    const auto marker = static_cast<unsigned char>(bytes[at]);
-    const unsigned kind = marker >> 4;
-    if (kind != 0x5 && kind != 0x6) continue;  // ASCII, UTF-16
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t start = at + 1;
-    if (count == 0x0F) {
-      // The length follows as an integer object: 0x1N, then 2^N bytes.
-      if (start >= t.tableOffset) continue;
-      const auto lengthMarker = static_cast<unsigned char>(bytes[start]);
-      const std::size_t width = std::size_t{1} << (lengthMarker & 0x0F);
-      if ((lengthMarker >> 4) != 0x1 || width > 8 || start + 1 + width > t.tableOffset) continue;
-      count = bigEndian(bytes.substr(start + 1, width));
-      start += 1 + width;
-    }
-    const std::uint64_t unit = kind == 0x5 ? 1 : 2;
-    if (count > (t.tableOffset - start) / unit) continue;
-    const std::string_view text = bytes.substr(start, count * unit);
-    for (std::size_t k = text.find('\0'); k != std::string_view::npos; k = text.find('\0', k + 1)) {
-      if (unit == 1 || (k % 2 == 0 && text[k + 1] == '\0')) return true;
-    }
-  }
-  return false;
-}
-
-// A date is kept by libplist as its 8-byte double, as the binary form holds
-// it, but its API sets and reports it only as 32-bit seconds and
-// microseconds. The binary form is the exact way in and out: a one-object
-// list holding the date, read or written by libplist.
-std::string binaryDate(double seconds) {
-  std::string bytes(kBinaryMagic);
-  bytes += '\x33';  // a date: 8 bytes follow
-  const auto bits = std::bit_cast<std::uint64_t>(seconds);
-  for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
-  bytes += '\x08';                                 // the offset table: the one object at offset 8
-  std::string trailer("\0\0\0\0\0\0\x01\x01", 8);  // 1-byte offsets and references
-  for (const std::uint64_t field : {std::uint64_t{1}, std::uint64_t{0}, std::uint64_t{17}}) {
-    for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);
-  }
-  return bytes + trailer;
-}
-
-plist_t newDateNode(PropertyDate date) {
-  const std::string bytes = binaryDate(date.secondsSinceReferenceDate);
-  plist_t node = nullptr;
-  plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
-  return node;
-}
-
-std::optional<PropertyDate> dateOfNode(plist_t node) {
-  char* bytes = nullptr;
-  uint32_t length = 0;
-  plist_to_bin(node, &bytes, &length);
-  std::unique_ptr<char, MallocDeleter> owner(bytes);
-  const std::string_view form(bytes, bytes != nullptr ? length : 0);
-  if (form.size() < 17 || !form.starts_with(kBinaryMagic) || form[8] != '\x33') {
-    return std::nullopt;
-  }
-  return PropertyDate{std::bit_cast<double>(bigEndian(form.substr(9, 8)))};
-}
 
 // fromNode with the count of dictionary entries read, to compare with the
 // keys an XML list spelled.
