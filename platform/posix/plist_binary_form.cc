@@ -1,7 +1,10 @@
 #include "platform/posix/plist_binary_form.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <optional>
+#include <vector>
 
 namespace pomrel::posix {
 namespace {
@@ -15,6 +18,79 @@ struct BinaryTrailer {
 };
 
 constexpr std::size_t kTrailerSize = 32;
+constexpr std::uint16_t kOnPath = 0xFFFF;
+
+// A container object being followed: the references left to look at and
+// the deepest nesting found below it so far.
+struct OpenContainer {
+  std::uint64_t index = 0;
+  std::uint64_t nextReference = 0;  // where in the file
+  std::uint64_t referencesLeft = 0;
+  std::uint16_t below = 0;
+};
+
+// The objects of a binary list as its trailer and offset table place them,
+// every position checked against the file before it is read.
+class ObjectTable {
+ public:
+  explicit ObjectTable(std::string_view bytes) : bytes_(bytes) {
+    if (bytes.size() < kBinaryMagic.size() + kTrailerSize) return;
+    const std::string_view trailer = bytes.substr(bytes.size() - kTrailerSize);
+    offsetSize_ = static_cast<unsigned char>(trailer[6]);
+    referenceSize_ = static_cast<unsigned char>(trailer[7]);
+    count_ = bigEndian(trailer.substr(8, 8));
+    top_ = bigEndian(trailer.substr(16, 8));
+    table_ = bigEndian(trailer.substr(24, 8));
+    const std::size_t end = bytes.size() - kTrailerSize;
+    valid_ = offsetSize_ >= 1 && offsetSize_ <= 8 && referenceSize_ >= 1 && referenceSize_ <= 8 &&
+             table_ <= end && count_ <= (end - table_) / offsetSize_ && top_ < count_;
+  }
+
+  [[nodiscard]] bool valid() const { return valid_; }
+  [[nodiscard]] std::uint64_t count() const { return count_; }
+  [[nodiscard]] std::uint64_t top() const { return top_; }
+  [[nodiscard]] std::size_t referenceSize() const { return referenceSize_; }
+
+  // The reference at `at`, which open() placed within the objects.
+  [[nodiscard]] std::uint64_t reference(std::uint64_t at) const {
+    return bigEndian(bytes_.substr(at, referenceSize_));
+  }
+
+  // Object `index` when it is an array, set or dictionary: its references;
+  // nullopt when it cannot be read within the objects (between the magic and
+  // the offset table). `scalar` tells any other object.
+  [[nodiscard]] std::optional<OpenContainer> open(std::uint64_t index, bool& scalar) const {
+    const std::uint64_t at = bigEndian(bytes_.substr(table_ + index * offsetSize_, offsetSize_));
+    if (at < kBinaryMagic.size() || at >= table_) return std::nullopt;
+    const auto marker = static_cast<unsigned char>(bytes_[at]);
+    const unsigned kind = marker >> 4;
+    scalar = kind < 0xA || kind > 0xD;  // array, ordered set, set, dictionary
+    if (scalar) return OpenContainer{};
+    std::uint64_t count = marker & 0x0F;
+    std::uint64_t start = at + 1;
+    if (count == 0x0F) {
+      // The count follows as an integer object: 0x1N, then 2^N bytes.
+      if (start >= table_) return std::nullopt;
+      const auto countMarker = static_cast<unsigned char>(bytes_[start]);
+      const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
+      if ((countMarker >> 4) != 0x1 || width > 8 || width > table_ - start - 1) return std::nullopt;
+      count = bigEndian(bytes_.substr(start + 1, width));
+      start += 1 + width;
+    }
+    const std::uint64_t perEntry = (kind == 0xD ? 2 : 1) * std::uint64_t{referenceSize_};
+    if (count > (table_ - start) / perEntry) return std::nullopt;
+    return OpenContainer{index, start, count * (kind == 0xD ? 2 : 1), 0};
+  }
+
+ private:
+  std::string_view bytes_;
+  bool valid_ = false;
+  std::size_t offsetSize_ = 0;
+  std::size_t referenceSize_ = 0;
+  std::uint64_t count_ = 0;
+  std::uint64_t top_ = 0;
+  std::uint64_t table_ = 0;
+};
 
 }  // namespace
 
@@ -60,6 +136,56 @@ bool binaryTextHoldsNul(std::string_view bytes) {
     }
   }
   return false;
+}
+
+bool binaryNestingWithin(std::string_view bytes, std::size_t maxDepth) {
+  const ObjectTable objects(bytes);
+  if (!objects.valid() || maxDepth >= kOnPath - 1) return false;
+  // Per object: 0 before it is reached, kOnPath while it is open on the
+  // path, then 1 more than the nesting at and below it, so that an object
+  // that many containers share is followed once.
+  std::vector<std::uint16_t> seen(objects.count(), 0);
+  std::vector<OpenContainer> path;  // never longer than maxDepth
+  // Reaches object `index` from the end of the path; false when that makes
+  // the nesting too deep or the object cannot be followed.
+  const auto reach = [&](std::uint64_t index) {
+    if (index >= objects.count() || seen[index] == kOnPath) return false;
+    std::uint16_t nesting = 0;
+    if (seen[index] != 0) {
+      nesting = static_cast<std::uint16_t>(seen[index] - 1);
+      if (path.size() + nesting > maxDepth) return false;
+    } else {
+      bool scalar = false;
+      std::optional<OpenContainer> container = objects.open(index, scalar);
+      if (!container) return false;
+      if (!scalar) {
+        if (path.size() == maxDepth) return false;
+        seen[index] = kOnPath;
+        container->index = index;
+        path.push_back(*container);
+        return true;
+      }
+      seen[index] = 1;
+    }
+    if (!path.empty()) path.back().below = std::max(path.back().below, nesting);
+    return true;
+  };
+  if (!reach(objects.top())) return false;
+  while (!path.empty()) {
+    OpenContainer& open = path.back();
+    if (open.referencesLeft > 0) {
+      --open.referencesLeft;
+      const std::uint64_t child = objects.reference(open.nextReference);
+      open.nextReference += objects.referenceSize();
+      if (!reach(child)) return false;
+      continue;
+    }
+    const auto nesting = static_cast<std::uint16_t>(open.below + 1);
+    seen[open.index] = static_cast<std::uint16_t>(nesting + 1);
+    path.pop_back();
+    if (!path.empty()) path.back().below = std::max(path.back().below, nesting);
+  }
+  return true;
 }
 
 std::string binaryDate(double seconds) {

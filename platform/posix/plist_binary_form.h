@@ -3,6 +3,7 @@
 // exactly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,15 @@ std::uint64_t bigEndian(std::string_view bytes);
 // lie. Objects the table does not place within the file are libplist's to
 // refuse.
 bool binaryTextHoldsNul(std::string_view bytes);
+
+// Whether the arrays, sets and dictionaries reachable from the top object of
+// the binary list `bytes` nest at most `maxDepth` deep, found without
+// recursion in time and stack bounded by the file's size, before libplist
+// (whose reader recurses once per level) sees the list. False as well when
+// a container's references cannot be followed within the file (the trailer,
+// an offset, a count or a reference out of bounds) or lead back into
+// themselves: libplist has no use for such a list either.
+bool binaryNestingWithin(std::string_view bytes, std::size_t maxDepth);
 
 // A one-object binary list holding the date `seconds` as its 8-byte double.
 std::string binaryDate(double seconds);

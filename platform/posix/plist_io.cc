@@ -30,12 +30,19 @@ struct IteratorDeleter {
 };
 
 // fromNode with the count of dictionary entries read, to compare with the
-// keys an XML list spelled.
+// keys an XML list spelled. `depth` counts the containers around `node`; the
+// checks before libplist's reading keep it within kMaxPropertyListDepth, and
+// the conversion stops there as well.
 struct Reader {
   std::size_t keys = 0;
 
-  std::optional<PropertyValue> fromNode(plist_t node) {  // NOLINT(misc-no-recursion)
-    switch (plist_get_node_type(node)) {
+  std::optional<PropertyValue> fromNode(plist_t node,  // NOLINT(misc-no-recursion)
+                                        std::size_t depth = 0) {
+    const plist_type type = plist_get_node_type(node);
+    if ((type == PLIST_ARRAY || type == PLIST_DICT) && depth >= kMaxPropertyListDepth) {
+      return std::nullopt;
+    }
+    switch (type) {
       case PLIST_BOOLEAN: {
         uint8_t b = 0;
         plist_get_bool_val(node, &b);
@@ -84,14 +91,14 @@ struct Reader {
         const uint32_t n = plist_array_get_size(node);
         array.reserve(n);
         for (uint32_t i = 0; i < n; ++i) {
-          auto item = fromNode(plist_array_get_item(node, i));
+          auto item = fromNode(plist_array_get_item(node, i), depth + 1);
           if (!item) return std::nullopt;
           array.push_back(std::move(*item));
         }
         return PropertyValue(std::move(array));
       }
       case PLIST_DICT:
-        return dictionaryFromNode(node);
+        return dictionaryFromNode(node, depth);
       default:
         return std::nullopt;
     }
@@ -99,7 +106,8 @@ struct Reader {
 
   // A key that is not text, or one that is there twice, makes the list
   // malformed: either would be written back changed.
-  std::optional<PropertyValue> dictionaryFromNode(plist_t node) {  // NOLINT(misc-no-recursion)
+  std::optional<PropertyValue> dictionaryFromNode(plist_t node,  // NOLINT(misc-no-recursion)
+                                                  std::size_t depth) {
     PropertyDictionary dict;
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(node, &it);
@@ -112,7 +120,7 @@ struct Reader {
       if (item == nullptr) break;
       ++keys;
       std::optional<PropertyValue> value;
-      if (key != nullptr && isWritableText(key)) value = fromNode(item);
+      if (key != nullptr && isWritableText(key)) value = fromNode(item, depth + 1);
       if (!value || !dict.emplace(key, std::move(*value)).second) return std::nullopt;
     }
     return PropertyValue(std::move(dict));
@@ -171,10 +179,11 @@ std::optional<PropertyValue> parsePropertyList(std::string_view bytes) {
   plist_t root = nullptr;
   std::optional<std::size_t> xmlKeys;
   if (bytes.starts_with(kBinaryMagic)) {
+    if (!binaryNestingWithin(bytes, kMaxPropertyListDepth)) return std::nullopt;
     if (binaryTextHoldsNul(bytes)) return std::nullopt;
     plist_from_bin(bytes.data(), length, &root);
   } else {
-    xmlKeys = strictXmlKeyCount(bytes);
+    xmlKeys = strictXmlKeyCount(bytes, kMaxPropertyListDepth);
     if (!xmlKeys) return std::nullopt;
     const CNumbers numbers;
     plist_from_xml(bytes.data(), length, &root);

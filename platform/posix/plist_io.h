@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,11 +19,20 @@ namespace pomrel::posix {
 // INT64_MAX, where the two readings differ), real, date (its 8-byte double as
 // stored), UID (32 bits, as keyed archives hold them), data and container.
 
+// How deep arrays and dictionaries may nest in a list that is read: far
+// deeper than any real preference file (a handful of levels), and shallow
+// enough that nothing that recurses over a list (libplist's binary reader
+// and its freeing of a tree, the conversion to PropertyValue) can run out
+// of stack. The outermost container is at depth 1.
+inline constexpr std::size_t kMaxPropertyListDepth = 512;
+
 // Parses a binary or XML property list. nullopt when `bytes` is not one, or
 // when what it holds could not be written back as it is: a string or key that
 // is not UTF-8 or has a NUL in it, a dictionary key given twice, a UID above
 // 32 bits, or XML that libplist would read as something it does not say
-// (strictXmlKeyCount in plist_xml_check.h).
+// (strictXmlKeyCount in plist_xml_check.h); nullopt too when containers nest
+// deeper than kMaxPropertyListDepth, which is checked before libplist reads
+// the list.
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 
 // The binary property-list form of `value`.

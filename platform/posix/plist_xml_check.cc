@@ -48,6 +48,8 @@ bool holdsElements(Element e) {
   return e == Element::kPlist || e == Element::kDict || e == Element::kArray;
 }
 
+bool isContainer(Element e) { return e == Element::kDict || e == Element::kArray; }
+
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 std::string_view trimmed(std::string_view text) {
@@ -139,7 +141,7 @@ bool isStrictBase64(std::string_view text) {
 
 class Checker {
  public:
-  explicit Checker(std::string_view xml) : xml_(xml) {}
+  Checker(std::string_view xml, std::size_t maxDepth) : xml_(xml), maxDepth_(maxDepth) {}
 
   std::optional<std::size_t> run() {
     if (xml_.find('\0') != std::string_view::npos) return std::nullopt;
@@ -247,6 +249,7 @@ class Checker {
         if (isKey) ++keys_;
       }
     }
+    if (isContainer(*element) && ++containers_ > maxDepth_) return false;
     stack_.push_back(Open{*element, name, 0, false, {}, false});
     return true;
   }
@@ -284,6 +287,7 @@ class Checker {
       case Element::kString:
         break;
     }
+    if (isContainer(closing.element)) --containers_;
     stack_.pop_back();
     if (stack_.empty()) rootDone_ = true;
     return valid;
@@ -300,6 +304,8 @@ class Checker {
   }
 
   std::string_view xml_;
+  std::size_t maxDepth_;
+  std::size_t containers_ = 0;  // dictionaries and arrays open
   std::vector<Open> stack_;
   bool rootDone_ = false;
   std::size_t keys_ = 0;
@@ -307,6 +313,8 @@ class Checker {
 
 }  // namespace
 
-std::optional<std::size_t> strictXmlKeyCount(std::string_view xml) { return Checker(xml).run(); }
+std::optional<std::size_t> strictXmlKeyCount(std::string_view xml, std::size_t maxDepth) {
+  return Checker(xml, maxDepth).run();
+}
 
 }  // namespace pomrel::posix

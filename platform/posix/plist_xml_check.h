@@ -26,12 +26,14 @@ namespace pomrel::posix {
 //   - <date>: YYYY-MM-DDTHH:MM:SSZ, a real day of a year from 1 to 9999;
 //   - <data>: base64 (whitespace anywhere, padding only at the end);
 //   - <true/>, <false/> hold nothing;
-//   - no NUL byte anywhere.
+//   - no NUL byte anywhere;
+//   - dictionaries and arrays nest at most `maxDepth` deep (the check stops
+//     there, so that libplist never builds a tree deeper than that).
 // Whitespace around the text of a number, date or data is allowed, as is a
 // comment or CDATA section in it (libplist joins the pieces); an entity
 // reference there is not (libplist does not expand one). nullopt when a rule
 // is broken or the XML cannot be followed. Comparing the count with the keys
 // libplist read tells a repeated key, which libplist merges without a word.
-std::optional<std::size_t> strictXmlKeyCount(std::string_view xml);
+std::optional<std::size_t> strictXmlKeyCount(std::string_view xml, std::size_t maxDepth);
 
 }  // namespace pomrel::posix

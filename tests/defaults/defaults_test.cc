@@ -238,22 +238,50 @@ TEST_F(FileReaderTest, ReadsRegularFilesWholeAndRefusesTheRest) {
   EXPECT_NE(status.bytes.find("\nPid:\t" + std::to_string(getpid()) + "\n"), std::string::npos);
 }
 
+std::string bigEndian(std::uint64_t value, int width) {
+  std::string bytes;
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
+    bytes += static_cast<char>(value >> shift);
+  return bytes;
+}
 // A binary list of `objects`, the first the root, referring to each other by
-// one-byte indexes.
-std::string binaryList(const std::vector<std::string>& objects) {
+// indexes `width` bytes wide.
+std::string binaryList(const std::vector<std::string>& objects, int width = 1) {
   std::string body;
   std::string offsets;
   for (const std::string& object : objects) {
-    offsets += static_cast<char>(8 + body.size());
+    offsets += bigEndian(8 + body.size(), width);
     body += object;
   }
-  std::string trailer("\0\0\0\0\0\0\x01\x01", 8);
-  for (const std::size_t field : {objects.size(), std::size_t{0}, 8 + body.size()}) {
-    for (int shift = 56; shift >= 0; shift -= 8) trailer += static_cast<char>(field >> shift);
-  }
-  return "bplist00" + body + offsets + trailer;
+  return "bplist00" + body + offsets + std::string(6, '\0') + bigEndian(width, 1) +
+         bigEndian(width, 1) + bigEndian(objects.size(), 8) + bigEndian(0, 8) +
+         bigEndian(8 + body.size(), 8);
 }
 std::string xml(const std::string& value) { return "<plist version=\"1.0\">" + value + "</plist>"; }
+// An array of `chains` chains of `length` nested arrays, each chain's
+// innermost array holding the previous chain (the first, nothing): each is
+// shallow from the root, together 1 + chains * length deep.
+std::string chainedArrays(std::uint32_t chains, std::uint32_t length) {
+  std::vector<std::string> objects{"\xAF\x12" + bigEndian(chains, 4)};
+  for (std::uint32_t i = 0; i < chains * length; ++i) {  // object i + 1
+    if (i % length == 0) objects[0] += bigEndian(i + 1, 4);
+    if (i % length + 1 < length) {
+      objects.push_back("\xA1" + bigEndian(i + 2, 4));
+    } else {
+      objects.push_back(i < length ? "\xA0" : "\xA1" + bigEndian(i + 2 - 2 * length, 4));
+    }
+  }
+  return binaryList(objects, 4);
+}
+std::string nestedXml(std::size_t levels) {
+  std::string open;
+  std::string close;
+  for (std::size_t i = 0; i < levels; ++i) {
+    open += "<array>";
+    close += "</array>";
+  }
+  return xml(open + close);
+}
 
 // A list that would be written back as something it does not say is
 // malformed; every spelling a careful writer uses is read as it says.
@@ -285,10 +313,16 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       xml("<dict><key>a</key><key>b</key><true/></dict>"), xml("<array><key>a</key></array>"),
       xml("<dict><true/></dict>"), xml("<true/><false/>"),
       // Keyed archives hold 32-bit UIDs; a wider one cannot be written back.
-      binaryList({std::string("\x87\0\0\0\x01\0\0\0\0", 9)})};
+      binaryList({std::string("\x87\0\0\0\x01\0\0\0\0", 9)}),
+      // Nested deeper than the limit, up to where libplist's own recursion
+      // would run out of stack; a binary list's shared objects are deep
+      // wherever they are referred to.
+      nestedXml(513), nestedXml(1000000), chainedArrays(1, 512), chainedArrays(200, 500)};
   for (const std::string& list : malformed) {
-    EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list;
+    EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list.substr(0, 100);
   }
+  PropertyValue deepest = PropertyArray{};
+  for (int i = 1; i < 512; ++i) deepest = PropertyArray{deepest};
   const std::vector<std::pair<std::string, PropertyValue>> wellFormed{
       {withKeys("\x51k", "\x51x"), PropertyDictionary{{"k", "first"}, {"x", "second"}}},
       {"<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"-//A//DTD//EN\" \"x.dtd\"><!-- c -->" +
@@ -301,9 +335,11 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
                      std::numeric_limits<double>::infinity(), PropertyDate{-26438401},
                      PropertyData{0, 1, 2, 255}, "<&>&\xF0\x9F\x98\x80", true,
                      PropertyDictionary{}}},
+      {nestedXml(512), deepest},
+      {chainedArrays(1, 511), deepest},
   };
   for (const auto& [list, value] : wellFormed) {
-    EXPECT_EQ(posix::parsePropertyList(list), value) << list;
+    EXPECT_EQ(posix::parsePropertyList(list), value) << list.substr(0, 100);
   }
 }
 
