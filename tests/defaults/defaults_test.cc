@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/plist_binary_form.h"
 #include "platform/posix/plist_io.h"
 #include "platform/sim/sim_user_defaults.h"
 #include "tests/sim/sim_test_support.h"
@@ -315,12 +316,14 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       // Keyed archives hold 32-bit UIDs; a wider one cannot be written back.
       binaryList({std::string("\x87\0\0\0\x01\0\0\0\0", 9)}),
       // Nested deeper than the limit, up to where libplist's own recursion
-      // would run out of stack; a binary list's shared objects are deep
-      // wherever they are referred to.
-      nestedXml(513), nestedXml(1000000), chainedArrays(1, 512), chainedArrays(200, 500)};
+      // would run out of stack.
+      nestedXml(513), nestedXml(1000000), chainedArrays(1, 512), chainedArrays(1, 100000)};
   for (const std::string& list : malformed) {
     EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list.substr(0, 100);
   }
+  // Shared objects are as deep as the deepest place they are referred from
+  // (which the conversion would also refuse, had libplist built the tree).
+  EXPECT_FALSE(posix::binaryNestingWithin(chainedArrays(2, 300), posix::kMaxPropertyListDepth));
   PropertyValue deepest = PropertyArray{};
   for (int i = 1; i < 512; ++i) deepest = PropertyArray{deepest};
   const std::vector<std::pair<std::string, PropertyValue>> wellFormed{
