@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstring>
+#include <iostream>
 
 namespace pomrel::qt {
 namespace {
@@ -37,13 +41,29 @@ SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
     }
   }
   const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  if (runtime.isEmpty()) return;
+  // In a folder that others can write to or that another user owns, their
+  // file (held, or one this user cannot open) would decide for this session.
+  struct stat folder {};
+  if (runtime.isEmpty() || ::stat(runtime.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+      folder.st_uid != ::geteuid() || (folder.st_mode & 077) != 0) {
+    std::cerr << "Pomrel: no session bus, and XDG_RUNTIME_DIR (" << runtime.constData()
+              << ") is not a folder private to this user: whether Pomrel already runs cannot "
+                 "be checked.\n";
+    return;
+  }
   const QByteArray path = runtime + '/' + name_.toUtf8() + ".lock";
   // The lock is the open file's, not the file's: it ends with the process,
-  // and close-on-exec keeps child processes from holding it on.
+  // and close-on-exec keeps child processes from holding it on. A lock that
+  // cannot be taken counts as held: it must never let a second one run.
   lock_.reset(::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock_.valid()) return;
-  anotherIsRunning_ = ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  if (lock_.valid() && ::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0) return;
+  const int error = errno;
+  anotherIsRunning_ = true;
+  if (error != EWOULDBLOCK) {
+    std::cerr << "Pomrel: the lock " << path.constData()
+              << " cannot be taken, so another Pomrel may be running: " << std::strerror(error)
+              << ".\n";
+  }
 }
 
 SingleInstance::~SingleInstance() {

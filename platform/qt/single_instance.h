@@ -12,10 +12,13 @@ namespace pomrel::qt {
 //
 // The claim is the desktop's convention: the well-known name
 // "<identifier>.<scope's name>" on the session bus where one is reachable,
-// otherwise an exclusive lock on a file of that name in $XDG_RUNTIME_DIR.
+// otherwise an exclusive lock on a file of that name in $XDG_RUNTIME_DIR,
+// used only when that folder is owned by this user and closed to others.
 // Both go when the process ends, however it ends, so an instance that
-// crashed never keeps a new one from running. Where neither is available
-// nothing can be checked and the claim counts as won.
+// crashed never keeps a new one from running. A lock file that cannot be
+// opened or locked counts as another instance's. Where neither is available
+// nothing can be checked, the claim counts as won, and standard error says
+// so.
 //
 // Needs a QCoreApplication. Main thread only.
 class SingleInstance {

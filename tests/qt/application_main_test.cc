@@ -2,13 +2,17 @@
 // answered without a display; it runs once per machine, and otherwise, with either
 // backend, until it is told to quit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QDBusConnection>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <vector>
 
+#include "platform/qt/single_instance.h"
 #include "tests/qt/qt_test_support.h"
 
 namespace pomrel::qt::testing {
@@ -117,6 +121,33 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(60000));
   EXPECT_EQ(program.exitCode(), 0) << "the host backend: " << said.toStdString();
+}
+
+// Without a session bus, a lock file decides, and only in a runtime folder
+// that is this user's alone; a lock that cannot be taken counts as held.
+TEST(SingleInstanceTest, LocksOnlyInAPrivateRuntimeFolderAndNeverLetsAFailedLockPass) {
+  qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+  if (QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "a session bus answers";
+  QTemporaryDir runtime;
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  const SingleInstance held(QStringLiteral("org.pomrel.held"), QString());
+  ASSERT_FALSE(held.anotherIsRunning());
+  ASSERT_TRUE(QDir(runtime.path()).mkdir(QStringLiteral("org.pomrel.folder.lock")));
+  const QByteArray folder = QFile::encodeName(runtime.path());
+  const uid_t me = ::geteuid();
+  const std::tuple<mode_t, uid_t, const char*, bool> cases[] = {
+      {0700, me, "org.pomrel.held", true},      {0700, me, "org.pomrel.folder", true},
+      {01777, me, "org.pomrel.held", false},    {0770, me, "org.pomrel.folder", false},
+      {0700, me + 1, "org.pomrel.held", false},  // given away: root only
+  };
+  for (const auto& [mode, owner, identifier, blocked] : cases) {
+    if (owner != me && me != 0) continue;
+    ASSERT_EQ(::chown(folder.constData(), owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chmod(folder.constData(), mode), 0);
+    EXPECT_EQ(SingleInstance(QString::fromLatin1(identifier), QString()).anotherIsRunning(),
+              blocked)
+        << mode << " " << owner << " " << identifier;
+  }
 }
 
 }  // namespace
