@@ -157,6 +157,8 @@ std::optional<std::string> autostartProgram(std::string_view desktopEntry) {
     return found == keys.end() ? std::string() : found->second;
   };
   if (value("Hidden") == "true") return std::nullopt;
+  // Switched off in the desktop's session settings (GNOME's and Xfce's key).
+  if (value("X-GNOME-Autostart-enabled") == "false") return std::nullopt;
   const std::string type = value("Type");
   if (!type.empty() && type != "Application") return std::nullopt;
   std::string program = firstArgument(unescapeValue(value("Exec")));

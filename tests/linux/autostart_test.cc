@@ -46,6 +46,7 @@ class AutostartTest : public ::testing::Test {
         {"quoted.desktop",
          "[Desktop Entry]\r\nType=Application\r\nExec=\"/opt/My App/run\" %U\r\n"},
         {"hidden.desktop", "[Desktop Entry]\nExec=/usr/bin/hidden\nHidden=true\n"},
+        {"off.desktop", "[Desktop Entry]\nExec=/usr/bin/off\nX-GNOME-Autostart-enabled=false\n"},
         {"link.desktop", "[Desktop Entry]\nType=Link\nURL=file:///\n"},
         {"broken.desktop", "\xff\xfe not an entry\n=\n[Desktop"},
         {"notes.txt", "[Desktop Entry]\nExec=/usr/bin/notes\n"},
