@@ -1,6 +1,7 @@
 #include "platform/posix/plist_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -171,6 +172,11 @@ class CNumbers {
   locale_t saved_ = static_cast<locale_t>(nullptr);
 };
 
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
 }  // namespace
 
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes) {
@@ -223,10 +229,28 @@ PropertyListFile readPropertyListFile(const std::string& path, std::size_t limit
   return {FileStatus::kOk, std::move(*value)};
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  const auto slash = path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+std::optional<std::string> linkTarget(std::string path) {
+  for (int followed = 0; followed <= kMaxLinksFollowed; ++followed) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      if (errno == ENOENT) return path;
+      return std::nullopt;
+    }
+    if (!S_ISLNK(info.st_mode)) return path;
+    std::string named(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), named.data(), named.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= named.size()) return std::nullopt;
+    named.resize(static_cast<std::size_t>(length));
+    path = named.front() == '/' ? named : folderOf(path) + "/" + named;
+  }
+  return std::nullopt;
+}
+
+bool writeFileAtomically(const std::string& linkOrPath, std::string_view bytes, mode_t mode) {
+  const std::optional<std::string> target = linkTarget(linkOrPath);
+  if (!target) return false;
+  const std::string& path = *target;
+  const std::string folder = folderOf(path);
   std::string temp = path + ".XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) return false;

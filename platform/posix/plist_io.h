@@ -55,11 +55,21 @@ struct PropertyListFile {
 // parses it.
 PropertyListFile readPropertyListFile(const std::string& path, std::size_t limit, Links links);
 
+// Where a write to `path` lands: `path` itself or, when it is a symbolic
+// link, the path it names, through any links to links (a relative one read
+// from its own folder). nullopt when a link cannot be followed: one that
+// cannot be read, or more than kMaxLinksFollowed in a row (a loop).
+inline constexpr int kMaxLinksFollowed = 40;
+std::optional<std::string> linkTarget(std::string path);
+
 // Replaces the file at `path` with `bytes` so that a crash at any moment
 // leaves either the old file or the new one: a temporary file in the same
 // folder, created with `mode`, flushed to disk, renamed over `path`, and the
-// folder flushed. False (with the old file untouched and no temporary left)
-// on any failure.
+// folder flushed. A symbolic link at `path` stays, and the file it names is
+// replaced so, in that file's own folder (linkTarget). False (with the old
+// file and any link untouched and no temporary left) on any failure, among
+// them a link that cannot be followed or that names a path in a missing
+// folder.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0600);
 
 // Writes `value` as a binary property list with writeFileAtomically.

@@ -193,7 +193,11 @@ bool PlistUserDefaults::writeDomain(const std::string& name,
   if (!makeFolders(folder_)) return false;
   std::optional<AsideName> aside;
   if (state == DomainFile::kNotDomain) {
-    aside = keepAside(path, folder_);
+    // Beside the file that holds the bytes, which a link at the path names:
+    // a second name for the link would show the new file once it is written.
+    const std::optional<std::string> target = linkTarget(path);
+    if (!target) return false;
+    aside = keepAside(*target, target->substr(0, target->rfind('/')));
     if (!aside) return false;
   }
   if (writePropertyListFile(path, PropertyValue(*contents), 0600)) return true;

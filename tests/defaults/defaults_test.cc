@@ -178,6 +178,31 @@ TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone
   }
 }
 
+// Settings kept elsewhere (under version control) and linked in: written
+// where the link points, the link kept; a link that cannot be followed is
+// left alone, and the write stays pending.
+TEST_F(SimUserDefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
+  fs::create_directories(prefs);
+  writeBytes(root_ + "/kept/app.plist", "not a list");
+  for (const std::string& target :
+       {std::string("../../../../kept/app.plist"), root_ + "/gone/app.plist", file("app")}) {
+    fs::remove(file("app"));
+    fs::create_symlink(target, file("app"));
+    auto defaults = factory.makeUserDefaults();
+    defaults->setBoolForKey(true, "k");
+    const bool kept = target.starts_with("../");
+    EXPECT_EQ(defaults->synchronize(), kept) << target;
+    EXPECT_EQ(fs::read_symlink(file("app")), target);
+    fs::remove(file("app"));
+    EXPECT_TRUE(defaults->synchronize());
+    EXPECT_EQ(fs::exists(file("app")), !kept) << "the failed write was not kept pending";
+  }
+  EXPECT_EQ(
+      posix::readPropertyListFile(root_ + "/kept/app.plist", 100, posix::Links::kRefuse).value,
+      PropertyValue(PropertyDictionary{{"k", true}}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ + "/kept"), {}), 2) << "and the one aside";
+}
+
 // The file-size limit stops the write before its rename.
 TEST_F(SimUserDefaultsTest, AFailedWriteKeepsTheOldFileAndStaysPending) {
   auto defaults = factory.makeUserDefaults();
