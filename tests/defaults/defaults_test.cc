@@ -324,6 +324,9 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       binaryList({std::string("\x53"
                               "a\0b",
                               4)}),
+      binaryList({std::string("\x5F\x10\x10"
+                              "0123456789abcde\0",
+                              19)}),  // long: count follows
       withKeys("\x51k", std::string("\x53k\0x", 4)), withKeys("\x51k", "\x51k"),
       xml(std::string("<string>a\0b</string>", 19)),
       xml("<dict><key>k</key><true/><key>k</key><false/></dict>"),
@@ -331,7 +334,7 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       xml("<integer>18446744073709551616</integer>"),
       xml("<integer>-9223372036854775809</integer>"), xml("<integer>010</integer>"),
       xml("<integer>12abc</integer>"), xml("<integer></integer>"), xml("<real>1e999</real>"),
-      xml("<date>2016-13-45T00:00:00Z</date>"),
+      xml("<date>2016-13-45T00:00:00Z</date>"), xml("<date>2100-02-29T00:00:00Z</date>"),
       // Base64 that decodes to junk.
       xml("<data>!!!!</data>"), xml("<data>AAE</data>"), xml("<data>AA==AA==</data>"),
       // Keys out of turn: a key took the next one as its value, or vanished.
@@ -382,21 +385,29 @@ TEST_F(TempFolderTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
   ASSERT_EQ(python("write", root_ + "/theirs.plist"), 0);
   PropertyData all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
+  const double nan = std::numeric_limits<double>::quiet_NaN();
   const PropertyDictionary expected{
       {"text", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
       {"ascii", "plain"},
       {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min()), sint(I64::max())}},
-      {"reals", PropertyArray{0.1, -0.0, 0.5, std::numeric_limits<double>::infinity()}},
-      {"dates", PropertyArray{PropertyDate{494426096.789012}, PropertyDate{-63113904000.0},
-                              PropertyDate{252423993599.0}}},
+      {"reals",
+       PropertyArray{0.1, -0.0, 0.5, std::numeric_limits<double>::infinity(), nan, 5e-324}},
+      {"dates", PropertyArray{PropertyDate{494426096.789012}, PropertyDate{494426096.0000001},
+                              PropertyDate{2147483648.25}, PropertyDate{-2147483648.75},
+                              PropertyDate{-63113904000.0}, PropertyDate{-63113904001.5},
+                              PropertyDate{252423993599.0}, PropertyDate{nan}, PropertyDate{-0.0},
+                              PropertyDate{5e-324}}},
       {"uids", PropertyArray{PropertyUid{0}, PropertyUid{255}, PropertyUid{70000},
                              PropertyUid{4294967295u}}},
       {"data", all},
       {"nested", PropertyArray{true, false, PropertyArray{}, PropertyDictionary{{"k", "v"}}}},
   };
   const auto theirs = posix::parsePropertyList(test::contentsOf(root_ + "/theirs.plist"));
-  EXPECT_EQ(theirs, PropertyValue(expected));
-  writeBytes(root_ + "/ours.plist", posix::serializeBinaryPropertyList(theirs.value_or(expected)));
+  ASSERT_TRUE(theirs.has_value());
+  // Bit for bit: == takes a NaN for unequal to itself and -0 for 0.
+  EXPECT_EQ(posix::serializeBinaryPropertyList(*theirs),
+            posix::serializeBinaryPropertyList(expected));
+  writeBytes(root_ + "/ours.plist", posix::serializeBinaryPropertyList(*theirs));
   EXPECT_EQ(python("check", root_ + "/ours.plist"), 0);
 }
 

@@ -4,22 +4,50 @@
   plistlib_peer.py check FILE   exits 0 when FILE holds exactly them
 
 Compared bit for bit: reals by their hexadecimal form (-0.0 is not 0.0),
-dates to the microsecond (as plistlib reads them), UIDs apart from integers.
+dates as the 8 bytes of their double, UIDs apart from integers. plistlib
+turns a date into a datetime, which keeps microseconds and years 1 to 9999
+only (and no NaN); its binary reader and writer are given dates as their
+bytes instead, the rest of the format left to them.
 """
-import datetime
 import plistlib
+import struct
 import sys
+
+
+class Date(bytes):
+    """A date: the big-endian double of seconds since 1 January 2001."""
+
+
+def date(seconds):
+    return Date(struct.pack(">d", seconds))
+
+
+class Reader(plistlib._BinaryPlistParser):
+    def _read_object(self, ref):
+        self._fp.seek(self._object_offsets[ref])
+        if self._fp.read(1) == b"\x33":
+            return Date(self._fp.read(8))
+        return super()._read_object(ref)
+
+
+class Writer(plistlib._BinaryPlistWriter):
+    def _write_object(self, value):
+        if not isinstance(value, Date):
+            return super()._write_object(value)
+        self._object_offsets[self._getrefnum(value)] = self._fp.tell()
+        self._fp.write(b"\x33" + value)
+
 
 EXPECTED = {
     "text": "caf\u00e9 \U0001F600",
     "ascii": "plain",
     "integers": [-1, 2**64 - 1, -2**63, 2**63 - 1],
-    "reals": [0.1, -0.0, 0.5, float("inf")],
-    "dates": [
-        datetime.datetime(2016, 9, 1, 12, 34, 56, 789012),
-        datetime.datetime(1, 1, 1),
-        datetime.datetime(9999, 12, 31, 23, 59, 59),
-    ],
+    "reals": [0.1, -0.0, 0.5, float("inf"), float("nan"), 5e-324],
+    "dates": [date(s) for s in (
+        494426096.789012, 494426096.0000001,           # a fraction below the microsecond
+        2**31 + 0.25, -2**31 - 0.75,                   # beyond 32-bit seconds
+        -63113904000.0, -63113904001.5, 252423993599.0,  # years 1 (and before) and 9999
+        float("nan"), -0.0, 5e-324)],
     "uids": [plistlib.UID(0), plistlib.UID(255), plistlib.UID(70000), plistlib.UID(2**32 - 1)],
     "data": bytes(range(256)),
     "nested": [True, False, [], {"k": "v"}],
@@ -35,6 +63,8 @@ def canonical(value):
         return ("real", value.hex())
     if isinstance(value, plistlib.UID):
         return ("uid", value.data)
+    if isinstance(value, Date):
+        return ("date", bytes(value))
     if isinstance(value, (bytes, bytearray)):
         return ("data", bytes(value))
     if isinstance(value, list):
@@ -47,10 +77,10 @@ def canonical(value):
 def main(mode, path):
     if mode == "write":
         with open(path, "wb") as out:
-            plistlib.dump(EXPECTED, out, fmt=plistlib.FMT_BINARY)
+            Writer(out, sort_keys=True, skipkeys=False).write(EXPECTED)
         return 0
     with open(path, "rb") as source:
-        got = plistlib.load(source)
+        got = Reader(dict_type=dict).parse(source)
     if canonical(got) != canonical(EXPECTED):
         print("plistlib read:", got, file=sys.stderr)
         return 1
