@@ -3,11 +3,9 @@
   plistlib_peer.py write FILE   writes them to FILE as a binary property list
   plistlib_peer.py check FILE   exits 0 when FILE holds exactly them
 
-Compared bit for bit: reals by their hexadecimal form (-0.0 is not 0.0),
-dates as the 8 bytes of their double, UIDs apart from integers. plistlib
-turns a date into a datetime, which keeps microseconds and years 1 to 9999
-only (and no NaN); its binary reader and writer are given dates as their
-bytes instead, the rest of the format left to them.
+Compared bit for bit: reals by their hexadecimal form, UIDs apart from
+integers, dates as their 8 bytes (plistlib's datetime keeps microseconds of
+years 1 to 9999 only, so its binary reader and writer are handed those).
 """
 import plistlib
 import struct
@@ -16,10 +14,6 @@ import sys
 
 class Date(bytes):
     """A date: the big-endian double of seconds since 1 January 2001."""
-
-
-def date(seconds):
-    return Date(struct.pack(">d", seconds))
 
 
 class Reader(plistlib._BinaryPlistParser):
@@ -43,7 +37,7 @@ EXPECTED = {
     "ascii": "plain",
     "integers": [-1, 2**64 - 1, -2**63, 2**63 - 1],
     "reals": [0.1, -0.0, 0.5, float("inf"), float("nan"), 5e-324],
-    "dates": [date(s) for s in (
+    "dates": [Date(struct.pack(">d", s)) for s in (
         494426096.789012, 494426096.0000001,           # a fraction below the microsecond
         2**31 + 0.25, -2**31 - 0.75,                   # beyond 32-bit seconds
         -63113904000.0, -63113904001.5, 252423993599.0,  # years 1 (and before) and 9999
