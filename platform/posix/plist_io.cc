@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "platform/posix/plist_binary_form.h"
 #include "platform/posix/plist_exact_values.h"
@@ -241,7 +242,8 @@ std::optional<std::string> linkTarget(std::string path) {
     const ssize_t length = ::readlink(path.c_str(), named.data(), named.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= named.size()) return std::nullopt;
     named.resize(static_cast<std::size_t>(length));
-    path = named.front() == '/' ? named : folderOf(path) + "/" + named;
+    if (named.front() != '/') named.insert(0, folderOf(path) + "/");
+    path = std::move(named);
   }
   return std::nullopt;
 }

@@ -174,16 +174,16 @@ TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone
 }
 
 // Settings kept elsewhere (under version control) and linked in: written
-// where the link points, the link kept. A link that cannot be followed, or
-// names a folder, is left alone, no temporary is left, and the write stays
-// pending.
+// where the link points, the link kept (and what was unreadable there kept
+// aside there); a write through a link into a missing folder fails and stays
+// pending. A link that cannot be followed, or a folder, is left alone and no
+// temporary is left.
 TEST_F(SimUserDefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
   fs::create_directories(prefs);
   fs::create_directories(root_ + "/kept/folder");
   writeBytes(root_ + "/kept/app.plist", "not a list");
   for (const std::string& target :
-       {std::string("../../../../kept/app.plist"), root_ + "/gone/app.plist", file("app"),
-        root_ + "/kept/folder"}) {
+       {std::string("../../../../kept/app.plist"), root_ + "/gone/app.plist"}) {
     fs::remove(file("app"));
     fs::create_symlink(target, file("app"));
     auto defaults = factory.makeUserDefaults();
@@ -195,10 +195,16 @@ TEST_F(SimUserDefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
     EXPECT_TRUE(defaults->synchronize());
     EXPECT_EQ(fs::exists(file("app")), !kept) << "the failed write was not kept pending";
   }
+  fs::create_symlink(file("loop"), file("loop"));
+  fs::create_symlink(root_ + "/kept/folder", file("folder"));
+  for (const std::string& path : {file("loop"), file("folder"), root_ + "/kept/folder"}) {
+    EXPECT_FALSE(posix::writeFileAtomically(path, "x")) << path;
+  }
+  EXPECT_EQ(fs::read_symlink(file("loop")), file("loop"));
   EXPECT_EQ(
       posix::readPropertyListFile(root_ + "/kept/app.plist", 100, posix::Links::kRefuse).value,
       PropertyValue(PropertyDictionary{{"k", true}}));
-  EXPECT_EQ(std::distance(fs::directory_iterator(root_ + "/kept"), {}), 3) << "and the one aside";
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ + "/kept"), {}), 3) << "a temporary left";
 }
 
 // The reader of every file: regular files whole, anything else refused at
