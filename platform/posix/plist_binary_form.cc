@@ -27,6 +27,7 @@ struct OpenContainer {
   std::uint64_t nextReference = 0;  // where in the file
   std::uint64_t referencesLeft = 0;
   std::uint16_t below = 0;
+  std::uint64_t nodes = 1;  // itself and what was followed below it so far
 };
 
 // The objects of a binary list as its trailer and offset table place them,
@@ -79,7 +80,7 @@ class ObjectTable {
     }
     const std::uint64_t perEntry = (kind == 0xD ? 2 : 1) * std::uint64_t{referenceSize_};
     if (count > (table_ - start) / perEntry) return std::nullopt;
-    return OpenContainer{index, start, count * (kind == 0xD ? 2 : 1), 0};
+    return OpenContainer{index, start, count * (kind == 0xD ? 2 : 1), 0, 1};
   }
 
  private:
@@ -138,36 +139,42 @@ bool binaryTextHoldsNul(std::string_view bytes) {
   return false;
 }
 
-bool binaryNestingWithin(std::string_view bytes, std::size_t maxDepth) {
+bool binaryTreeWithin(std::string_view bytes, std::size_t maxDepth) {
   const ObjectTable objects(bytes);
   if (!objects.valid() || maxDepth >= kOnPath - 1) return false;
   // Per object: 0 before it is reached, kOnPath while it is open on the
-  // path, then 1 more than the nesting at and below it, so that an object
-  // that many containers share is followed once.
+  // path, then 1 more than the nesting at and below it; and the nodes of its
+  // tree. An object that many containers share is followed once.
   std::vector<std::uint16_t> seen(objects.count(), 0);
+  std::vector<std::uint32_t> nodes(objects.count(), 0);
+  const std::uint64_t maxNodes = bytes.size();
   std::vector<OpenContainer> path;  // never longer than maxDepth
+  // Adds a finished object below the end of the path.
+  const auto add = [&](std::uint16_t nesting, std::uint64_t count) {
+    if (path.empty()) return true;
+    path.back().below = std::max(path.back().below, nesting);
+    path.back().nodes += count;
+    return path.back().nodes <= maxNodes;
+  };
   // Reaches object `index` from the end of the path; false when that makes
-  // the nesting too deep or the object cannot be followed.
+  // the tree too deep or too large, or the object cannot be followed.
   const auto reach = [&](std::uint64_t index) {
     if (index >= objects.count() || seen[index] == kOnPath) return false;
-    std::uint16_t nesting = 0;
     if (seen[index] != 0) {
-      nesting = static_cast<std::uint16_t>(seen[index] - 1);
-      if (path.size() + nesting > maxDepth) return false;
-    } else {
-      bool scalar = false;
-      std::optional<OpenContainer> container = objects.open(index, scalar);
-      if (!container) return false;
-      if (!scalar) {
-        if (path.size() == maxDepth) return false;
-        seen[index] = kOnPath;
-        container->index = index;
-        path.push_back(*container);
-        return true;
-      }
-      seen[index] = 1;
+      const auto nesting = static_cast<std::uint16_t>(seen[index] - 1);
+      return path.size() + nesting <= maxDepth && add(nesting, nodes[index]);
     }
-    if (!path.empty()) path.back().below = std::max(path.back().below, nesting);
+    bool scalar = false;
+    std::optional<OpenContainer> container = objects.open(index, scalar);
+    if (!container) return false;
+    if (scalar) {
+      seen[index] = 1;
+      nodes[index] = 1;
+      return add(0, 1);
+    }
+    if (path.size() == maxDepth) return false;
+    seen[index] = kOnPath;
+    path.push_back(*container);
     return true;
   };
   if (!reach(objects.top())) return false;
@@ -181,9 +188,11 @@ bool binaryNestingWithin(std::string_view bytes, std::size_t maxDepth) {
       continue;
     }
     const auto nesting = static_cast<std::uint16_t>(open.below + 1);
+    const std::uint64_t count = open.nodes;
     seen[open.index] = static_cast<std::uint16_t>(nesting + 1);
+    nodes[open.index] = static_cast<std::uint32_t>(count);
     path.pop_back();
-    if (!path.empty()) path.back().below = std::max(path.back().below, nesting);
+    if (!add(nesting, count)) return false;
   }
   return true;
 }

@@ -22,14 +22,18 @@ std::uint64_t bigEndian(std::string_view bytes);
 // refuse.
 bool binaryTextHoldsNul(std::string_view bytes);
 
-// Whether the arrays, sets and dictionaries reachable from the top object of
-// the binary list `bytes` nest at most `maxDepth` deep, found without
-// recursion in time and stack bounded by the file's size, before libplist
-// (whose reader recurses once per level) sees the list. False as well when
-// a container's references cannot be followed within the file (the trailer,
-// an offset, a count or a reference out of bounds) or lead back into
-// themselves: libplist has no use for such a list either.
-bool binaryNestingWithin(std::string_view bytes, std::size_t maxDepth);
+// Whether the tree libplist would build from the binary list `bytes` is
+// small enough to build: its arrays, sets and dictionaries nest at most
+// `maxDepth` deep, and it has no more nodes than the file has bytes (as a
+// list has when no container is referred to twice; libplist builds a shared
+// object once per reference, so a few hundred bytes of doubly referred
+// arrays would expand to billions). Found without recursion, in time and
+// memory bounded by the file's size, before libplist (whose reader recurses
+// once per level) sees the list. False as well when a container's
+// references cannot be followed within the file (the trailer, an offset, a
+// count or a reference out of bounds) or lead back into themselves: libplist
+// has no use for such a list either.
+bool binaryTreeWithin(std::string_view bytes, std::size_t maxDepth);
 
 // A one-object binary list holding the date `seconds` as its 8-byte double.
 std::string binaryDate(double seconds);

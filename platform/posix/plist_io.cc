@@ -186,7 +186,7 @@ std::optional<PropertyValue> parsePropertyList(std::string_view bytes) {
   plist_t root = nullptr;
   std::optional<std::size_t> xmlKeys;
   if (bytes.starts_with(kBinaryMagic)) {
-    if (!binaryNestingWithin(bytes, kMaxPropertyListDepth)) return std::nullopt;
+    if (!binaryTreeWithin(bytes, kMaxPropertyListDepth)) return std::nullopt;
     if (binaryTextHoldsNul(bytes)) return std::nullopt;
     plist_from_bin(bytes.data(), length, &root);
   } else {

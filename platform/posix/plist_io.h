@@ -31,8 +31,9 @@ inline constexpr std::size_t kMaxPropertyListDepth = 512;
 // is not UTF-8 or has a NUL in it, a dictionary key given twice, a UID above
 // 32 bits, or XML that libplist would read as something it does not say
 // (strictXmlKeyCount in plist_xml_check.h); nullopt too when containers nest
-// deeper than kMaxPropertyListDepth, which is checked before libplist reads
-// the list.
+// deeper than kMaxPropertyListDepth, or a binary list's shared objects would
+// expand beyond its size, which is checked before libplist reads the list
+// (binaryTreeWithin in plist_binary_form.h).
 std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 
 // The binary property-list form of `value`.

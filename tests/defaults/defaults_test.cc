@@ -291,6 +291,11 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
         {"\xd2\x01\x02\x03\x04", first, second, std::string("\x55") + "first", "\x56second"});
   };
   const std::string utf16Nul("\x63\0a\0\0\0b", 7);
+  // Arrays each referred to twice by the one before: 70 bytes that libplist
+  // would build into 131,071 nodes (and a few more into billions).
+  std::vector<std::string> doubling;
+  for (char i = 1; i <= 16; ++i) doubling.push_back(std::string("\xA2") + i + i);
+  doubling.emplace_back("\xA0");
   const std::vector<std::string> malformed{
       binaryList({"\x51\xd7"}), binaryList({utf16Nul}), withKeys("\x51k", utf16Nul),
       xml("<string>\xed\xa0\x80</string>"), xml("<dict><key>\xc0\x80</key><true/></dict>"),
@@ -319,13 +324,14 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       binaryList({std::string("\x87\0\0\0\x01\0\0\0\0", 9)}),
       // Nested deeper than the limit, up to where libplist's own recursion
       // would run out of stack.
-      nestedXml(513), nestedXml(1000000), chainedArrays(1, 512), chainedArrays(1, 100000)};
+      nestedXml(513), nestedXml(1000000), chainedArrays(1, 512), chainedArrays(1, 100000),
+      binaryList(doubling)};
   for (const std::string& list : malformed) {
     EXPECT_FALSE(posix::parsePropertyList(list).has_value()) << list.substr(0, 100);
   }
   // Shared objects are as deep as the deepest place they are referred from
   // (which the conversion would also refuse, had libplist built the tree).
-  EXPECT_FALSE(posix::binaryNestingWithin(chainedArrays(2, 300), posix::kMaxPropertyListDepth));
+  EXPECT_FALSE(posix::binaryTreeWithin(chainedArrays(2, 300), posix::kMaxPropertyListDepth));
   PropertyValue deepest = PropertyArray{};
   for (int i = 1; i < 512; ++i) deepest = PropertyArray{deepest};
   const std::vector<std::pair<std::string, PropertyValue>> wellFormed{
