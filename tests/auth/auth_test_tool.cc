@@ -7,7 +7,7 @@
 //               standard error; exits 3
 //   record      writes argv and the environment, NUL-terminated entries, to
 //               $POMREL_MACHINE/record.argv and record.env
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -15,8 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-extern char** environ;
 
 static std::string entries(char* const* vector) {
   std::string out;
@@ -32,7 +30,9 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_SETMASK, nullptr, &blocked);
     out += "inherited:";
     for (int fd = 3; fd < 1024; ++fd)
-      out += fcntl(fd, F_GETFD) != -1 ? " fd" + std::to_string(fd) : "";
+      out += std::filesystem::exists("/proc/self/fd/" + std::to_string(fd))
+                 ? " fd" + std::to_string(fd)
+                 : "";
     for (int s = 1; s < NSIG; ++s)
       out += sigismember(&blocked, s) == 1 ? " signal" + std::to_string(s) : "";
     out.push_back('\0');

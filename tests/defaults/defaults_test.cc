@@ -267,13 +267,12 @@ std::string xml(const std::string& value) { return "<plist version=\"1.0\">" + v
 // shallow from the root, together 1 + chains * length deep.
 std::string chainedArrays(std::uint32_t chains, std::uint32_t length) {
   std::vector<std::string> objects{"\xAF\x12" + bigEndian(chains, 4)};
-  for (std::uint32_t i = 0; i < chains * length; ++i) {  // object i + 1
-    if (i % length == 0) objects[0] += bigEndian(i + 1, 4);
-    if (i % length + 1 < length) {
-      objects.push_back("\xA1" + bigEndian(i + 2, 4));
-    } else {
-      objects.push_back(i < length ? "\xA0" : "\xA1" + bigEndian(i + 2 - 2 * length, 4));
+  for (std::uint32_t chain = 0; chain < chains; ++chain) {  // objects chain * length + 1...
+    objects[0] += bigEndian(chain * length + 1, 4);
+    for (std::uint32_t at = 1; at < length; ++at) {
+      objects.push_back("\xA1" + bigEndian(chain * length + at + 1, 4));
     }
+    objects.push_back(chain == 0 ? "\xA0" : "\xA1" + bigEndian((chain - 1) * length + 1, 4));
   }
   return binaryList(objects, 4);
 }
