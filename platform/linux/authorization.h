@@ -12,14 +12,11 @@
 #include <vector>
 
 #include "platform/authorization.h"
+#include "platform/linux/pkexec_helper.h"
 
 namespace pomrel::host {
 
 inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
-
-// How long the desktop's prompt may stay unanswered before the request is
-// taken as cancelled.
-inline constexpr std::chrono::milliseconds kPromptBound = std::chrono::minutes(5);
 
 // create makes a session and asks nothing. copyRights for
 // kAuthorizationRightExecute ("system.privilege.admin") with
@@ -68,7 +65,6 @@ class HostAuthorization : public Authorization {
   [[nodiscard]] pid_t helperPid(AuthorizationRef authorization) const;
 
  private:
-  class Helper;
   class Session;
   class Answer;
 
@@ -82,7 +78,7 @@ class HostAuthorization : public Authorization {
   std::string pkexecPath_;
   std::vector<std::unique_ptr<Session>> sessions_;
   // Helpers of freed sessions that had not ended yet.
-  std::vector<std::shared_ptr<Helper>> ending_;
+  std::vector<std::shared_ptr<PkexecHelper>> ending_;
 };
 
 }  // namespace pomrel::host

@@ -1,0 +1,245 @@
+#include "platform/linux/pkexec_helper.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ostream>
+#include <utility>
+
+#include "platform/linux/driverctl_protocol.h"
+
+namespace pomrel::host {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// pkexec's statuses: the prompt was dismissed; not authorized, or an error.
+constexpr int kPkexecDismissed = 126;
+constexpr int kPkexecNotAuthorized = 127;
+// What of pkexec's standard error is kept to name the reason of a refusal.
+constexpr std::size_t kKeptErrorText = 4096;
+
+int millisecondsUntil(SteadyClock::time_point deadline) {
+  const auto left = deadline - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms, INT_MAX));
+}
+
+std::string_view firstLine(std::string_view text) {
+  text = text.substr(0, text.find('\n'));
+  return text.empty() ? std::string_view("no reason given") : text;
+}
+
+// pkexec keeps almost nothing of its caller's environment; what it keeps is
+// given explicitly, and a SHELL that pkexec does not know cannot make it
+// refuse.
+std::vector<std::string> pkexecEnvironment() {
+  std::vector<std::string> kept = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string_view entry = *variable;
+    if (entry.starts_with("LANG=") || entry.starts_with("LANGUAGE=") || entry.starts_with("LC_")) {
+      kept.emplace_back(entry);
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
+PkexecHelper::PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors,
+                           std::ostream& diagnostics)
+    : pid_(pid),
+      pidfd_(posix::openPidfd(pid)),
+      channel_(std::move(channel)),
+      errors_(std::move(errors)),
+      diagnostics_(diagnostics) {}
+
+PkexecHelper::Read PkexecHelper::readLine(std::chrono::milliseconds bound, std::string* line) {
+  const auto deadline = SteadyClock::now() + bound;
+  for (;;) {
+    const std::size_t end = buffer_.find('\n');
+    if (end != std::string::npos) {
+      *line = buffer_.substr(0, end);
+      buffer_.erase(0, end + 1);
+      return Read::kLine;
+    }
+    if (!channel_.valid()) return Read::kEnded;
+    if (buffer_.size() > kMaxAnswerLength) {
+      // Not our helper's way of answering: it is given up.
+      close();
+      return Read::kEnded;
+    }
+    std::array<pollfd, 2> watch{{{channel_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}}};
+    const int ready = ::poll(watch.data(), watch.size(), millisecondsUntil(deadline));
+    if (ready < 0 && errno != EINTR) return Read::kTimedOut;
+    if (ready == 0) return Read::kTimedOut;
+    if (ready < 0) continue;
+    if (watch[1].revents != 0) takeErrors();
+    if (watch[0].revents != 0) {
+      std::array<char, 512> chunk;
+      const ssize_t got = ::recv(channel_.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+        takeErrors();
+        channel_.reset();
+      } else if (got > 0) {
+        buffer_.append(chunk.data(), static_cast<std::size_t>(got));
+      }
+    }
+  }
+}
+
+bool PkexecHelper::send(std::string_view request) {
+  if (!channel_.valid()) return false;
+  std::string line(request);
+  line += '\n';
+  std::string_view left = line;
+  while (!left.empty()) {
+    const ssize_t sent = ::send(channel_.get(), left.data(), left.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      close();
+      return false;
+    }
+    left.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  ++sent_;
+  return true;
+}
+
+bool PkexecHelper::waitForAnswer(std::uint64_t sequence, std::chrono::milliseconds bound) {
+  const auto deadline = SteadyClock::now() + bound;
+  while (results_.size() < sequence) {
+    std::string line;
+    const auto left = std::chrono::milliseconds(millisecondsUntil(deadline));
+    switch (readLine(left, &line)) {
+      case Read::kTimedOut:
+        return false;
+      case Read::kEnded:
+        // Requests it took with it are of unknown outcome.
+        results_.resize(sent_, -1);
+        return true;
+      case Read::kLine:
+        results_.push_back(line == kOkAnswer ? 0 : 1);
+        if (line.starts_with(kErrorAnswerPrefix)) {
+          diagnostics_ << "Pomrel: pomrel-driverctl: "
+                       << std::string_view(line).substr(std::strlen(kErrorAnswerPrefix))
+                       << std::endl;
+        }
+        break;
+    }
+  }
+  return true;
+}
+
+bool PkexecHelper::reap(std::chrono::milliseconds bound) {
+  if (reaped_) return true;
+  if (!posix::waitForChild(pid_, pidfd_, bound, &waitStatus_)) return false;
+  reaped_ = true;
+  pidfd_.reset();
+  takeErrors();
+  errors_.reset();
+  return true;
+}
+
+void PkexecHelper::kill() { ::kill(pid_, SIGKILL); }
+
+void PkexecHelper::takeErrors() {
+  std::array<char, 512> chunk;
+  while (errors_.valid()) {
+    const ssize_t got = ::read(errors_.get(), chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errors_.reset();
+      return;
+    }
+    const std::string_view text(chunk.data(), static_cast<std::size_t>(got));
+    if (forwarding_) {
+      diagnostics_ << text << std::flush;
+    } else {
+      errorText_.append(
+          text.substr(0, kKeptErrorText - std::min(kKeptErrorText, errorText_.size())));
+    }
+  }
+}
+
+OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,
+                           std::ostream& diagnostics, std::shared_ptr<PkexecHelper>* started,
+                           std::shared_ptr<PkexecHelper>* unreaped) {
+  if (::access(pkexecPath.c_str(), X_OK) != 0) {
+    diagnostics << "Pomrel: cannot ask for administrator rights: " << pkexecPath
+                << " is missing (install pkexec and polkit)" << std::endl;
+    return errAuthorizationDenied;
+  }
+  std::array<int, 2> channel{};
+  std::array<int, 2> errors{};
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel.data()) != 0) {
+    return errAuthorizationDenied;
+  }
+  posix::UniqueFd ours(channel[0]);
+  posix::UniqueFd theirs(channel[1]);
+  if (::pipe2(errors.data(), O_CLOEXEC | O_NONBLOCK) != 0) return errAuthorizationDenied;
+  posix::UniqueFd errorsRead(errors[0]);
+  posix::UniqueFd errorsWrite(errors[1]);
+  // Only our end is non-blocking: the helper's standard error blocks as a
+  // program's does.
+  if (::fcntl(errorsWrite.get(), F_SETFL, 0) != 0) return errAuthorizationDenied;
+
+  std::vector<std::string> environment = pkexecEnvironment();
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  std::string program = pkexecPath;
+  std::string helperArgument = helperPath;
+  const std::vector<char*> argv = {program.data(), helperArgument.data(), nullptr};
+  pid_t pid = 0;
+  const int error = posix::spawnChild(pkexecPath, argv, envp.data(),
+                                      {theirs.get(), theirs.get(), errorsWrite.get()}, &pid);
+  theirs.reset();
+  errorsWrite.reset();
+  if (error != 0) {
+    diagnostics << "Pomrel: cannot run " << pkexecPath << ": " << std::strerror(error) << std::endl;
+    return errAuthorizationDenied;
+  }
+
+  auto helper =
+      std::make_shared<PkexecHelper>(pid, std::move(ours), std::move(errorsRead), diagnostics);
+  std::string line;
+  const PkexecHelper::Read read = helper->readLine(kPromptBound, &line);
+  if (read == PkexecHelper::Read::kLine && line == kReadyAnswer) {
+    helper->forwardErrors();
+    *started = std::move(helper);
+    return errAuthorizationSuccess;
+  }
+  if (read == PkexecHelper::Read::kTimedOut) helper->kill();
+  helper->close();
+  if (!helper->reap(kHelperExitBound)) {
+    *unreaped = helper;
+    return read == PkexecHelper::Read::kTimedOut ? errAuthorizationCanceled
+                                                 : errAuthorizationDenied;
+  }
+  const int status = helper->waitStatus();
+  if (read == PkexecHelper::Read::kTimedOut ||
+      (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)) {
+    return errAuthorizationCanceled;
+  }
+  diagnostics << "Pomrel: administrator rights not granted: ";
+  if (WIFEXITED(status) && WEXITSTATUS(status) != kPkexecNotAuthorized) {
+    diagnostics << "pomrel-driverctl ended with status " << WEXITSTATUS(status) << ": ";
+  }
+  diagnostics << firstLine(helper->errorText()) << std::endl;
+  return errAuthorizationDenied;
+}
+
+}  // namespace pomrel::host

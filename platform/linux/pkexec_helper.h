@@ -1,0 +1,99 @@
+// The pkexec session: pkexec started on the privileged helper, the desktop's
+// prompt it shows, and then the conversation with the helper it became.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/authorization.h"
+#include "platform/posix/process_runner.h"
+
+namespace pomrel::host {
+
+// How long the desktop's prompt may stay unanswered before the request is
+// taken as cancelled.
+inline constexpr std::chrono::milliseconds kPromptBound = std::chrono::minutes(5);
+
+// How long an ended helper (its input closed, or pkexec after its answer)
+// may take to exit before it is left to be reaped later.
+inline constexpr std::chrono::milliseconds kHelperExitBound = std::chrono::seconds(2);
+
+// A started pkexec, then the helper it became: its process, the socket that
+// is its standard input and output, and the pipe of its standard error.
+// All calls belong to one thread.
+class PkexecHelper {
+ public:
+  enum class Read { kLine, kEnded, kTimedOut };
+
+  PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors,
+               std::ostream& diagnostics);
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  [[nodiscard]] const std::string& errorText() const { return errorText_; }
+  // From now on what the helper writes to standard error goes to ours.
+  void forwardErrors() { forwarding_ = true; }
+
+  // The next line the helper wrote, without its '\n'.
+  Read readLine(std::chrono::milliseconds bound, std::string* line);
+
+  // False when the helper is no longer there to receive it.
+  bool send(std::string_view request);
+  [[nodiscard]] std::uint64_t requestsSent() const { return sent_; }
+  // How request number `sequence` ended, as a tool's exit status: 0 for "ok",
+  // 1 for an error answer, -1 while unanswered or when the helper ended
+  // without answering.
+  [[nodiscard]] int resultOf(std::uint64_t sequence) const {
+    return sequence <= results_.size() ? results_[sequence - 1] : -1;
+  }
+
+  // Takes answers in order until that of request number `sequence` (from 1)
+  // is in, or the helper has ended. False at the bound.
+  bool waitForAnswer(std::uint64_t sequence, std::chrono::milliseconds bound);
+
+  // Ends the conversation: the helper sees the end of its input and exits.
+  void close() { channel_.reset(); }
+
+  // Waits at most `bound` for the process to exit; true once it is reaped.
+  bool reap(std::chrono::milliseconds bound);
+  [[nodiscard]] int waitStatus() const { return waitStatus_; }
+
+  // Kills pkexec while it still waits for the prompt's answer (it runs with
+  // our real user id until then, so the signal is ours to send).
+  void kill();
+
+ private:
+  void takeErrors();
+
+  const pid_t pid_;
+  posix::UniqueFd pidfd_;
+  posix::UniqueFd channel_;
+  posix::UniqueFd errors_;
+  std::ostream& diagnostics_;
+  std::string buffer_;
+  std::string errorText_;
+  bool forwarding_ = false;
+  std::uint64_t sent_ = 0;
+  std::vector<int> results_;
+  bool reaped_ = false;
+  int waitStatus_ = -1;
+};
+
+// Runs `pkexecPath helperPath` (the prompt) and waits for the helper's ready
+// line. errAuthorizationSuccess with the running helper in *started; the
+// prompt dismissed or unanswered within kPromptBound ->
+// errAuthorizationCanceled; refused, no agent, no polkit, no pkexec, or the
+// helper refusing to serve -> errAuthorizationDenied with one line on
+// `diagnostics`. A helper that has not exited within kHelperExitBound after a
+// failed start is handed back in *unreaped, to be reaped later.
+OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,
+                           std::ostream& diagnostics, std::shared_ptr<PkexecHelper>* started,
+                           std::shared_ptr<PkexecHelper>* unreaped);
+
+}  // namespace pomrel::host
