@@ -609,7 +609,7 @@ FAULTS: list[Fault] = [
       "      pluginPath_ != arguments[0] || arguments[1] != nullptr) {",
       "      arguments[1] != nullptr) {",
       "the host authorization sends a request for a plug-in it was not made for", "linux", ("host",)),
-    F("host-auth-dismissed-is-denied", "platform/linux/authorization.cc",
+    F("host-auth-dismissed-is-denied", "platform/linux/pkexec_helper.cc",
       "(WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)) {",
       "(WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed + 1000)) {",
       "a dismissed administrator prompt is reported as a refusal", "linux", ("host",)),
