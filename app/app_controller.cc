@@ -37,11 +37,14 @@ const ActionEntry* findAction(std::string_view selector) {
 AppController::AppController(Platform& platform) : platform_(platform) {
   g_NotifyPort = nullptr;
   g_NotifyContext = nullptr;
+  g_MatchPort = nullptr;
+  g_MatchNotification = 0;
   m_AuthRef = nullptr;
   m_LoginItems = std::make_unique<ZanLoginItems>(platform_.userDefaults, platform_.processInfo);
 }
 
 AppController::~AppController() {
+  clearMatchingNotification();
   clearServiceNotification();
   if (m_AuthRef != nullptr) {
     platform_.authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);
@@ -58,6 +61,9 @@ void AppController::applicationDidFinishLaunching(void* /*notification*/) {
   m_StatusItem->setHighlightMode(true);
   m_StatusItem->setMenu(m0_StatusBar);
   loadUserDefaults();
+  // Registered before the lookup, so that a card appearing in between is
+  // watched either way.
+  registerMatchingNotification();
   registerServiceNotification();
 }
 

@@ -32,8 +32,9 @@ class AppController : public MenuValidator {
   AppController& operator=(const AppController&) = delete;
 
   // --- Application delegate ---
-  // Creates the status item with the status menu, loads the settings and
-  // arms the removal watch.
+  // Creates the status item with the status menu, loads the settings,
+  // registers for the card media service's appearance and arms the removal
+  // watch.
   void applicationDidFinishLaunching(void* notification);
   void applicationWillTerminate(void* notification);
 
@@ -82,6 +83,15 @@ class AppController : public MenuValidator {
   // The reaction to the card media service's termination: clears the watch,
   // then runs the disable command.
   void completeDeviceNotification();
+  // Registers for the appearance of a card media service (its first match),
+  // so that every card that appears is watched. True when newly registered;
+  // false when registered already or the registry refused, leaving nothing.
+  bool registerMatchingNotification();
+  // Ends that registration, if any.
+  void clearMatchingNotification();
+  // The reaction to a card media service that appeared: arms the removal
+  // watch, unless a command is running.
+  void serviceAppeared();
 
   // --- Eject ---
   // True when no card media service is left; false after the user was shown

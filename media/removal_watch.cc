@@ -11,6 +11,8 @@ namespace pomrel {
 
 IONotificationPortRef g_NotifyPort = nullptr;
 NotifyContext* g_NotifyContext = nullptr;
+IONotificationPortRef g_MatchPort = nullptr;
+io_object_t g_MatchNotification = 0;
 
 bool AppController::registerServiceNotification() {
   if (g_NotifyPort != nullptr) return false;
@@ -92,6 +94,47 @@ void DeviceNotification(void* refcon, io_service_t /*service*/, natural_t messag
 void AppController::completeDeviceNotification() {
   clearServiceNotification();
   disableMedia(this);
+}
+
+bool AppController::registerMatchingNotification() {
+  if (g_MatchPort != nullptr) return false;
+  DeviceRegistry& registry = platform_.registry;
+  std::optional<MatchingDictionary> matching = registry.serviceNameMatching(kSxSMediaServiceName);
+  if (!matching) return false;
+  IONotificationPortRef port = registry.notificationPortCreate();
+  if (port == nullptr) return false;
+  io_object_t notification = 0;
+  if (registry.addMatchingNotification(port, kIOFirstMatchNotification, std::move(*matching),
+                                       ServiceMatched, this, &notification) != KERN_SUCCESS) {
+    registry.notificationPortDestroy(port);
+    return false;
+  }
+  g_MatchPort = port;
+  g_MatchNotification = notification;
+  platform_.runLoop.addSource(registry.notificationPortGetRunLoopSource(port),
+                              kCFRunLoopDefaultMode);
+  return true;
+}
+
+void AppController::clearMatchingNotification() {
+  if (g_MatchPort == nullptr) return;
+  DeviceRegistry& registry = platform_.registry;
+  platform_.runLoop.removeSource(registry.notificationPortGetRunLoopSource(g_MatchPort),
+                                 kCFRunLoopDefaultMode);
+  registry.release(g_MatchNotification);
+  registry.notificationPortDestroy(g_MatchPort);
+  g_MatchPort = nullptr;
+  g_MatchNotification = 0;
+}
+
+void ServiceMatched(void* refcon, io_service_t /*service*/) {
+  static_cast<AppController*>(refcon)->serviceAppeared();
+}
+
+void AppController::serviceAppeared() {
+  // A running command arms the watch itself as its last step, if the card is
+  // there then; arming now would let a pull start a second command inside it.
+  if (!m_CommandRunning) registerServiceNotification();
 }
 
 }  // namespace pomrel

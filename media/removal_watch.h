@@ -1,4 +1,5 @@
-// The removal watch's file-level state and its interest callback.
+// The removal watch's file-level state, its interest callback, and the
+// matching notification that arms it for every card that appears.
 #pragma once
 
 #include "platform/device_registry.h"
@@ -28,5 +29,14 @@ extern NotifyContext* g_NotifyContext;
 // other message is ignored and the watch stays armed.
 void DeviceNotification(void* refcon, io_service_t service, natural_t messageType,
                         void* messageArgument);
+
+// The port of the first-match notification on the card media service, and
+// that registration; null and 0 while none is registered.
+extern IONotificationPortRef g_MatchPort;
+extern io_object_t g_MatchNotification;
+
+// The matching callback (IOServiceMatchingCallback), with the controller as
+// its reference constant: runs its serviceAppeared.
+void ServiceMatched(void* refcon, io_service_t service);
 
 }  // namespace pomrel

@@ -1,5 +1,6 @@
 // The device registry: the services that drivers publish, found by name, with
-// their properties, and interest notifications on them.
+// their properties, interest notifications on them, and notifications of
+// services that begin to match.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ using natural_t = std::uint32_t;
 // The message a service's interest clients receive when it terminates.
 inline constexpr natural_t kIOMessageServiceIsTerminated = 0xE0000010;
 inline constexpr const char* kIOGeneralInterest = "IOGeneralInterest";
+// The matching notification of a service that begins to match.
+inline constexpr const char* kIOFirstMatchNotification = "IOServiceFirstMatch";
 
 // Selects the registered services whose registry name equals `name`.
 struct MatchingDictionary {
@@ -39,7 +42,13 @@ struct MatchingDictionary {
 using IOServiceInterestCallback = void (*)(void* refcon, io_service_t service,
                                            natural_t messageType, void* messageArgument);
 
-// A port that receives interest notifications; owned by the registry that
+// Matching callback: `refcon` is the reference constant given at
+// registration; `service` the service that began to match, a handle that the
+// registry releases when the callback returns. Runs on the run loop where the
+// port's source is installed.
+using IOServiceMatchingCallback = void (*)(void* refcon, io_service_t service);
+
+// A port that receives interest and matching notifications; owned by the registry that
 // made it until `notificationPortDestroy`.
 class NotificationPort {
  public:
@@ -90,6 +99,20 @@ class DeviceRegistry {
   virtual kern_return_t addInterestNotification(IONotificationPortRef port, io_service_t service,
                                                 const char* interestType,
                                                 IOServiceInterestCallback callback, void* refcon,
+                                                io_object_t* notification) = 0;
+
+  // Registers for `notificationType` (kIOFirstMatchNotification) on services
+  // that match `matching`, delivered through `port` to `callback` with
+  // `refcon`: once for each service that begins to match after the
+  // registration (published, or given its medium), not for those that match
+  // already, which the caller looks up itself after registering. On success
+  // returns KERN_SUCCESS and stores the registration's handle in
+  // `*notification`; on failure `*notification` is untouched. Takes over
+  // `matching`.
+  virtual kern_return_t addMatchingNotification(IONotificationPortRef port,
+                                                const char* notificationType,
+                                                MatchingDictionary matching,
+                                                IOServiceMatchingCallback callback, void* refcon,
                                                 io_object_t* notification) = 0;
 };
 

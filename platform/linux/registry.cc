@@ -123,12 +123,13 @@ bool LinuxRegistry::hasMedium(const std::string& sysPath) {
   return size.ok() && number(size.bytes) > 0;
 }
 
+bool LinuxRegistry::removalOf(const Disk& disk, const UdevDevice& device) {
+  const std::uint64_t initialized = number(device.property("USEC_INITIALIZED"));
+  return initialized == 0 || initialized == disk.initialized;
+}
+
 bool LinuxRegistry::ends(const Disk& disk, const UdevDevice& device) {
-  if (device.action() == "remove") {
-    // A removal of an earlier device at the same path is not this one's.
-    const std::uint64_t initialized = number(device.property("USEC_INITIALIZED"));
-    return initialized == 0 || initialized == disk.initialized;
-  }
+  if (device.action() == "remove") return removalOf(disk, device);
   const std::optional<Disk> now = diskOf(device);
   return !now || !now->sameDevice(disk) || now->serviceName != disk.serviceName ||
          !hasMedium(disk.sysPath);
@@ -154,16 +155,26 @@ void LinuxRegistry::refresh() {
 
 void LinuxRegistry::apply(const UdevDevice& device) {
   const std::string sysPath = device.sysPath();
+  const bool removed = device.action() == "remove";
   if (const unsigned long long sequence = device.sequenceNumber(); sequence != 0) {
-    unsigned long long& last = applied_[sysPath];
-    if (sequence <= last) return;
-    last = sequence;
+    const auto last = applied_.find(sysPath);
+    if (last != applied_.end() && sequence <= last->second) return;
+    // A removed device is forgotten. A monitor that still holds an earlier
+    // event of its path holds this removal after it, and reads both in the
+    // same drain, so what the earlier event brings back is gone again before
+    // anyone looks.
+    if (removed) {
+      applied_.erase(sysPath);
+    } else {
+      applied_[sysPath] = sequence;
+    }
   }
-  std::optional<Disk> disk = device.action() == "remove" ? std::nullopt : diskOf(device);
+  const auto known = disks_.find(sysPath);
+  std::optional<Disk> disk = removed ? std::nullopt : diskOf(device);
   if (disk) {
     disks_[sysPath] = std::move(*disk);
-  } else {
-    disks_.erase(sysPath);
+  } else if (known != disks_.end() && (!removed || removalOf(known->second, device))) {
+    disks_.erase(known);
   }
 }
 
@@ -178,6 +189,27 @@ bool LinuxRegistry::stillPresent(const Disk& disk) {
   const auto found = disks_.find(disk.sysPath);
   return found != disks_.end() && found->second.sameDevice(disk) &&
          found->second.serviceName == disk.serviceName && hasMedium(disk.sysPath);
+}
+
+std::map<std::string, LinuxRegistry::Disk> LinuxRegistry::matchingNow(const std::string& name) {
+  std::map<std::string, Disk> matching;
+  for (const auto& [sysPath, disk] : disks_) {
+    if (disk.serviceName == name && hasMedium(sysPath)) matching.emplace(sysPath, disk);
+  }
+  return matching;
+}
+
+void LinuxRegistry::judgeMatch(Registration& registration, const UdevDevice& device) {
+  const std::string sysPath = device.sysPath();
+  std::optional<Disk> now = device.action() == "remove" ? std::nullopt : diskOf(device);
+  if (!now || now->serviceName != registration.matchName || !hasMedium(sysPath)) {
+    registration.matching.erase(sysPath);
+    return;
+  }
+  const auto known = registration.matching.find(sysPath);
+  if (known != registration.matching.end() && known->second.sameDevice(*now)) return;
+  registration.appeared.push_back(*now);
+  registration.matching[sysPath] = std::move(*now);
 }
 
 std::optional<MatchingDictionary> LinuxRegistry::serviceNameMatching(const char* name) {
@@ -258,10 +290,37 @@ kern_return_t LinuxRegistry::addInterestNotification(IONotificationPortRef port,
   return KERN_SUCCESS;
 }
 
+kern_return_t LinuxRegistry::addMatchingNotification(IONotificationPortRef port,
+                                                     const char* notificationType,
+                                                     MatchingDictionary matching,
+                                                     IOServiceMatchingCallback callback,
+                                                     void* refcon, io_object_t* notification) {
+  LinuxNotificationPort* target = objects_.port(port);
+  if (target == nullptr || notificationType == nullptr ||
+      std::strcmp(notificationType, kIOFirstMatchNotification) != 0 || callback == nullptr ||
+      notification == nullptr) {
+    return kIOReturnError;
+  }
+  auto registration = std::make_unique<Registration>();
+  registration->port = target;
+  registration->matched = callback;
+  registration->refcon = refcon;
+  registration->matchName = std::move(matching.name);
+  // What matches by now is not new; the port's monitor, running since the
+  // port was made, holds every event after that.
+  refresh();
+  registration->matching = matchingNow(registration->matchName);
+  *notification = objects_.addRegistration(std::move(registration));
+  return KERN_SUCCESS;
+}
+
 void LinuxRegistry::deliver(LinuxNotificationPort& port) {
-  auto live = [&](io_object_t handle) -> Registration* {
+  // A live registration of the port: for a termination (`matches` false) one
+  // not told yet, or a first-match one.
+  auto live = [&](io_object_t handle, bool matches = false) -> Registration* {
     Registration* registration = objects_.registration(handle);
-    return registration != nullptr && registration->port == &port && !registration->delivered
+    return registration != nullptr && registration->port == &port &&
+                   (registration->matched != nullptr) == matches && !registration->delivered
                ? registration
                : nullptr;
   };
@@ -281,6 +340,7 @@ void LinuxRegistry::deliver(LinuxNotificationPort& port) {
     apply(device);
     const std::string sysPath = device.sysPath();
     for (io_object_t handle : port.registrations) {
+      if (Registration* registration = live(handle, true)) judgeMatch(*registration, device);
       Registration* registration = live(handle);
       if (registration != nullptr && !registration->ended &&
           registration->disk.sysPath == sysPath && ends(registration->disk, device)) {
@@ -293,6 +353,32 @@ void LinuxRegistry::deliver(LinuxNotificationPort& port) {
     for (io_object_t handle : port.registrations) {
       Registration* registration = live(handle);
       if (registration != nullptr && !stillPresent(registration->disk)) registration->ended = true;
+      if (Registration* matching = live(handle, true)) {
+        std::map<std::string, Disk> now = matchingNow(matching->matchName);
+        for (const auto& [sysPath, disk] : now) {
+          const auto known = matching->matching.find(sysPath);
+          if (known == matching->matching.end() || !known->second.sameDevice(disk)) {
+            matching->appeared.push_back(disk);
+          }
+        }
+        matching->matching = std::move(now);
+      }
+    }
+  }
+
+  // The disks that began to match, each still there, one handle each.
+  for (io_object_t handle : std::vector<io_object_t>(port.registrations)) {
+    Registration* registration = live(handle, true);
+    const std::vector<Disk> appeared =
+        registration != nullptr ? std::exchange(registration->appeared, {}) : std::vector<Disk>();
+    for (const Disk& disk : appeared) {
+      if (!stillPresent(disk)) continue;
+      const io_service_t service = objects_.addService(disk);
+      registration->matched(registration->refcon, service);
+      objects_.release(service, [](Registration&) {});
+      if (port.destroyed()) return;
+      registration = live(handle, true);
+      if (registration == nullptr) break;
     }
   }
 

@@ -30,14 +30,18 @@
 // once per registration: when the watched device is removed, or after a
 // change that leaves it no longer matching (the property gone, the medium
 // gone, another medium or device at its path). Changes after which it still
-// matches, and other devices' events, deliver nothing. Nothing here polls,
-// sleeps or starts a thread.
+// matches, and other devices' events, deliver nothing. A first-match
+// registration is called once for each disk that begins to match after it was
+// made (added with the property and a medium, given a medium, or another
+// device at a matching path), judged from the port's monitor like the
+// termination. Nothing here polls, sleeps or starts a thread.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/device_registry.h"
 #include "platform/linux/udev_device.h"
@@ -74,9 +78,15 @@ class LinuxRegistry : public DeviceRegistry {
                                         const char* interestType,
                                         IOServiceInterestCallback callback, void* refcon,
                                         io_object_t* notification) override;
+  kern_return_t addMatchingNotification(IONotificationPortRef port, const char* notificationType,
+                                        MatchingDictionary matching,
+                                        IOServiceMatchingCallback callback, void* refcon,
+                                        io_object_t* notification) override;
 
   // Handles currently given out and not released (for leak checks).
   [[nodiscard]] std::size_t liveHandleCount() const { return objects_.liveHandleCount(); }
+  // Devices whose last event is on record; a removed device is forgotten.
+  [[nodiscard]] std::size_t knownDeviceCount() const { return applied_.size(); }
 
  private:
   friend class LinuxNotificationPort;
@@ -104,12 +114,22 @@ class LinuxRegistry : public DeviceRegistry {
     io_service_t service = 0;
     bool ended = false;      // the service is gone; the message is due
     bool delivered = false;  // the message went out
+    // Set for a first-match registration, which `callback` and `disk` are
+    // not: the service name it matches, the disks that match now (by sys
+    // path), and those that began to match, due to be delivered.
+    IOServiceMatchingCallback matched = nullptr;
+    std::string matchName;
+    std::map<std::string, Disk> matching;
+    std::vector<Disk> appeared;
   };
 
   static std::optional<Disk> diskOf(const UdevDevice& device);
   static bool hasMedium(const std::string& sysPath);
   // Whether the event on `device` ends a registration on `disk`.
   static bool ends(const Disk& disk, const UdevDevice& device);
+  // Whether a removal event on `disk`'s path is that disk's own, not that of
+  // an earlier device at the same path.
+  static bool removalOf(const Disk& disk, const UdevDevice& device);
 
   // Brings the table up to date with the events waiting on the monitor.
   void refresh();
@@ -119,6 +139,11 @@ class LinuxRegistry : public DeviceRegistry {
   void relist();
   // `disk` is in the table, unchanged, with a medium.
   bool stillPresent(const Disk& disk);
+  // The disks in the table that carry service `name` and a medium.
+  std::map<std::string, Disk> matchingNow(const std::string& name);
+  // Notes in `registration` (first-match) a disk that the event on `device`
+  // makes begin to match, or forgets one that stops matching.
+  static void judgeMatch(Registration& registration, const UdevDevice& device);
 
   // Reads the port's events and delivers what is due (its perform).
   void deliver(LinuxNotificationPort& port);
@@ -126,7 +151,8 @@ class LinuxRegistry : public DeviceRegistry {
   Udev udev_;
   UdevMonitor monitor_;
   std::map<std::string, Disk> disks_;  // by sys path
-  // The sequence number of the last event applied, by sys path.
+  // The sequence number of the last event applied, by sys path of the
+  // devices not removed since.
   std::map<std::string, unsigned long long> applied_;
   RegistryObjects<Disk, Registration, LinuxNotificationPort> objects_;
 };

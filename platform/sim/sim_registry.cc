@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -225,14 +226,70 @@ kern_return_t SimRegistry::addInterestNotification(IONotificationPortRef port, i
   return KERN_SUCCESS;
 }
 
+kern_return_t SimRegistry::addMatchingNotification(IONotificationPortRef port,
+                                                   const char* notificationType,
+                                                   MatchingDictionary matching,
+                                                   IOServiceMatchingCallback callback, void* refcon,
+                                                   io_object_t* notification) {
+  SimNotificationPort* target = objects_.port(port);
+  if (target == nullptr || notificationType == nullptr ||
+      std::strcmp(notificationType, kIOFirstMatchNotification) != 0 || callback == nullptr ||
+      notification == nullptr || !RegistryStore::isValidName(matching.name)) {
+    return kIOReturnError;
+  }
+  const std::string folder = store_.serviceDirectory(matching.name);
+  for (const std::string& made : {folder.substr(0, folder.rfind('/')), folder}) {
+    if (::mkdir(made.c_str(), 0755) != 0 && errno != EEXIST) return kIOReturnError;
+  }
+  // Watched before the listing: what is published after it raises an event.
+  const int wd = target->addWatch(folder);
+  if (wd < 0) return kIOReturnError;
+  const std::vector<EntryId> present = store_.listEntries(matching.name);
+  auto registration = std::make_unique<Registration>();
+  registration->name = std::move(matching.name);
+  registration->id = present.empty() ? 0 : present.back();
+  registration->port = target;
+  registration->watch = wd;
+  registration->matched = callback;
+  registration->refcon = refcon;
+  *notification = objects_.addRegistration(std::move(registration));
+  return KERN_SUCCESS;
+}
+
+bool SimRegistry::deliverMatches(SimNotificationPort& port,
+                                 const std::vector<io_object_t>& handles) {
+  for (io_object_t handle : handles) {
+    Registration* registration = objects_.registration(handle);
+    if (registration == nullptr || registration->port != &port ||
+        registration->matched == nullptr) {
+      continue;
+    }
+    const std::string name = registration->name;
+    for (const EntryId id : store_.listEntries(name)) {
+      if (id <= registration->id) continue;
+      registration->id = id;
+      const io_service_t service = objects_.addService({name, id});
+      registration->matched(registration->refcon, service);
+      objects_.release(service, dropWatch);
+      if (port.destroyed()) return false;
+      // The callback may have released it.
+      registration = objects_.registration(handle);
+      if (registration == nullptr || registration->port != &port) break;
+    }
+  }
+  return true;
+}
+
 void SimRegistry::deliver(SimNotificationPort& port) {
   // Callbacks may release registrations, make new ones or destroy the port:
   // work from a copy of the handles and look each one up again after every
   // callback.
   const std::vector<io_object_t> handles = port.registrations;
+  if (!deliverMatches(port, handles)) return;
   auto live = [&](io_object_t handle) -> Registration* {
     Registration* registration = objects_.registration(handle);
-    return registration != nullptr && registration->port == &port && !registration->terminated
+    return registration != nullptr && registration->port == &port && !registration->terminated &&
+                   registration->matched == nullptr
                ? registration
                : nullptr;
   };

@@ -13,7 +13,10 @@
 // lost between two performs. Nothing here polls, sleeps or starts a thread.
 //
 // A message file is consumed by the first port that delivers it; messages
-// sent before a registration was made are not delivered to it.
+// sent before a registration was made are not delivered to it. A first-match
+// registration watches its name's folder (made if no service of that name was
+// ever published) and delivers each entry whose ID is above the highest it has
+// seen, so each service once, as entry IDs only rise.
 #pragma once
 
 #include <memory>
@@ -49,6 +52,10 @@ class SimRegistry : public DeviceRegistry {
                                         const char* interestType,
                                         IOServiceInterestCallback callback, void* refcon,
                                         io_object_t* notification) override;
+  kern_return_t addMatchingNotification(IONotificationPortRef port, const char* notificationType,
+                                        MatchingDictionary matching,
+                                        IOServiceMatchingCallback callback, void* refcon,
+                                        io_object_t* notification) override;
 
   // Handles currently given out and not released (for leak checks).
   [[nodiscard]] std::size_t liveHandleCount() const { return objects_.liveHandleCount(); }
@@ -62,6 +69,8 @@ class SimRegistry : public DeviceRegistry {
   };
   struct Registration {
     std::string name;
+    // The watched service; for a first-match registration, the highest entry
+    // ID it has seen.
     EntryId id = 0;
     // The port delivering it; null once that port is destroyed.
     SimNotificationPort* port = nullptr;
@@ -74,12 +83,17 @@ class SimRegistry : public DeviceRegistry {
     // Messages with this sequence number or lower are not for it.
     std::uint64_t lastSequence = 0;
     bool terminated = false;
+    // Set for a first-match registration, which `callback` is not.
+    IOServiceMatchingCallback matched = nullptr;
   };
 
   // Drops a registration's watch as it is detached.
   static void dropWatch(Registration& registration);
   // Delivers what is pending for the port's registrations (its perform).
   void deliver(SimNotificationPort& port);
+  // Delivers the services that began to match; false once the port is
+  // destroyed.
+  bool deliverMatches(SimNotificationPort& port, const std::vector<io_object_t>& handles);
 
   RegistryStore store_;
   RegistryObjects<ServiceObject, Registration, SimNotificationPort> objects_;

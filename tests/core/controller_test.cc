@@ -21,7 +21,7 @@ TEST_F(CoreTest, MediaItemsFollowTheCardAtEveryValidationAndOtherItemsAreEnabled
   }
 }
 
-TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndArmsTheWatch) {
+TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndWatchesEveryCardThatAppears) {
   fake.userDefaults.store.domains[FakeUserDefaults::kApplication]["AddLoginItem"] = true;
   insertCard();
   Menu menu;
@@ -32,6 +32,23 @@ TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndArmsTheWatch) {
   EXPECT_TRUE(app().isAddLoginItem());
   EXPECT_NE(g_NotifyPort, nullptr);
   EXPECT_EQ(fake.userDefaults.store.synchronizations, 0) << "the login list is left alone";
+
+  // A card that appears while the pull's disable runs is not watched from
+  // inside it; one that appears afterwards is, and its pull disables again.
+  diskToolEjects();
+  fake.authorization.duringPrompt = [this] {
+    insertCard("disk3");
+    fake.runLoop.runUntilIdle();
+    EXPECT_EQ(g_NotifyPort, nullptr) << "armed inside the command";
+  };
+  pullCard();
+  fake.runLoop.runUntilIdle();
+  insertCard("disk4");
+  fake.runLoop.runUntilIdle();
+  ASSERT_NE(g_NotifyPort, nullptr);
+  pullCard();
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(alerts(), (Strings{"MSG_RemoveSafely", "MSG_RemoveSafely"}));
 }
 
 TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {

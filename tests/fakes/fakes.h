@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -160,6 +161,11 @@ class FakeRegistry : public DeviceRegistry {
   // service with the lowest ID.
   std::uint64_t publish(std::string name, PropertyDictionary properties) {
     const std::uint64_t id = services_.empty() ? 1 : services_.rbegin()->first + 1;
+    for (const auto& [handle, entry] : handles_) {
+      if (entry.matched != nullptr && entry.matchName == name && !entry.port->destroyed) {
+        entry.port->post(handle, 0, id);
+      }
+    }
     services_[id] = Service{std::move(name), std::move(properties)};
     return id;
   }
@@ -243,6 +249,17 @@ class FakeRegistry : public DeviceRegistry {
     *notification = issue({handle->entryId, live, service, callback, refcon});
     return KERN_SUCCESS;
   }
+  kern_return_t addMatchingNotification(IONotificationPortRef port, const char* type,
+                                        MatchingDictionary matching,
+                                        IOServiceMatchingCallback callback, void* refcon,
+                                        io_object_t* notification) override {
+    Port* live = livePort(port);
+    if (live == nullptr || std::string_view(type) != kIOFirstMatchNotification)
+      return kIOReturnError;
+    note(log, "match:add");
+    *notification = issue({0, live, 0, nullptr, refcon, callback, matching.name});
+    return KERN_SUCCESS;
+  }
 
  private:
   class Port : public NotificationPort, public RunLoopSource {
@@ -251,15 +268,15 @@ class FakeRegistry : public DeviceRegistry {
     ~Port() override { ::close(fd_); }
     [[nodiscard]] int descriptor() const override { return fd_; }
     void perform() override { registry_.deliver(*this); }
-    void post(io_object_t registration, natural_t messageType) {
-      pending.emplace_back(registration, messageType);
+    void post(io_object_t registration, natural_t messageType, std::uint64_t entryId = 0) {
+      pending.emplace_back(registration, messageType, entryId);
       ::eventfd_write(fd_, 1);
     }
     void drain() {
       eventfd_t count = 0;
       ::eventfd_read(fd_, &count);
     }
-    std::deque<std::pair<io_object_t, natural_t>> pending;
+    std::deque<std::tuple<io_object_t, natural_t, std::uint64_t>> pending;
     bool destroyed = false;
 
    private:
@@ -278,6 +295,8 @@ class FakeRegistry : public DeviceRegistry {
     io_service_t service = 0;
     IOServiceInterestCallback callback = nullptr;
     void* refcon = nullptr;
+    IOServiceMatchingCallback matched = nullptr;  // a matching registration's
+    std::string matchName = {};
   };
 
   bool isLive(std::uint64_t entryId) const {
@@ -305,13 +324,19 @@ class FakeRegistry : public DeviceRegistry {
   // messages, so everything is looked up afresh for each message.
   void deliver(Port& port) {
     while (!port.destroyed && !port.pending.empty()) {
-      const auto [registration, messageType] = port.pending.front();
+      const auto [registration, messageType, entryId] = port.pending.front();
       port.pending.pop_front();
       const auto found = handles_.find(registration);
       if (found == handles_.end()) continue;
       const Handle handle = found->second;
       ++deliveries;
-      handle.callback(handle.refcon, handle.service, messageType, nullptr);
+      if (handle.matched == nullptr) {
+        handle.callback(handle.refcon, handle.service, messageType, nullptr);
+      } else if (isLive(entryId)) {
+        const io_service_t service = issue({entryId});
+        handle.matched(handle.refcon, service);
+        handles_.erase(service);
+      }
     }
     port.drain();
   }
