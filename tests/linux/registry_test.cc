@@ -166,6 +166,13 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
        1, "none"},
       {"another device at its path",
        [&](const std::string& card) { change(card, "USEC_INITIALIZED", "900"); }, 1, "sdb"},
+      {"an earlier device's removal at its path",
+       [&](const std::string& card) {
+         umockdev_testbed_set_property(testbed_, card.c_str(), "USEC_INITIALIZED", "50");
+         umockdev_testbed_uevent(testbed_, card.c_str(), "remove");
+         umockdev_testbed_set_property(testbed_, card.c_str(), "USEC_INITIALIZED", "100");
+       },
+       0, "sdb"},
   };
   for (const Case& c : cases) {
     umockdev_testbed_clear(testbed_);
@@ -187,6 +194,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
       deliver();
     }
     EXPECT_EQ(inbox.messages, kTerminated) << c.what;
+    EXPECT_EQ(registry().knownDeviceCount(), 0u) << c.what << ": removed devices are forgotten";
     registry().release(registration);
   }
 }
