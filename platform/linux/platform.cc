@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "platform/linux/driverctl/driver_module.h"
 #include "platform/linux/file_manager.h"
 #include "platform/linux/registry.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/plist_user_defaults.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/process_runner.h"
@@ -29,6 +31,8 @@ constexpr const char* kDiskUtilPath = "/usr/sbin/diskutil";
 constexpr const char* kDiskUtilHelper = "pomrel-diskutil";
 constexpr const char* kDriverControlHelper = "pomrel-driverctl";
 constexpr const char* kUdevControlSocket = "/run/udev/control";
+// Present while systemd manages the machine (sd_booted's test).
+constexpr const char* kSystemdRunFolder = "/run/systemd/system";
 constexpr const char* kUdisksActivation =
     "/usr/share/dbus-1/system-services/org.freedesktop.UDisks2.service";
 
@@ -36,8 +40,26 @@ std::string helpersFolder(const HostSettings& settings) {
   return settings.bundleContents + "/Helpers";
 }
 
-// udevd leaves its control socket behind when it stops, so only a
-// connection tells that it runs.
+// Whether a udevd process is among those this user can see; true when
+// others' processes are hidden from it (procfs hidepid), as nothing can then
+// be told.
+bool udevProcessSeen() {
+  if (::access("/proc/1", F_OK) != 0) return true;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const posix::FileRead comm = posix::readFile(entry.path().string() + "/comm", 64);
+    if (comm.ok() && (comm.bytes == "systemd-udevd\n" || comm.bytes == "udevd\n")) return true;
+  }
+  return false;
+}
+
+// udevd leaves its control socket behind when it stops, so a connection
+// tells that it runs, and a refused one that it does not. A user may not
+// connect at all (the socket is root's on most machines): then, under
+// systemd, the socket is systemd's, which starts udevd on demand; elsewhere
+// udevd's process tells.
 bool udevRuns() {
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -46,8 +68,11 @@ bool udevRuns() {
   std::strncpy(address.sun_path, kUdevControlSocket, sizeof address.sun_path - 1);
   const bool connected =
       ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const int error = errno;
   ::close(fd);
-  return connected;
+  if (connected) return true;
+  if (error != EACCES && error != EPERM) return false;
+  return ::access(kSystemdRunFolder, F_OK) == 0 || udevProcessSeen();
 }
 
 // The launcher installed with the bundle: a "bin/pomrel" beside one of the
