@@ -17,6 +17,23 @@ AuthorizationRights g_RightSet = {1, g_Rights};
 AuthorizationItem g_Environment[] = {{"username", 0, nullptr, 0}, {"password", 0, nullptr, 0}};
 AuthorizationEnvironment g_EnvironmentSet = {2, g_Environment};
 
+// The text that names why the prompt could not be shown; null for any other
+// outcome (a dismissed or refused prompt is the user's own answer).
+const char* promptFailureCause(OSStatus status) {
+  switch (status) {
+    case errAuthorizationNoPrompter:
+      return "MSG_AuthFail_NoPrompter";
+    case errAuthorizationNoAgent:
+      return "MSG_AuthFail_NoAgent";
+    case errAuthorizationRefusedByPolicy:
+      return "MSG_AuthFail_Policy";
+    case errAuthorizationServiceUnavailable:
+      return "MSG_AuthFail_NoService";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 OSStatus AppController::initAuthorization() {
@@ -33,12 +50,21 @@ OSStatus AppController::initAuthorization() {
     return created != errAuthorizationSuccess ? created : errAuthorizationInvalidRef;
   }
 
-  authorization.copyRights(made, &g_RightSet, nullptr,
-                           kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);
+  const OSStatus asked = authorization.copyRights(
+      made, &g_RightSet, nullptr,
+      kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights);
   const OSStatus status = authorization.copyRights(made, &g_RightSet, &g_EnvironmentSet,
                                                    kAuthorizationFlagExtendRights);
   if (status != errAuthorizationSuccess) {
     authorization.free(made, kAuthorizationFlagDestroyRights);
+    // Without this the command would end with nothing on screen, as if the
+    // click had been lost.
+    if (const char* cause = promptFailureCause(asked)) {
+      Bundle& bundle = platform_.bundle;
+      platform_.application.runAlertPanel(bundle.localizedStringForKey("MSG_Title"),
+                                          bundle.localizedStringForKey("MSG_AuthFail") + "\n\n" +
+                                              bundle.localizedStringForKey(cause));
+    }
     return status;
   }
   if (m_AuthRef != nullptr) authorization.free(m_AuthRef, kAuthorizationFlagDestroyRights);

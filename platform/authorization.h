@@ -16,6 +16,13 @@ inline constexpr OSStatus errAuthorizationDenied = -60005;
 inline constexpr OSStatus errAuthorizationCanceled = -60006;
 inline constexpr OSStatus errAuthorizationInteractionNotAllowed = -60007;
 inline constexpr OSStatus errAuthorizationToolExecuteFailure = -60031;
+// The prompt could not be shown at all, by cause (this system's own
+// statuses): no program that shows it, no agent on the desktop to show it,
+// the system's policy refuses to ask, the authorization service unreachable.
+inline constexpr OSStatus errAuthorizationNoPrompter = -60101;
+inline constexpr OSStatus errAuthorizationNoAgent = -60102;
+inline constexpr OSStatus errAuthorizationRefusedByPolicy = -60103;
+inline constexpr OSStatus errAuthorizationServiceUnavailable = -60104;
 
 using AuthorizationFlags = std::uint32_t;
 inline constexpr AuthorizationFlags kAuthorizationFlagDefaults = 0;
@@ -76,8 +83,10 @@ class Authorization {
   // administrator's name and password (blocking until answered); without
   // interaction only rights the session already holds are granted. Returns
   // errAuthorizationSuccess, errAuthorizationCanceled (the user cancelled),
-  // errAuthorizationDenied (wrong credentials) or
-  // errAuthorizationInteractionNotAllowed (a prompt was needed).
+  // errAuthorizationDenied (wrong credentials),
+  // errAuthorizationInteractionNotAllowed (a prompt was needed) or, when the
+  // prompt could not be shown, the status of its cause
+  // (errAuthorizationNoPrompter ... errAuthorizationServiceUnavailable).
   virtual OSStatus copyRights(AuthorizationRef authorization, const AuthorizationRights* rights,
                               const AuthorizationEnvironment* environment,
                               AuthorizationFlags flags) = 0;

@@ -25,10 +25,8 @@ inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
 // right while that helper runs. Without interaction only a held right is
 // granted (errAuthorizationInteractionNotAllowed otherwise; without
 // kAuthorizationFlagExtendRights errAuthorizationDenied). Any other right is
-// denied. pkexec's outcomes: the prompt dismissed (126) ->
-// errAuthorizationCanceled; refused, no agent, no polkit, no pkexec, or the
-// helper refusing to serve -> errAuthorizationDenied with one line on
-// `diagnostics`; no answer within kPromptBound -> errAuthorizationCanceled.
+// denied. pkexec's outcomes are those of startPkexecHelper
+// (platform/linux/pkexec_helper.h).
 //
 // executeWithPrivileges serves exactly two tools: "/sbin/kextload" and
 // "/sbin/kextunload" with the one argument `pluginPath`. It sends the

@@ -41,6 +41,21 @@ std::string_view firstLine(std::string_view text) {
   return text.empty() ? std::string_view("no reason given") : text;
 }
 
+// What pkexec (exit 127) says on standard error when it could not ask at
+// all; a refusal of another kind (the helper missing, say) is a denial.
+OSStatus refusalCause(std::string_view errors) {
+  if (errors.find("No authentication agent found") != std::string_view::npos) {
+    return errAuthorizationNoAgent;
+  }
+  if (errors.find("Not authorized") != std::string_view::npos) {
+    return errAuthorizationRefusedByPolicy;
+  }
+  if (errors.find("Error checking for authorization") != std::string_view::npos) {
+    return errAuthorizationServiceUnavailable;
+  }
+  return errAuthorizationDenied;
+}
+
 // pkexec keeps almost nothing of its caller's environment; what it keeps is
 // given explicitly, and a SHELL that pkexec does not know cannot make it
 // refuse.
@@ -179,7 +194,7 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
   if (::access(pkexecPath.c_str(), X_OK) != 0) {
     diagnostics << "Pomrel: cannot ask for administrator rights: " << pkexecPath
                 << " is missing (install pkexec and polkit)" << std::endl;
-    return errAuthorizationDenied;
+    return errAuthorizationNoPrompter;
   }
   std::array<int, 2> channel{};
   std::array<int, 2> errors{};
@@ -210,7 +225,7 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
   errorsWrite.reset();
   if (error != 0) {
     diagnostics << "Pomrel: cannot run " << pkexecPath << ": " << std::strerror(error) << std::endl;
-    return errAuthorizationDenied;
+    return errAuthorizationNoPrompter;
   }
 
   auto helper =
@@ -239,7 +254,9 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
     diagnostics << "pomrel-driverctl ended with status " << WEXITSTATUS(status) << ": ";
   }
   diagnostics << firstLine(helper->errorText()) << std::endl;
-  return errAuthorizationDenied;
+  return WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized
+             ? refusalCause(helper->errorText())
+             : errAuthorizationDenied;
 }
 
 }  // namespace pomrel::host

@@ -88,8 +88,11 @@ class PkexecHelper {
 // Runs `pkexecPath helperPath` (the prompt) and waits for the helper's ready
 // line. errAuthorizationSuccess with the running helper in *started; the
 // prompt dismissed or unanswered within kPromptBound ->
-// errAuthorizationCanceled; refused, no agent, no polkit, no pkexec, or the
-// helper refusing to serve -> errAuthorizationDenied with one line on
+// errAuthorizationCanceled; the prompt not shown -> its cause: no pkexec
+// (errAuthorizationNoPrompter), no polkit agent (errAuthorizationNoAgent),
+// not authorized (errAuthorizationRefusedByPolicy), polkit unreachable
+// (errAuthorizationServiceUnavailable); any other refusal (the helper refusing
+// to serve) -> errAuthorizationDenied. Each but the first two with one line on
 // `diagnostics`. A helper that has not exited within kHelperExitBound after a
 // failed start is handed back in *unreaped, to be reaped later.
 OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,

@@ -83,10 +83,6 @@ TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndNeverPrompt) {
 TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEject) {
   insertCard();
   ASSERT_TRUE(app().registerServiceNotification());
-  // A cancelled prompt ends the command silently, and keeps no authorization.
-  fake.authorization.promptAnswers = {errAuthorizationCanceled};
-  app().disableMedia(nullptr);
-  EXPECT_TRUE(alerts().empty() && fake.processes.runs.empty() && app().authRef() == nullptr);
   diskToolFails();
   app().disableMedia(nullptr);
   expectInOrder({"activate", "auth:prompt", "port:destroy", "run:/usr/sbin/diskutil eject disk2",
@@ -100,8 +96,32 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
   expectInOrder({"port:destroy", "run:/usr/sbin/diskutil eject disk2", kUnloadRun, kUnloadDone,
                  "alert:MSG_RemoveSafely"});
   EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
-  EXPECT_EQ(fake.authorization.prompts, 2) << "one granted prompt serves every later command";
+  EXPECT_EQ(fake.authorization.prompts, 1) << "one granted prompt serves every later command";
   EXPECT_EQ(g_NotifyPort, nullptr);
+}
+
+// A dismissed or refused prompt ends the command silently, one that could not
+// be shown says why; neither keeps an authorization.
+TEST_F(CoreTest, APromptThatCouldNotBeShownSaysWhyAndOneAnsweredNoIsSilent) {
+  const std::pair<OSStatus, const char*> cases[] = {
+      {errAuthorizationNoPrompter, "NoPrompter"},
+      {errAuthorizationNoAgent, "NoAgent"},
+      {errAuthorizationRefusedByPolicy, "Policy"},
+      {errAuthorizationServiceUnavailable, "NoService"},
+      {errAuthorizationCanceled, nullptr},
+      {errAuthorizationDenied, nullptr},
+  };
+  insertCard();
+  for (const auto& [answer, cause] : cases) {
+    fake.application.alerts.clear();
+    fake.authorization.promptAnswers = {answer};
+    app().disableMedia(nullptr);
+    EXPECT_EQ(alerts(), cause == nullptr
+                            ? Strings{}
+                            : Strings{std::string("MSG_AuthFail\n\nMSG_AuthFail_") + cause})
+        << answer;
+    EXPECT_TRUE(fake.processes.runs.empty() && app().authRef() == nullptr) << answer;
+  }
 }
 
 TEST_F(CoreTest, DisableSaysTheCardMustStayWhenThePluginWasNotUnloaded) {

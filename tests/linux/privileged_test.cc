@@ -136,9 +136,14 @@ class HostAuthorizationTest : public ::testing::Test {
     script("dismisses",
            "echo 'Error executing command as another user: Request dismissed' >&2\n"
            "exit 126\n");
-    script("refuses",
-           "echo 'Error executing command as another user: Not authorized' >&2\n"
-           "echo 'This incident has been reported.' >&2\nexit 127\n");
+    // pkexec's refusals: what it writes, then its status 127.
+    for (const auto& [name, said] :
+         {std::pair{"refuses", "Error executing command as another user: Not authorized"},
+          {"no-agent", "Error executing command as another user: No authentication agent found."},
+          {"no-polkit", "Error checking for authorization org.pomrel.driverctl: no polkitd"},
+          {"no-helper", "Cannot run program /helper: No such file or directory"}}) {
+      script(name, std::string("echo '") + said + "' >&2\nexit 127\n");
+    }
   }
   void script(const std::string& name, const std::string& body) {
     const std::string path = temp_.root() + "/" + name;
@@ -178,9 +183,12 @@ TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRef
     OSStatus status;
     const char* said;  // the one line on standard error, in part; "" for none
   } cases[] = {
-      {"absent", errAuthorizationDenied, "is missing"},
+      {"absent", errAuthorizationNoPrompter, "is missing"},
       {"dismisses", errAuthorizationCanceled, ""},
-      {"refuses", errAuthorizationDenied, "Not authorized"},
+      {"refuses", errAuthorizationRefusedByPolicy, "Not authorized"},
+      {"no-agent", errAuthorizationNoAgent, "No authentication agent"},
+      {"no-polkit", errAuthorizationServiceUnavailable, "no polkitd"},
+      {"no-helper", errAuthorizationDenied, "Cannot run program"},
       {"grants", errAuthorizationSuccess, ""},
   };
   for (const auto& c : cases) {
