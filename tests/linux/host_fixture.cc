@@ -165,7 +165,7 @@ std::string HostMachine::start(Card& card) {
        {&HostMachine::startUdev, &HostMachine::startSystemBus, &HostMachine::startUdisks}) {
     if (std::string failure = (this->*step)(); !failure.empty()) return failure;
   }
-  return makeCard(card);
+  return attach(card);
 }
 
 std::string HostMachine::startUdev() {
@@ -212,7 +212,7 @@ std::string HostMachine::startUdisks() {
   return waitUntil(answers, 15s) ? "" : "udisksd did not come up\n" + logs();
 }
 
-std::string HostMachine::makeCard(Card& card) {
+std::string HostMachine::attach(Card& card) {
   card.image = folder_ + "/card.img";
   {
     const int fd = ::open(card.image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);

@@ -83,6 +83,9 @@ class HostMachine {
   // udisksd on it, then makes the card's image, attaches it to a loop device
   // of its own and waits until udev has processed it.
   std::string start(Card& card);
+  // Makes a card's image, attaches it to a loop device of its own and waits
+  // until udev has processed it (start's last step).
+  std::string attach(Card& card);
   // Mounts the card's first partition through udisks2 (udisksctl).
   std::string mount(Card& card);
   // Detaches the card's loop device and removes it outright, as a card that
@@ -102,7 +105,6 @@ class HostMachine {
   std::string startUdev();
   std::string startSystemBus();
   std::string startUdisks();
-  std::string makeCard(Card& card);
   void tearDownCard(const Card& card);
 
   // Removed last, once everything that used it has stopped.

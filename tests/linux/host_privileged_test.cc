@@ -221,11 +221,11 @@ TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone
   EXPECT_EQ(report[5], "0") << report[6];
   EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), std::string("unload ") + kDriverModule + "\n");
 
-  // A refused user: the denied status, one line saying why, no helper.
+  // A user whom the policy refuses: that cause, one line saying why, no helper.
   fs::remove(POMREL_STANDIN_MODULE_LOG);
   const Strings refused = lines(asUser(kRefused, reportRightsAndOneRequest));
   ASSERT_EQ(refused.size(), 7U);
-  EXPECT_EQ(refused[0], std::to_string(errAuthorizationDenied));
+  EXPECT_EQ(refused[0], std::to_string(errAuthorizationRefusedByPolicy));
   EXPECT_EQ(refused[1], std::to_string(errAuthorizationDenied)) << "a request without the right";
   EXPECT_EQ(refused[3] + refused[5], "01");
   EXPECT_NE(refused[6].find("Not authorized"), std::string::npos) << refused[6];
@@ -290,6 +290,7 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
   const std::string unload = std::string("unload ") + kDriverModule + "\n";
   {
     AppController controller(platform);
+    ASSERT_TRUE(controller.registerMatchingNotification());
     ASSERT_TRUE(controller.registerServiceNotification()) << machine_.logs();
     controller.disableMedia(nullptr);
     ASSERT_EQ(application.alerts.size(), 1U) << diagnostics.str() << machine_.logs();
@@ -306,6 +307,18 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
     EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded);
     EXPECT_TRUE(fs::exists(POMREL_STANDIN_MODULE_LOG ".loaded"));
     EXPECT_EQ(application.alerts.size(), 1U);
+
+    // A card attached now is watched, and its pull runs the disable command.
+    test::Card later;
+    ASSERT_EQ(machine_.attach(later), "");
+    const auto delivered = [&](auto done) {
+      return test::waitUntil([&] { return fake.runLoop.runUntilIdle(), done(); }, 5s);
+    };
+    EXPECT_TRUE(delivered([] { return g_NotifyPort != nullptr; })) << "not watched";
+    ASSERT_EQ(machine_.pull(later), "");
+    EXPECT_TRUE(delivered([&] { return application.alerts.size() == 2; })) << "no disable";
+    EXPECT_EQ(application.alerts.back().message, "MSG_RemoveSafely");
+    EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded + unload);
   }
   EXPECT_FALSE(runs(POMREL_DRIVERCTL_STANDIN)) << "the helper outlived Pomrel's authorization";
   EXPECT_EQ(diagnostics.str(), "");
