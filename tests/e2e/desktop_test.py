@@ -574,6 +574,7 @@ def xembed_flow(r):
     machine.sxs("insert", "--disk", "disk4")
     if not machine.is_stopped():
         raise Failure("the media service came back while the plug-in was unloaded")
+    machine.sxs("pull")
     items = session.open_menu("menu-card-stopped", button=3)
     session.check_menu(items, {"Enable", "Preferences", "Quit"})
     icon_bottom = session.icon_box[1] + session.icon_box[3]
@@ -581,12 +582,24 @@ def xembed_flow(r):
         raise Failure(f"the right click's menu at {session.menu_box} is not below the icon "
                       f"at {session.icon_box}")
 
-    r.step = "Enable starts the card without asking again"
+    r.step = "Enable starts the driver without asking again"
     session.choose(items, "Enable")
-    wait_for("the plug-in loaded and the card's media service back",
-             lambda: machine.is_running_card("disk4"))
+    items = session.open_menu("menu-driver-started")  # opens once Enable has ended
+    session.check_menu(items, {"Enable", "Preferences", "Quit"})
+    session.close_menu()
     if session.other_windows():
         raise Failure("a window opened on Enable although the rights were already given")
+
+    r.step = "a card put in after that is watched: its pull is noticed"
+    machine.sxs("insert", "--disk", "disk4")
+    wait_for("the card's media service", lambda: machine.is_running_card("disk4"))
+    machine.sxs("pull")
+    alert = session.wait_window("the alert after the watched card was pulled", texts["MSG_Title"])
+    desktop.keys("Return")
+    session.wait_closed("the alert to close", alert)
+    machine.sxs("insert", "--disk", "disk4")
+    session.choose(session.open_menu("menu-card-back"), "Enable")
+    wait_for("the card's media service back", lambda: machine.is_running_card("disk4"))
 
     r.step = "a busy card stays in, and its alert names the program holding it"
     machine.sxs("busy", "on", "clip-editor")
