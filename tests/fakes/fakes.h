@@ -16,7 +16,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -163,7 +162,7 @@ class FakeRegistry : public DeviceRegistry {
     const std::uint64_t id = services_.empty() ? 1 : services_.rbegin()->first + 1;
     for (const auto& [handle, entry] : handles_) {
       if (entry.matched != nullptr && entry.matchName == name && !entry.port->destroyed) {
-        entry.port->post(handle, 0, id);
+        entry.port->post(handle, static_cast<natural_t>(id));
       }
     }
     services_[id] = Service{std::move(name), std::move(properties)};
@@ -256,7 +255,6 @@ class FakeRegistry : public DeviceRegistry {
     Port* live = livePort(port);
     if (live == nullptr || std::string_view(type) != kIOFirstMatchNotification)
       return kIOReturnError;
-    note(log, "match:add");
     *notification = issue({0, live, 0, nullptr, refcon, callback, matching.name});
     return KERN_SUCCESS;
   }
@@ -268,15 +266,15 @@ class FakeRegistry : public DeviceRegistry {
     ~Port() override { ::close(fd_); }
     [[nodiscard]] int descriptor() const override { return fd_; }
     void perform() override { registry_.deliver(*this); }
-    void post(io_object_t registration, natural_t messageType, std::uint64_t entryId = 0) {
-      pending.emplace_back(registration, messageType, entryId);
+    void post(io_object_t registration, natural_t messageType) {
+      pending.emplace_back(registration, messageType);
       ::eventfd_write(fd_, 1);
     }
     void drain() {
       eventfd_t count = 0;
       ::eventfd_read(fd_, &count);
     }
-    std::deque<std::tuple<io_object_t, natural_t, std::uint64_t>> pending;
+    std::deque<std::pair<io_object_t, natural_t>> pending;
     bool destroyed = false;
 
    private:
@@ -295,7 +293,8 @@ class FakeRegistry : public DeviceRegistry {
     io_service_t service = 0;
     IOServiceInterestCallback callback = nullptr;
     void* refcon = nullptr;
-    IOServiceMatchingCallback matched = nullptr;  // a matching registration's
+    // A matching registration's; its messages are the entry IDs that appeared.
+    IOServiceMatchingCallback matched = nullptr;
     std::string matchName = {};
   };
 
@@ -324,7 +323,7 @@ class FakeRegistry : public DeviceRegistry {
   // messages, so everything is looked up afresh for each message.
   void deliver(Port& port) {
     while (!port.destroyed && !port.pending.empty()) {
-      const auto [registration, messageType, entryId] = port.pending.front();
+      const auto [registration, messageType] = port.pending.front();
       port.pending.pop_front();
       const auto found = handles_.find(registration);
       if (found == handles_.end()) continue;
@@ -332,8 +331,8 @@ class FakeRegistry : public DeviceRegistry {
       ++deliveries;
       if (handle.matched == nullptr) {
         handle.callback(handle.refcon, handle.service, messageType, nullptr);
-      } else if (isLive(entryId)) {
-        const io_service_t service = issue({entryId});
+      } else if (isLive(messageType)) {
+        const io_service_t service = issue({messageType});
         handle.matched(handle.refcon, service);
         handles_.erase(service);
       }

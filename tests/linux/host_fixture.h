@@ -83,8 +83,7 @@ class HostMachine {
   // udisksd on it, then makes the card's image, attaches it to a loop device
   // of its own and waits until udev has processed it.
   std::string start(Card& card);
-  // Makes a card's image, attaches it to a loop device of its own and waits
-  // until udev has processed it (start's last step).
+  // start's last step: makes the card's image, attaches it and waits for udev.
   std::string attach(Card& card);
   // Mounts the card's first partition through udisks2 (udisksctl).
   std::string mount(Card& card);

@@ -1,50 +1,19 @@
-// The host backend on real devices, as root (see host_fixture.h): the udev
-// registry watches a loop device that a udev rule marks as the card, and
+// The host backend on real devices, as root (see host_fixture.h):
 // pomrel-diskutil, as installed with Pomrel, names who holds a busy card and
-// says why a detach was refused. The eject runs in host_privileged_test.cc.
-#include <poll.h>
-
+// says why a detach was refused. The udev registry's watch and the eject run
+// in host_privileged_test.cc's commands.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "gtest/gtest.h"
-#include "platform/linux/registry.h"
 #include "platform/posix/file_reader.h"
 #include "tests/linux/host_fixture.h"
-#include "tests/registry_probe.h"
 
 namespace pomrel::host::test {
 namespace {
 
-using pomrel::testing::Inbox;
-using pomrel::testing::kTerminated;
-
 using namespace std::chrono_literals;
-
-// A registry over the real udev with a watch on the card.
-struct Watch {
-  LinuxRegistry registry;
-  IONotificationPortRef port = registry.notificationPortCreate();
-  Inbox inbox;
-  io_object_t registration = testing::watch(registry, port, kCardService, inbox);
-
-  // Delivers what arrives within `bound`, as the run loop would.
-  void deliverFor(std::chrono::milliseconds bound) {
-    RunLoopSource* source = registry.notificationPortGetRunLoopSource(port);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (auto left = bound; left > 0ms;
-         left = std::chrono::duration_cast<std::chrono::milliseconds>(
-             deadline - std::chrono::steady_clock::now())) {
-      pollfd fd{source->descriptor(), POLLIN, 0};
-      if (::poll(&fd, 1, static_cast<int>(left.count())) == 1) source->perform();
-    }
-  }
-  ~Watch() {
-    registry.release(registration);
-    registry.notificationPortDestroy(port);
-  }
-};
 
 class HostTest : public ::testing::Test {
  protected:
@@ -67,18 +36,6 @@ class HostTest : public ::testing::Test {
   Card card_;
   bool installed_ = false;
 };
-
-TEST_F(HostTest, APulledCardEndsItsWatchOnce) {
-  ASSERT_EQ(machine_.start(card_), "");
-  Watch watch;
-  ASSERT_NE(watch.registration, 0U);
-  ASSERT_EQ(machine_.pull(card_), "");
-  // The detach changes the disk, the removal removes it: one termination.
-  watch.deliverFor(2s);
-  EXPECT_EQ(watch.inbox.messages, kTerminated);
-  EXPECT_FALSE(posix::readFile("/sys/block/" + card_.name + "/size", 4096).ok()) << "removed";
-  EXPECT_EQ(testing::firstDisk(watch.registry, kCardService), "none");
-}
 
 TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   ASSERT_EQ(machine_.start(card_), "");
