@@ -1,6 +1,7 @@
 #include "platform/sim/sim_authorization.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -118,6 +119,11 @@ OSStatus SimAuthorization::create(const AuthorizationRights* rights,
 }
 
 OSStatus SimAuthorization::askForCredentials() {
+  // A machine without administrator accounts has nobody who may grant the
+  // right, so the prompt is not shown.
+  if (::access(adminAccountsPath(paths_.root()).c_str(), F_OK) != 0) {
+    return errAuthorizationRefusedByPolicy;
+  }
   const std::string home = paths_.userHome();
   // The login name first; after a wrong try, the name that was typed, so
   // that an administrator who is not the user need not type it again.

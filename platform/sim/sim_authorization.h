@@ -27,7 +27,9 @@ namespace pomrel::sim {
 // (errAuthorizationDenied) and without kAuthorizationFlagInteractionAllowed
 // (errAuthorizationInteractionNotAllowed). With both, copyRights asks
 // `prompt`, pre-filled with the running user's login name, at most three
-// times; each password is wiped as soon as it has been checked. The
+// times; each password is wiped as soon as it has been checked. On a machine
+// without administrator accounts it asks nothing and answers
+// errAuthorizationRefusedByPolicy. The
 // environment is not used: names and passwords come from the prompt only.
 //
 // executeWithPrivileges starts the tool at its path under the machine root

@@ -189,6 +189,9 @@ TEST_F(AuthTest, ThePromptGrantsTheRightOnceAndToItsSessionOnly) {
   EXPECT_EQ(copy(ref, 0), errAuthorizationDenied);
   prompt.answers = {std::nullopt};
   EXPECT_EQ(copy(ref, kInteractive), errAuthorizationCanceled);
+  std::filesystem::rename(adminAccountsPath(root), root + "/admins");  // nobody could answer
+  EXPECT_EQ(copy(ref, kInteractive), errAuthorizationRefusedByPolicy);
+  std::filesystem::rename(root + "/admins", adminAccountsPath(root));
   // Three wrong tries (password, name, case) deny; the right answer after
   // them is not asked for. A retry offers the name typed last.
   prompt.answers = {Credentials{"boss", "wrong"}, Credentials{"intruder", "right horse"},

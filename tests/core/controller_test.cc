@@ -33,8 +33,7 @@ TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndWatchesEveryCard
   EXPECT_NE(g_NotifyPort, nullptr);
   EXPECT_EQ(fake.userDefaults.store.synchronizations, 0) << "the login list is left alone";
 
-  // A card that appears after the pull's disable is watched, and its pull
-  // runs the disable command again.
+  // A card that appears after the pull's Disable is watched: its pull disables.
   pullCard();
   fake.runLoop.runUntilIdle();
   insertCard("disk3");
