@@ -111,8 +111,8 @@ class AppController : public MenuValidator {
   // until then, the prompt included). Returns the status of the
   // non-interactive check of the right; unless it is 0 the new authorization
   // has been freed, and when the prompt could not be shown at all the user
-  // has been shown "MSG_AuthFail" with its cause. When no authorization could be created, returns that
-  // failure without asking for any right.
+  // has been shown "MSG_AuthFail" with its cause. When no authorization
+  // could be created, returns that failure without asking for any right.
   OSStatus initAuthorization();
   // True when the tool was started with administrator rights; returns once
   // it has started. `arguments` is null-terminated. When `process` is not
