@@ -546,7 +546,7 @@ FAULTS: list[Fault] = [
       "      applied_.erase(sysPath);",
       "      applied_[sysPath] = sequence;",
       "the udev registry keeps a record of every device it ever saw", "linux", ("host",)),
-    F("host-appeared-card-not-delivered", "platform/linux/registry.cc",
+    F("host-appeared-card-not-delivered", "platform/linux/registry_matching.cc",
       "  registration.appeared.push_back(*now);",
       "",
       "the udev registry never tells that a card's disk began to match", "host", ("host",)),

@@ -191,27 +191,6 @@ bool LinuxRegistry::stillPresent(const Disk& disk) {
          found->second.serviceName == disk.serviceName && hasMedium(disk.sysPath);
 }
 
-std::map<std::string, LinuxRegistry::Disk> LinuxRegistry::matchingNow(const std::string& name) {
-  std::map<std::string, Disk> matching;
-  for (const auto& [sysPath, disk] : disks_) {
-    if (disk.serviceName == name && hasMedium(sysPath)) matching.emplace(sysPath, disk);
-  }
-  return matching;
-}
-
-void LinuxRegistry::judgeMatch(Registration& registration, const UdevDevice& device) {
-  const std::string sysPath = device.sysPath();
-  std::optional<Disk> now = device.action() == "remove" ? std::nullopt : diskOf(device);
-  if (!now || now->serviceName != registration.matchName || !hasMedium(sysPath)) {
-    registration.matching.erase(sysPath);
-    return;
-  }
-  const auto known = registration.matching.find(sysPath);
-  if (known != registration.matching.end() && known->second.sameDevice(*now)) return;
-  registration.appeared.push_back(*now);
-  registration.matching[sysPath] = std::move(*now);
-}
-
 std::optional<MatchingDictionary> LinuxRegistry::serviceNameMatching(const char* name) {
   if (name == nullptr) return std::nullopt;
   return MatchingDictionary{name};
