@@ -584,7 +584,9 @@ def xembed_flow(r):
 
     r.step = "Enable starts the driver without asking again"
     session.choose(items, "Enable")
-    items = session.open_menu("menu-driver-started")  # opens once Enable has ended
+    wait_for("the plug-in loaded", lambda: machine.state().get("PluginLoaded"))
+    time.sleep(1.5)  # Enable ends a second after the load, without the card
+    items = session.open_menu("menu-driver-started")
     session.check_menu(items, {"Enable", "Preferences", "Quit"})
     session.close_menu()
     if session.other_windows():
