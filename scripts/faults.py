@@ -476,10 +476,6 @@ FAULTS: list[Fault] = [
       "a privileged tool gets the application's environment", "auth"),
 
     # ---- simulator/ ----
-    F("stand-in-driver-late", "simulator/machine.h",
-      "kDefaultLoadDelayMs = 500;",
-      "kDefaultLoadDelayMs = 1200;",
-      "the stand-in driver presents the card after Enable's pause", "e2e", ("e2e",)),
     F("entry-unexaminable-reads-gone", "simulator/registry_store.cc",
       "return ::stat(entryPath(name, id).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);",
       "return ::stat(entryPath(name, id).c_str(), &info) == 0;",
