@@ -32,10 +32,12 @@ constexpr const char* kPlugin = "/plug-in";
 constexpr AuthorizationFlags kInteractive =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 
-TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdleInput) {
-  const std::string tooLong(kMaxRequestLength + 1, 'a');
+TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnBadIdleOrUnreadInput) {
   const std::string unknown = "error unknown request: only \"load\" and \"unload\" are served";
-  struct Case {
+  const std::string tooLong(kMaxRequestLength + 1, 'a');
+  std::string unread;  // a caller that never reads its answers may not hold the helper
+  for (int i = 0; i < 2000; ++i) unread += "x\n";
+  const struct {
     std::string input;
     bool inputEnds;
     Strings answers;  // after "ready"
@@ -53,10 +55,13 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
       {"unlo", true, {}, {}, kExitMalformed},
       {"load\n", false, {"ok"}, {"load"}, kExitIdle},
       {"lo", false, {}, {}, kExitIdle},
+      {unread, false, {}, {}, kExitBroken},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const int smallBuffer = 4096;
+    ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
     ASSERT_EQ(::write(ends[0], c.input.data(), c.input.size()), std::ssize(c.input));
     if (c.inputEnds) ::shutdown(ends[0], SHUT_WR);
     Strings actions;
@@ -74,25 +79,12 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
     ::close(ends[0]);
     Strings expected = {"ready"};
     expected.insert(expected.end(), c.answers.begin(), c.answers.end());
-    EXPECT_EQ(sim::test::lines(output), expected) << c.input;
+    if (c.exit != kExitBroken) {  // what the unread caller got is cut anywhere
+      EXPECT_EQ(sim::test::lines(output), expected) << c.input;
+    }
     EXPECT_EQ(actions, c.actions) << c.input;
     EXPECT_EQ(exit, c.exit) << c.input;
   }
-
-  // A caller that sends requests and never reads the answers does not hold
-  // the helper in a write: it ends within the bound.
-  int ends[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-  const int smallBuffer = 4096;
-  ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
-  std::string requests;
-  for (int i = 0; i < 2000; ++i) requests += "x\n";
-  ASSERT_EQ(::write(ends[0], requests.data(), requests.size()), std::ssize(requests));
-  EXPECT_EQ(serveRequests(
-                ends[1], ends[1], [](Request) { return ""; }, 50ms, 50ms),
-            kExitBroken);
-  ::close(ends[0]);
-  ::close(ends[1]);
 }
 
 TEST(DriverControlTest, ServesOnlyRootStartedByPkexecForItsCallerAndKeepsNoOtherDescriptor) {
@@ -196,13 +188,9 @@ TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRef
     ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
     EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive), c.status)
         << c.pkexec;
-    const Strings said = sim::test::lines(diagnostics_.str());
-    if (*c.said == '\0') {
-      EXPECT_TRUE(said.empty()) << c.pkexec << ": " << diagnostics_.str();
-    } else {
-      ASSERT_EQ(said.size(), 1U) << c.pkexec << ": " << diagnostics_.str();
-      EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
-    }
+    const std::string said = diagnostics_.str();
+    EXPECT_EQ(sim::test::lines(said).size(), *c.said == '\0' ? 0U : 1U) << c.pkexec << ": " << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << c.pkexec << ": " << said;
     EXPECT_EQ(authorization.helperPid(session) > 0, c.status == errAuthorizationSuccess);
     EXPECT_EQ(authorization.free(session, kAuthorizationFlagDestroyRights),
               errAuthorizationSuccess);
