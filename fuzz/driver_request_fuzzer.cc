@@ -23,7 +23,7 @@ using namespace pomrel::host;  // NOLINT(google-build-using-namespace)
 
 static std::vector<Request> model(std::string_view input) {
   std::vector<Request> requests;
-  for (std::size_t end; (end = input.find('\n')) != std::string_view::npos;) {
+  for (std::size_t end = 0; (end = input.find('\n')) != std::string_view::npos;) {
     const std::string_view line = input.substr(0, end);
     bool printable = line.size() <= kMaxRequestLength;
     for (const char c : line) printable = printable && c >= 0x20 && c <= 0x7E;
