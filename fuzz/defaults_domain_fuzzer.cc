@@ -25,31 +25,25 @@ namespace pomrel::fuzz {
 namespace {
 
 // Reports a broken invariant; libFuzzer then saves the input that did it.
-inline void check(bool holds, const char* what) {
+void check(bool holds, const char* what) {
   if (holds) return;
   std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
 }
 
-// A fresh folder for this process's files under TMPDIR (scripts/fuzz points
-// it at memory, since every input writes files), removed at exit.
-inline const std::string& scratchRoot() {
-  // Never destroyed, so that the removal at exit can still read it.
-  static const std::string& root = *new std::string([] {
+// A fresh folder under TMPDIR (scripts/fuzz points it at memory, since every
+// input writes files), removed at exit; never destroyed, so that the removal
+// can still read it.
+const std::string& scratchRoot() {
+  static const std::string* const root = [] {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pomrel-fuzz-XXXXXX";
-    check(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
+    auto* pattern = new std::string(
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pomrel-fuzz-XXXXXX");
+    check(::mkdtemp(pattern->data()) != nullptr, "cannot make a scratch folder");
     std::atexit([] { std::filesystem::remove_all(scratchRoot()); });
     return pattern;
-  }());
-  return root;
-}
-
-// Equal bit for bit: the binary form holds reals and dates as their 8 bytes
-// (a NaN as that NaN, -0 as -0), where PropertyValue's == compares numbers.
-inline bool sameDictionary(const PropertyDictionary& a, const PropertyDictionary& b) {
-  return posix::serializeBinaryPropertyList(a) == posix::serializeBinaryPropertyList(b);
+  }();
+  return *root;
 }
 
 constexpr const char* kDomain = "loginwindow";
@@ -61,17 +55,12 @@ struct Machine {
   std::string file = folder + "/" + kDomain + ".plist";
 };
 
-Machine& machine() {
-  static Machine* const instance = new Machine;
-  return *instance;
-}
-
 void runOne(const std::uint8_t* data, std::size_t size) {
-  Machine& m = machine();
+  static Machine& m = *new Machine;
   std::filesystem::remove_all(m.folder);
   std::filesystem::create_directories(m.folder);
-  std::ofstream(m.file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  std::ofstream(m.file, std::ios::binary) << input;
 
   const std::optional<PropertyDictionary> read =
       m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
@@ -84,22 +73,21 @@ void runOne(const std::uint8_t* data, std::size_t size) {
   }
   const std::optional<PropertyDictionary> again =
       m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
-  check(again.has_value(), "the written domain does not read back");
-  check(sameDictionary(*again, written), "the domain read back differs from what was written");
+  // Equal bit for bit: the binary form holds reals and dates as their 8 bytes
+  // (a NaN as that NaN, -0 as -0), where PropertyValue's == compares numbers.
+  check(again && posix::serializeBinaryPropertyList(*again) ==
+                     posix::serializeBinaryPropertyList(written),
+        "the domain read back differs from what was written, or does not read back");
 
   std::vector<std::string> aside;
   for (const auto& entry : std::filesystem::directory_iterator(m.folder)) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with(std::string(kDomain) + ".plist.unreadable-")) aside.push_back(name);
   }
-  if (read) {
-    check(aside.empty(), "a readable domain file was kept aside");
-  } else {
-    check(aside.size() == 1, "an unreadable domain file was not kept aside exactly once");
-    check(posix::readFile(m.folder + "/" + aside.front(), posix::kPreferenceFileLimit).bytes ==
-              std::string(reinterpret_cast<const char*>(data), size),
-          "the file kept aside is not the unreadable file");
-  }
+  check(aside.size() == (read ? 0U : 1U), "not kept aside exactly when unreadable, and once");
+  check(read ||
+            posix::readFile(m.folder + "/" + aside[0], posix::kPreferenceFileLimit).bytes == input,
+        "the file kept aside is not the unreadable file");
 }
 
 }  // namespace

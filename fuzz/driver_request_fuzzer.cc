@@ -1,16 +1,13 @@
-// The privileged helper's request reader and serving loop: what arrives on
-// its standard input, split into chunks as the reads of a pipe may split it,
-// and then sent whole to the serving loop through a socket pair.
-//
-// Input: one control byte (the chunk size less one), then the bytes sent.
-// Invariant, against a model that reads the whole input at once: one request
-// per '\n'-terminated line, in order, kLoad exactly for "load" and kUnload
-// exactly for "unload", kUnknown for other lines of printable ASCII up to
-// kMaxRequestLength; the reader stops for good at the first line that is
-// longer or holds another byte (an unfinished one already longer too),
-// reporting it as kMalformed. The serving loop answers "ready", then each of
-// those requests in order (the action only for kLoad and kUnload), and exits
-// kExitMalformed after a malformed or unfinished line, else kExitInputClosed.
+// The privileged helper's request reader and serving loop. Input: one control
+// byte (the chunk size less one), then the bytes sent. The reader, fed in
+// chunks as the reads of a pipe may split them, must agree with a model that
+// reads the input whole: a request per '\n'-ended line, kLoad and kUnload for
+// exactly "load" and "unload", kUnknown for other printable ASCII lines up to
+// kMaxRequestLength, and kMalformed, then nothing, at the first longer line or
+// other byte (an unfinished line already longer too). The first kilobyte,
+// sent whole through a socket pair, is served as the model says: "ready", an
+// answer per request, the action for kLoad and kUnload, and kExitMalformed
+// after a malformed or unfinished line, else kExitInputClosed.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,7 +23,7 @@ using namespace pomrel::host;  // NOLINT(google-build-using-namespace)
 
 static std::vector<Request> model(std::string_view input) {
   std::vector<Request> requests;
-  for (std::size_t end; (end = input.find('\n')) != std::string_view::npos;) {
+  for (std::size_t end = 0; (end = input.find('\n')) != std::string_view::npos;) {
     const std::string_view line = input.substr(0, end);
     bool printable = line.size() <= kMaxRequestLength;
     for (const char c : line) printable = printable && c >= 0x20 && c <= 0x7E;

@@ -32,10 +32,12 @@ constexpr const char* kPlugin = "/plug-in";
 constexpr AuthorizationFlags kInteractive =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 
-TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdleInput) {
-  const std::string tooLong(kMaxRequestLength + 1, 'a');
+TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnBadIdleOrUnreadInput) {
   const std::string unknown = "error unknown request: only \"load\" and \"unload\" are served";
-  struct Case {
+  const std::string tooLong(kMaxRequestLength + 1, 'a');
+  std::string unread;  // a caller that never reads its answers may not hold the helper
+  for (int i = 0; i < 2000; ++i) unread += "x\n";
+  const struct {
     std::string input;
     bool inputEnds;
     Strings answers;  // after "ready"
@@ -53,10 +55,13 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
       {"unlo", true, {}, {}, kExitMalformed},
       {"load\n", false, {"ok"}, {"load"}, kExitIdle},
       {"lo", false, {}, {}, kExitIdle},
+      {unread, false, {}, {}, kExitBroken},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const int smallBuffer = 4096;
+    ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
     ASSERT_EQ(::write(ends[0], c.input.data(), c.input.size()), std::ssize(c.input));
     if (c.inputEnds) ::shutdown(ends[0], SHUT_WR);
     Strings actions;
@@ -74,25 +79,12 @@ TEST(DriverControlTest, ServesTheTwoRequestsRefusesOthersAndEndsOnMalformedOrIdl
     ::close(ends[0]);
     Strings expected = {"ready"};
     expected.insert(expected.end(), c.answers.begin(), c.answers.end());
-    EXPECT_EQ(sim::test::lines(output), expected) << c.input;
+    if (c.exit != kExitBroken) {  // what the unread caller got is cut anywhere
+      EXPECT_EQ(sim::test::lines(output), expected) << c.input;
+    }
     EXPECT_EQ(actions, c.actions) << c.input;
     EXPECT_EQ(exit, c.exit) << c.input;
   }
-
-  // A caller that sends requests and never reads the answers does not hold
-  // the helper in a write: it ends within the bound.
-  int ends[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-  const int smallBuffer = 4096;
-  ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
-  std::string requests;
-  for (int i = 0; i < 2000; ++i) requests += "x\n";
-  ASSERT_EQ(::write(ends[0], requests.data(), requests.size()), std::ssize(requests));
-  EXPECT_EQ(serveRequests(
-                ends[1], ends[1], [](Request) { return ""; }, 50ms, 50ms),
-            kExitBroken);
-  ::close(ends[0]);
-  ::close(ends[1]);
 }
 
 TEST(DriverControlTest, ServesOnlyRootStartedByPkexecForItsCallerAndKeepsNoOtherDescriptor) {
@@ -149,18 +141,23 @@ class HostAuthorizationTest : public ::testing::Test {
     std::ofstream(path) << "#!/bin/sh\n" << body;
     ::chmod(path.c_str(), 0755);
   }
-  HostAuthorization make(const std::string& pkexec) {
-    return HostAuthorization(temp_.root() + "/helper", kPlugin, diagnostics_,
-                             temp_.root() + "/" + pkexec);
+  // A session of an authorization that starts the fake `pkexec`.
+  void open(const std::string& pkexec) {
+    authorization_.emplace(temp_.root() + "/helper", kPlugin, diagnostics_,
+                           temp_.root() + "/" + pkexec);
+    ASSERT_EQ(authorization_->create(nullptr, nullptr, 0, &session_), errAuthorizationSuccess);
   }
+  OSStatus rights(AuthorizationFlags flags) {
+    return authorization_->copyRights(session_, &rights_, nullptr, flags);
+  }
+  OSStatus end() { return authorization_->free(session_, kAuthorizationFlagDestroyRights); }
   std::string requests() { return sim::test::contentsOf(log_); }
-  OSStatus run(HostAuthorization& authorization, AuthorizationRef session, const char* tool,
-               const char* argument = kPlugin) {
+  OSStatus run(const char* tool, const char* argument = kPlugin) {
     std::string copy = argument;
     char* const arguments[] = {copy.data(), nullptr};
     std::unique_ptr<PrivilegedProcess> process;
     const OSStatus status =
-        authorization.executeWithPrivileges(session, tool, 0, arguments, &process);
+        authorization_->executeWithPrivileges(session_, tool, 0, arguments, &process);
     if (status == errAuthorizationSuccess) {
       EXPECT_TRUE(process->waitUntilExit(5s)) << tool;
       ended_ = process->terminationStatus();
@@ -171,6 +168,8 @@ class HostAuthorizationTest : public ::testing::Test {
   sim::test::TempRoot temp_;
   std::string log_ = temp_.root() + "/requests";
   std::ostringstream diagnostics_;
+  std::optional<HostAuthorization> authorization_;
+  AuthorizationRef session_ = nullptr;
   int ended_ = -2;  // the last request's termination status
   AuthorizationItem right_{kAuthorizationRightExecute, 0, nullptr, 0};
   AuthorizationRights rights_{1, &right_};
@@ -191,64 +190,50 @@ TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRef
   };
   for (const auto& c : cases) {
     diagnostics_.str("");
-    HostAuthorization authorization = make(c.pkexec);
-    AuthorizationRef session = nullptr;
-    ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
-    EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive), c.status)
-        << c.pkexec;
-    const Strings said = sim::test::lines(diagnostics_.str());
-    if (*c.said == '\0') {
-      EXPECT_TRUE(said.empty()) << c.pkexec << ": " << diagnostics_.str();
-    } else {
-      ASSERT_EQ(said.size(), 1U) << c.pkexec << ": " << diagnostics_.str();
-      EXPECT_NE(said[0].find(c.said), std::string::npos) << said[0];
-    }
-    EXPECT_EQ(authorization.helperPid(session) > 0, c.status == errAuthorizationSuccess);
-    EXPECT_EQ(authorization.free(session, kAuthorizationFlagDestroyRights),
-              errAuthorizationSuccess);
+    open(c.pkexec);
+    EXPECT_EQ(rights(kInteractive), c.status) << c.pkexec;
+    const std::string said = diagnostics_.str();
+    EXPECT_EQ(sim::test::lines(said).size(), *c.said == '\0' ? 0U : 1U) << c.pkexec << ": " << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << c.pkexec << ": " << said;
+    EXPECT_EQ(authorization_->helperPid(session_) > 0, c.status == errAuthorizationSuccess);
+    EXPECT_EQ(end(), errAuthorizationSuccess);
   }
 }
 
 TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
-  HostAuthorization authorization = make("grants");
-  AuthorizationRef session = nullptr;
-  ASSERT_EQ(authorization.create(nullptr, nullptr, 0, &session), errAuthorizationSuccess);
-  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationDenied);
-  EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kAuthorizationFlagExtendRights),
-            errAuthorizationInteractionNotAllowed);
-  ASSERT_EQ(authorization.copyRights(session, &rights_, nullptr, kInteractive),
-            errAuthorizationSuccess);
-  const pid_t helper = authorization.helperPid(session);
-  EXPECT_EQ(authorization.copyRights(session, &rights_, nullptr, kAuthorizationFlagExtendRights),
-            errAuthorizationSuccess);
+  open("grants");
+  EXPECT_EQ(run("/sbin/kextload"), errAuthorizationDenied);
+  EXPECT_EQ(rights(kAuthorizationFlagExtendRights), errAuthorizationInteractionNotAllowed);
+  ASSERT_EQ(rights(kInteractive), errAuthorizationSuccess);
+  const pid_t helper = authorization_->helperPid(session_);
+  EXPECT_EQ(rights(kAuthorizationFlagExtendRights), errAuthorizationSuccess);
 
   // Only the two tools on the plug-in are served; nothing else reaches it.
-  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationSuccess);
+  EXPECT_EQ(run("/sbin/kextload"), errAuthorizationSuccess);
   EXPECT_EQ(ended_, 0);
-  EXPECT_EQ(run(authorization, session, "/bin/sh", "-c"), errAuthorizationToolExecuteFailure);
-  EXPECT_EQ(run(authorization, session, "/sbin/kextunload", "/other"),
-            errAuthorizationToolExecuteFailure);
-  EXPECT_EQ(run(authorization, session, "/sbin/kextunload"), errAuthorizationSuccess);
+  EXPECT_EQ(run("/bin/sh", "-c"), errAuthorizationToolExecuteFailure);
+  EXPECT_EQ(run("/sbin/kextunload", "/other"), errAuthorizationToolExecuteFailure);
+  EXPECT_EQ(run("/sbin/kextunload"), errAuthorizationSuccess);
   EXPECT_EQ(ended_, 1) << "an error answer ended as a success";
   EXPECT_EQ(requests(), "load\nunload\n");
   EXPECT_EQ(sim::test::lines(diagnostics_.str()),
             Strings{"Pomrel: pomrel-driverctl: cannot unload"});
-  EXPECT_EQ(authorization.helperPid(session), helper) << "one helper, one prompt";
+  EXPECT_EQ(authorization_->helperPid(session_), helper) << "one helper, one prompt";
 
   // A helper that has ended (as it does when idle) is started again.
   ASSERT_EQ(::kill(helper, SIGTERM), 0);
   siginfo_t ended{};
   ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(helper), &ended, WEXITED | WNOWAIT), 0);
-  EXPECT_EQ(run(authorization, session, "/sbin/kextload"), errAuthorizationSuccess);
+  EXPECT_EQ(run("/sbin/kextload"), errAuthorizationSuccess);
   EXPECT_EQ(requests(), "load\nunload\nload\n");
-  const pid_t second = authorization.helperPid(session);
+  const pid_t second = authorization_->helperPid(session_);
   EXPECT_NE(second, helper);
 
-  EXPECT_EQ(authorization.free(session, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
+  EXPECT_EQ(end(), errAuthorizationSuccess);
   EXPECT_NE(::kill(second, 0), 0) << "the helper outlived its session";
 }
 
-TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnowsAndOtherPathsTheFileSystem) {
+TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnows) {
   sim::test::TempRoot temp;
   const ModuleFolders folders{temp.root() + "/module", temp.root()};
   std::filesystem::create_directories(folders.loaded + "/usb_storage");
@@ -262,9 +247,6 @@ TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnowsAndOtherPathsTheFileSy
                                       {"loop.ko", false}}) {
     EXPECT_EQ(HostFileManager(kPlugin, module, folders).fileExistsAtPath(kPlugin), known) << module;
   }
-  HostFileManager files(kPlugin, "loop", folders);
-  EXPECT_TRUE(files.fileExistsAtPath("/proc/self"));
-  EXPECT_FALSE(files.fileExistsAtPath("/proc/self/pomrel-none"));
 }
 
 }  // namespace

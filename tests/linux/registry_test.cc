@@ -40,12 +40,16 @@ class LinuxRegistryTest : public ::testing::Test {
     testbed_ = umockdev_testbed_new();
   }
   void TearDown() override {
+    if (testbed_ != nullptr) clear(), g_object_unref(testbed_);
+  }
+  // No devices and no registry, which must have left no handle.
+  void clear() {
     if (registry_) {
       registry_->notificationPortDestroy(port_);
       EXPECT_EQ(registry_->liveHandleCount(), 0u);
-      registry_.reset();
     }
-    if (testbed_ != nullptr) g_object_unref(testbed_);
+    registry_.reset();
+    umockdev_testbed_clear(testbed_);
   }
 
   std::string add(const FakeDisk& disk) {
@@ -60,12 +64,10 @@ class LinuxRegistryTest : public ::testing::Test {
     if (!disk.service.empty())
       properties.insert(properties.end(), {"POMREL_SERVICE", disk.service.c_str()});
     properties.push_back(nullptr);
-    gchar* path = umockdev_testbed_add_devicev(
+    g_autofree gchar* path = umockdev_testbed_add_devicev(
         testbed_, "block", disk.name.c_str(), parent.empty() ? nullptr : parent.c_str(),
         const_cast<gchar**>(attributes), const_cast<gchar**>(properties.data()));
-    std::string sysPath = path != nullptr ? path : "";
-    g_free(path);
-    return sysPath;
+    return path != nullptr ? path : "";
   }
   void event(const std::string& sysPath, const char* action) {
     umockdev_testbed_uevent(testbed_, sysPath.c_str(), action);
@@ -73,10 +75,8 @@ class LinuxRegistryTest : public ::testing::Test {
       umockdev_testbed_remove_device(testbed_, sysPath.c_str());
   }
   bool exists(const std::string& sysPath) {
-    gchar* sys = umockdev_testbed_get_sys_dir(testbed_);
-    const bool found = std::filesystem::exists(std::string(sys) + sysPath.substr(4));
-    g_free(sys);
-    return found;
+    g_autofree gchar* sys = umockdev_testbed_get_sys_dir(testbed_);
+    return std::filesystem::exists(std::string(sys) + sysPath.substr(4));
   }
   void change(const std::string& sysPath, const char* property, const char* value) {
     umockdev_testbed_set_property(testbed_, sysPath.c_str(), property, value);
@@ -126,13 +126,10 @@ TEST_F(LinuxRegistryTest, FindsTheEarliestInitialisedWholeDiskWithAMediumAndTheP
       {"the earliest has no medium", {{"sdb", kMedia, "300"}, {"sdc", kMedia, "200", "0"}}, "sdb"},
   };
   for (const Case& c : cases) {
-    umockdev_testbed_clear(testbed_);
-    registry_.reset();
+    clear();
     for (const FakeDisk& disk : c.disks) add(disk);
     EXPECT_EQ(firstDisk(), c.first) << c.what;
     EXPECT_EQ(firstDisk(), c.first) << c.what << ", asked again";
-    registry().notificationPortDestroy(port_);
-    EXPECT_EQ(registry().liveHandleCount(), 0u) << c.what;
   }
 }
 
@@ -175,8 +172,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
        0, "sdb"},
   };
   for (const Case& c : cases) {
-    umockdev_testbed_clear(testbed_);
-    registry_.reset();
+    clear();
     const std::string card = add({"sdb", kMedia});
     partition = add({"sdb1", "", "100", "2048", "partition"});
     other = add({"sda", ""});

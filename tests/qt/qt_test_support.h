@@ -2,7 +2,6 @@
 #pragma once
 
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,6 +10,7 @@
 #include <chrono>
 #include <functional>
 
+#include "platform/posix/process_runner.h"
 #include "platform/run_loop.h"
 
 namespace pomrel::qt::testing {
@@ -52,25 +52,20 @@ inline void whenModal(std::function<void(QWidget*)> act) {
 // drains it and counts the call.
 class TestSource final : public RunLoopSource {
  public:
-  TestSource() = default;
-  ~TestSource() override { ::close(fd_); }
-  TestSource(const TestSource&) = delete;
-  TestSource& operator=(const TestSource&) = delete;
-
-  [[nodiscard]] int descriptor() const override { return fd_; }
+  [[nodiscard]] int descriptor() const override { return fd_.get(); }
   void perform() override {
     eventfd_t value = 0;
-    ::eventfd_read(fd_, &value);
+    ::eventfd_read(fd_.get(), &value);
     ++performs;
     if (onPerform) onPerform();
   }
-  void signal() const { ::eventfd_write(fd_, 1); }
+  void signal() const { ::eventfd_write(fd_.get(), 1); }
 
   int performs = 0;
   std::function<void()> onPerform;
 
  private:
-  int fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  posix::UniqueFd fd_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
 };
 
 }  // namespace pomrel::qt::testing

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 #include <memory>
 #include <utility>
@@ -23,18 +22,12 @@
 namespace pomrel::qt::testing {
 namespace {
 
-// Presses the modal window's OK (or, for the prompt with `accept` false, its
-// Cancel) button.
-void press(QWidget* modal, bool accept) {
-  if (auto* alert = qobject_cast<QMessageBox*>(modal))
-    return alert->button(QMessageBox::Ok)->click();
-  if (auto* box = modal->findChild<QDialogButtonBox*>()) {
-    for (QAbstractButton* button : box->buttons()) {
-      if (box->buttonRole(button) ==
-          (accept ? QDialogButtonBox::AcceptRole : QDialogButtonBox::RejectRole)) {
-        return button->click();
-      }
-    }
+// Presses the button of `role` in the modal window's button box (a message
+// box keeps its buttons in one too).
+void press(QWidget* modal, QDialogButtonBox::ButtonRole role) {
+  auto* box = modal->findChild<QDialogButtonBox*>();
+  for (QAbstractButton* button : box != nullptr ? box->buttons() : QList<QAbstractButton*>()) {
+    if (box->buttonRole(button) == role) return button->click();
   }
   ADD_FAILURE() << "no button to press";
   modal->close();
@@ -117,7 +110,7 @@ TEST(QtRunLoopTest, MenuAlertAndPromptHoldSourcesBackAndThePromptOffersTheNameHi
 
   whenModal([&](QWidget* alert) {
     whileUp();
-    press(alert, true);
+    press(alert, QDialogButtonBox::AcceptRole);
   });
   application.runAlertPanel("Title", "Message");
   EXPECT_TRUE(heldBackThenDelivered()) << "an alert";
@@ -135,7 +128,7 @@ TEST(QtRunLoopTest, MenuAlertAndPromptHoldSourcesBackAndThePromptOffersTheNameHi
     EXPECT_TRUE(secret != nullptr && secret->echoMode() == QLineEdit::Password);
     EXPECT_TRUE(retry != nullptr && retry->text() == "Wrong, attempt 2");
     if (secret != nullptr) secret->setText("s3cret");
-    press(dialog, false);
+    press(dialog, QDialogButtonBox::RejectRole);
   });
   EXPECT_FALSE(prompt.ask("alice", 2).has_value());
   EXPECT_TRUE(heldBackThenDelivered()) << "the prompt";

@@ -63,6 +63,13 @@ TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntryInTheFolderOfItsName) {
   std::filesystem::copy_file(store_.entryPath(kMedia, misfiled),
                              store_.entryPath("Other", misfiled));
   ASSERT_TRUE(store_.terminate(kMedia, misfiled));
+  // Entries that are no files, a folder and a FIFO: no match, never read.
+  const EntryId folder = publish("gone");
+  const EntryId fifo = publish("gone too");
+  ASSERT_TRUE(store_.terminate(kMedia, folder) && store_.terminate(kMedia, fifo));
+  std::filesystem::create_directory(store_.entryPath(kMedia, folder));
+  ASSERT_EQ(::mkfifo(store_.entryPath(kMedia, fifo).c_str(), 0644), 0);
+  EXPECT_FALSE(store_.readEntry(kMedia, folder) || store_.readEntry(kMedia, fifo));
   const EntryId first = publish("disk2");
   const EntryId second = publish("disk3");
   // Beside them, files that are no entries: being written, a message, a stray.
@@ -109,38 +116,22 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   registry_.release(lateRegistration);
 }
 
-// Entries and messages that are not regular files: no match, no properties,
-// no message, and never a wait on a FIFO.
-TEST_F(RegistryTest, WhatIsNotAFileIsNoEntryAndNoMessage) {
-  const EntryId folder = publish("gone");
-  const EntryId fifo = publish("gone too");
-  const EntryId id = publish("disk2");
-  ASSERT_TRUE(store_.terminate(kMedia, folder) && store_.terminate(kMedia, fifo));
-  std::filesystem::create_directory(store_.entryPath(kMedia, folder));
-  ASSERT_EQ(::mkfifo(store_.entryPath(kMedia, fifo).c_str(), 0644), 0);
-  EXPECT_EQ(firstDisk(), "disk2");
-  EXPECT_FALSE(store_.readEntry(kMedia, folder) || store_.readEntry(kMedia, fifo));
-
-  Inbox inbox;
-  const io_object_t registration = watch(inbox);
-  const std::string messages = store_.serviceDirectory(kMedia) + "/" + std::to_string(id);
-  std::filesystem::create_directory(messages + ".msg-1");
-  ASSERT_EQ(::mkfifo((messages + ".msg-2").c_str(), 0644), 0);
-  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
-  deliver();
-  EXPECT_EQ(inbox.messages, std::vector<natural_t>{kSxSMessageBusyStateChanged});
-  registry_.release(registration);
-}
-
-// An entry that cannot be examined may still be there: its watch stays armed.
-// Permission bits do not stop root, so a child that is not root (as root, one
-// that gives up its privileges) looks through the unsearchable folder and
-// meets EACCES.
-TEST_F(RegistryTest, AnEntryThatCannotBeExaminedIsNotTerminated) {
+// Messages that are no files are passed over, never waited on; an entry that
+// cannot be examined may still be there, so its watch stays armed. Permission
+// bits do not stop root, so a child that is not root (as root, one that gives
+// up its privileges) looks through the unsearchable folder and meets EACCES.
+TEST_F(RegistryTest, NoFileIsAMessageAndAnEntryThatCannotBeExaminedIsNotTerminated) {
   const EntryId id = publish("disk2");
   Inbox inbox;
   const io_object_t registration = watch(inbox);
   const std::string folder = store_.serviceDirectory(kMedia);
+  std::filesystem::create_directory(folder + "/" + std::to_string(id) + ".msg-1");
+  ASSERT_EQ(::mkfifo((folder + "/" + std::to_string(id) + ".msg-2").c_str(), 0644), 0);
+  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
+  deliver();
+  const std::vector<natural_t> busy{kSxSMessageBusyStateChanged};
+  EXPECT_EQ(inbox.messages, busy);
+
   ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
   const pid_t child = ::fork();
   if (child == 0) {
@@ -153,7 +144,7 @@ TEST_F(RegistryTest, AnEntryThatCannotBeExaminedIsNotTerminated) {
     const bool exists = store_.entryExists(kMedia, id);
     const int seen = errno;
     registry_.notificationPortGetRunLoopSource(port_)->perform();
-    ::_exit(seen == EACCES && exists && inbox.messages.empty() ? 0 : 1);
+    ::_exit(seen == EACCES && exists && inbox.messages == busy ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -161,7 +152,8 @@ TEST_F(RegistryTest, AnEntryThatCannotBeExaminedIsNotTerminated) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   ASSERT_TRUE(store_.terminate(kMedia, id));
   deliver();
-  EXPECT_EQ(inbox.messages, kTerminated);
+  EXPECT_EQ(inbox.messages,
+            (std::vector<natural_t>{kSxSMessageBusyStateChanged, kIOMessageServiceIsTerminated}));
   registry_.release(registration);
 }
 

@@ -94,11 +94,7 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
   }
   ::close(in);
   for (auto [fd, sink] : {std::pair{out, &result.out}, std::pair{err, &result.err}}) {
-    char buffer[4096];
-    for (ssize_t n;
-         (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(sink->size()))) > 0;) {
-      sink->append(buffer, static_cast<std::size_t>(n));
-    }
+    *sink = contentsOf("/proc/self/fd/" + std::to_string(fd));
     ::close(fd);
   }
   return result;
