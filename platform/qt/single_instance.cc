@@ -10,8 +10,8 @@
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace pomrel::qt {
 namespace {
@@ -46,9 +46,10 @@ SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
   struct stat folder {};
   if (runtime.isEmpty() || ::stat(runtime.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
       folder.st_uid != ::geteuid() || (folder.st_mode & 077) != 0) {
-    std::cerr << "Pomrel: no session bus, and XDG_RUNTIME_DIR (" << runtime.constData()
-              << ") is not a folder private to this user: whether Pomrel already runs cannot "
-                 "be checked.\n";
+    std::fprintf(stderr,
+                 "Pomrel: no session bus, and XDG_RUNTIME_DIR (%s) is not a folder private to "
+                 "this user: whether Pomrel already runs cannot be checked.\n",
+                 runtime.constData());
     return;
   }
   const QByteArray path = runtime + '/' + name_.toUtf8() + ".lock";
@@ -60,9 +61,9 @@ SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
   const int error = errno;
   anotherIsRunning_ = true;
   if (error != EWOULDBLOCK) {
-    std::cerr << "Pomrel: the lock " << path.constData()
-              << " cannot be taken, so another Pomrel may be running: " << std::strerror(error)
-              << ".\n";
+    std::fprintf(stderr,
+                 "Pomrel: the lock %s cannot be taken, so another Pomrel may be running: %s.\n",
+                 path.constData(), std::strerror(error));
   }
 }
 
