@@ -40,10 +40,10 @@ class HostAuthorization::Answer : public PrivilegedProcess {
 };
 
 HostAuthorization::HostAuthorization(std::string helperPath, std::string pluginPath,
-                                     std::ostream& diagnostics, std::string pkexecPath)
+                                     Diagnostics diagnostics, std::string pkexecPath)
     : helperPath_(std::move(helperPath)),
       pluginPath_(std::move(pluginPath)),
-      diagnostics_(diagnostics),
+      diagnostics_(std::move(diagnostics)),
       pkexecPath_(std::move(pkexecPath)) {}
 
 HostAuthorization::~HostAuthorization() {

@@ -43,7 +43,7 @@ inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
 // thread.
 class HostAuthorization : public Authorization {
  public:
-  HostAuthorization(std::string helperPath, std::string pluginPath, std::ostream& diagnostics,
+  HostAuthorization(std::string helperPath, std::string pluginPath, Diagnostics diagnostics,
                     std::string pkexecPath = kPkexecPath);
   ~HostAuthorization() override;
   HostAuthorization(const HostAuthorization&) = delete;
@@ -72,7 +72,7 @@ class HostAuthorization : public Authorization {
 
   std::string helperPath_;
   std::string pluginPath_;
-  std::ostream& diagnostics_;
+  Diagnostics diagnostics_;
   std::string pkexecPath_;
   std::vector<std::unique_ptr<Session>> sessions_;
   // Helpers of freed sessions that had not ended yet.

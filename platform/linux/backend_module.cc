@@ -1,7 +1,6 @@
 // The Linux host's backends as a module of the program (see
 // platform/backends.h and makeHostBackends in platform.h). They say what the
-// system lacks on standard error, as a C++ stream.
-#include <iostream>
+// system lacks on standard error.
 #include <string>
 
 #include "platform/backends.h"
@@ -18,7 +17,7 @@ pomrel::host::HostSettings hostSettings(const pomrel::BackendSettings& settings)
 
 extern "C" __attribute__((visibility("default"))) void pomrelMakeBackends(
     const pomrel::BackendSettings& settings, pomrel::Backends& backends) {
-  backends = pomrel::host::makeHostBackends(hostSettings(settings), std::cerr);
+  backends = pomrel::host::makeHostBackends(hostSettings(settings), pomrel::host::toStandardError);
 }
 
 extern "C" __attribute__((visibility("default"))) void pomrelDescribeBackends(

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ostream>
 #include <utility>
 
 #include "platform/linux/driverctl_protocol.h"
@@ -73,12 +72,12 @@ std::vector<std::string> pkexecEnvironment() {
 }  // namespace
 
 PkexecHelper::PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors,
-                           std::ostream& diagnostics)
+                           Diagnostics diagnostics)
     : pid_(pid),
       pidfd_(posix::openPidfd(pid)),
       channel_(std::move(channel)),
       errors_(std::move(errors)),
-      diagnostics_(diagnostics) {}
+      diagnostics_(std::move(diagnostics)) {}
 
 PkexecHelper::Read PkexecHelper::readLine(std::chrono::milliseconds bound, std::string* line) {
   const auto deadline = SteadyClock::now() + bound;
@@ -147,9 +146,8 @@ bool PkexecHelper::waitForAnswer(std::uint64_t sequence, std::chrono::millisecon
       case Read::kLine:
         results_.push_back(line == kOkAnswer ? 0 : 1);
         if (line.starts_with(kErrorAnswerPrefix)) {
-          diagnostics_ << "Pomrel: pomrel-driverctl: "
-                       << std::string_view(line).substr(std::strlen(kErrorAnswerPrefix))
-                       << std::endl;
+          diagnostics_("Pomrel: pomrel-driverctl: " + line.substr(std::strlen(kErrorAnswerPrefix)) +
+                       "\n");
         }
         break;
     }
@@ -180,7 +178,7 @@ void PkexecHelper::takeErrors() {
     }
     const std::string_view text(chunk.data(), static_cast<std::size_t>(got));
     if (forwarding_) {
-      diagnostics_ << text << std::flush;
+      diagnostics_(text);
     } else {
       errorText_.append(
           text.substr(0, kKeptErrorText - std::min(kKeptErrorText, errorText_.size())));
@@ -189,11 +187,11 @@ void PkexecHelper::takeErrors() {
 }
 
 OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,
-                           std::ostream& diagnostics, std::shared_ptr<PkexecHelper>* started,
+                           const Diagnostics& diagnostics, std::shared_ptr<PkexecHelper>* started,
                            std::shared_ptr<PkexecHelper>* unreaped) {
   if (::access(pkexecPath.c_str(), X_OK) != 0) {
-    diagnostics << "Pomrel: cannot ask for administrator rights: " << pkexecPath
-                << " is missing (install pkexec and polkit)" << std::endl;
+    diagnostics("Pomrel: cannot ask for administrator rights: " + pkexecPath +
+                " is missing (install pkexec and polkit)\n");
     return errAuthorizationNoPrompter;
   }
   std::array<int, 2> channel{};
@@ -224,7 +222,7 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
   theirs.reset();
   errorsWrite.reset();
   if (error != 0) {
-    diagnostics << "Pomrel: cannot run " << pkexecPath << ": " << std::strerror(error) << std::endl;
+    diagnostics("Pomrel: cannot run " + pkexecPath + ": " + std::strerror(error) + "\n");
     return errAuthorizationNoPrompter;
   }
 
@@ -249,11 +247,12 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
       (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)) {
     return errAuthorizationCanceled;
   }
-  diagnostics << "Pomrel: administrator rights not granted: ";
+  std::string why = "Pomrel: administrator rights not granted: ";
   if (WIFEXITED(status) && WEXITSTATUS(status) != kPkexecNotAuthorized) {
-    diagnostics << "pomrel-driverctl ended with status " << WEXITSTATUS(status) << ": ";
+    why += "pomrel-driverctl ended with status " + std::to_string(WEXITSTATUS(status)) + ": ";
   }
-  diagnostics << firstLine(helper->errorText()) << std::endl;
+  why += firstLine(helper->errorText());
+  diagnostics(why + "\n");
   return WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized
              ? refusalCause(helper->errorText())
              : errAuthorizationDenied;

@@ -6,13 +6,13 @@
 
 #include <chrono>
 #include <cstdint>
-#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/authorization.h"
+#include "platform/linux/diagnostics.h"
 #include "platform/posix/process_runner.h"
 
 namespace pomrel::host {
@@ -32,8 +32,7 @@ class PkexecHelper {
  public:
   enum class Read { kLine, kEnded, kTimedOut };
 
-  PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors,
-               std::ostream& diagnostics);
+  PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors, Diagnostics diagnostics);
 
   [[nodiscard]] pid_t pid() const { return pid_; }
   [[nodiscard]] const std::string& errorText() const { return errorText_; }
@@ -75,7 +74,7 @@ class PkexecHelper {
   posix::UniqueFd pidfd_;
   posix::UniqueFd channel_;
   posix::UniqueFd errors_;
-  std::ostream& diagnostics_;
+  Diagnostics diagnostics_;
   std::string buffer_;
   std::string errorText_;
   bool forwarding_ = false;
@@ -96,7 +95,7 @@ class PkexecHelper {
 // `diagnostics`. A helper that has not exited within kHelperExitBound after a
 // failed start is handed back in *unreaped, to be reaped later.
 OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,
-                           std::ostream& diagnostics, std::shared_ptr<PkexecHelper>* started,
+                           const Diagnostics& diagnostics, std::shared_ptr<PkexecHelper>* started,
                            std::shared_ptr<PkexecHelper>* unreaped);
 
 }  // namespace pomrel::host

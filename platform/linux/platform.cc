@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <ostream>
 #include <vector>
 
 #include "platform/linux/authorization.h"
@@ -100,7 +99,7 @@ std::string preferencesFolder() {
   return HostUserDefaultsFactory::configFolderFromEnvironment() + "/pomrel";
 }
 
-Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostics) {
+Backends makeHostBackends(const HostSettings& settings, const Diagnostics& diagnostics) {
   Backends backends;
   auto registry = std::make_unique<LinuxRegistry>();
   std::vector<std::string> missing;
@@ -113,9 +112,9 @@ Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostic
     missing.emplace_back("udisks2 is not installed, so no card can be ejected");
   }
   if (!missing.empty()) {
-    diagnostics << "Pomrel: " << missing.front();
-    for (std::size_t i = 1; i < missing.size(); ++i) diagnostics << "; " << missing[i];
-    diagnostics << ".\n";
+    std::string said = "Pomrel: " + missing.front();
+    for (std::size_t i = 1; i < missing.size(); ++i) said += "; " + missing[i];
+    diagnostics(said + ".\n");
   }
   backends.registry = std::move(registry);
 

@@ -2,10 +2,10 @@
 // place so that each can be replaced on its own.
 #pragma once
 
-#include <iosfwd>
 #include <string>
 
 #include "platform/backends.h"
+#include "platform/linux/diagnostics.h"
 
 namespace pomrel::host {
 
@@ -39,7 +39,7 @@ struct HostSettings {
 // When the system lacks what they need (udev
 // running, udisks2 installed), writes one line saying so to `diagnostics`;
 // the backends then work without it: no card is found, or none ejected.
-Backends makeHostBackends(const HostSettings& settings, std::ostream& diagnostics);
+Backends makeHostBackends(const HostSettings& settings, const Diagnostics& diagnostics);
 
 // $XDG_CONFIG_HOME/pomrel, or ~/.config/pomrel when that is unset or not
 // absolute.

@@ -186,7 +186,8 @@ class PolkitTest : public ::testing::Test {
 
 void reportRightsAndOneRequest(std::ostream& report) {
   std::ostringstream diagnostics;
-  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kPlugin, diagnostics);
+  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kPlugin,
+                                  [&](std::string_view text) { diagnostics << text; });
   AuthorizationItem right{kAuthorizationRightExecute, 0, nullptr, 0};
   AuthorizationRights rights{1, &right};
   AuthorizationRef session = nullptr;
@@ -269,11 +270,12 @@ class HostCommandsTest : public ::testing::Test {
 // for the card reader's module in the plug-in's test.
 TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnableLoadsIt) {
   std::ostringstream diagnostics;
+  const Diagnostics said = [&](std::string_view text) { diagnostics << text; };
   Backends backends = makeHostBackends(
-      {POMREL_BUNDLE_CONTENTS, "org.pomrel.test", kSxSPluginPath, "/Pomrel.app"}, diagnostics);
+      {POMREL_BUNDLE_CONTENTS, "org.pomrel.test", kSxSPluginPath, "/Pomrel.app"}, said);
   backends.fileManager = std::make_unique<HostFileManager>(kSxSPluginPath, "loop");
   backends.authorization =
-      std::make_unique<HostAuthorization>(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath, diagnostics);
+      std::make_unique<HostAuthorization>(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath, said);
   fakes::FakePlatform fake;
   TestApplication application;
   Platform platform{application,

@@ -143,8 +143,9 @@ class HostAuthorizationTest : public ::testing::Test {
   }
   // A session of an authorization that starts the fake `pkexec`.
   void open(const std::string& pkexec) {
-    authorization_.emplace(temp_.root() + "/helper", kPlugin, diagnostics_,
-                           temp_.root() + "/" + pkexec);
+    authorization_.emplace(
+        temp_.root() + "/helper", kPlugin, [this](std::string_view text) { diagnostics_ << text; },
+        temp_.root() + "/" + pkexec);
     ASSERT_EQ(authorization_->create(nullptr, nullptr, 0, &session_), errAuthorizationSuccess);
   }
   OSStatus rights(AuthorizationFlags flags) {
