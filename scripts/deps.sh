@@ -4,7 +4,7 @@ pomrel_packages=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-tools-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev
   qt6-translations-l10n
-  libplist-dev libcrypt-dev
+  libplist-dev libpng-dev libcrypt-dev
   udev libudev-dev libsystemd-dev udisks2 dbus-daemon dbus-bin
   fdisk e2fsprogs mount util-linux umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_bundle.h"
 
-#include <QBuffer>
+#include <png.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -40,20 +41,38 @@ QStringList folderCandidates(const QString& language) {
   return names;
 }
 
-// A PNG file decoded by Qt's built-in reader. Naming the format is not enough:
-// with format detection on, Qt still loads every image format plugin to ask
-// whether one claims the format (half a megabyte and a few milliseconds at
-// start-up); with it off, only a plugin keyed "png" would be asked.
+// A PNG file decoded by libpng into straight (not premultiplied) RGBA, the
+// pixels Qt's built-in reader gives. Not through QImageReader: whatever format
+// it is told, it first reads the metadata of every image format plugin
+// (opening each one's file) to learn which formats they claim, about 0.3 ms
+// of CPU before the icon can show. The pixel buffer is bounded as
+// QImageReader bounds it.
 QImage readPng(const QString& path) {
   const posix::FileRead file =
       posix::readFile(QFile::encodeName(path).toStdString(), posix::kResourceFileLimit);
   if (!file.ok()) return {};
-  QBuffer bytes;
-  bytes.setData(
-      QByteArray::fromRawData(file.bytes.data(), static_cast<qsizetype>(file.bytes.size())));
-  QImageReader reader(&bytes, "png");
-  reader.setAutoDetectImageFormat(false);
-  return reader.read();
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_memory(&png, file.bytes.data(), file.bytes.size()) == 0) return {};
+  png.format = PNG_FORMAT_RGBA;
+  constexpr qint64 kMiB = qint64{1024} * 1024;
+  const qint64 limit = QImageReader::allocationLimit() * kMiB;
+  QImage image;
+  constexpr qint64 kBytesPerPixel = 4;
+  if (limit == 0 || qint64{png.width} * png.height * kBytesPerPixel <= limit) {
+    image =
+        QImage(static_cast<int>(png.width), static_cast<int>(png.height), QImage::Format_RGBA8888);
+  }
+  if (image.isNull()) {
+    png_image_free(&png);
+    return {};
+  }
+  // Frees what libpng allocated, whether it succeeds or not.
+  if (png_image_finish_read(&png, nullptr, image.bits(),
+                            static_cast<png_int_32>(image.bytesPerLine()), nullptr) == 0) {
+    return {};
+  }
+  return image;
 }
 
 }  // namespace
