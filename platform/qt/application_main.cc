@@ -203,7 +203,7 @@ int NSApplicationMain(int argc, char** argv) {
   QPixmapCache::setCacheLimit(0);
 
   QtBundle bundle(QtBundle::mainResourcesPath(), QtBundle::userLanguages());
-  const std::optional<PropertyDictionary> info = bundle.infoDictionary();
+  const std::optional<PropertyDictionary>& info = bundle.infoDictionary();
   const std::string* identifier = infoText(info, kBundleIdentifierKey);
   const std::string* mainInterface = infoText(info, kMainInterfaceKey);
   if (identifier == nullptr || mainInterface == nullptr) {

@@ -118,7 +118,7 @@ void QtBundle::loadTables() {
     if (!folders.isEmpty()) break;
   }
   QString development = QString::fromLatin1(kDefaultDevelopmentLanguage);
-  if (const std::optional<PropertyDictionary> info = infoDictionary()) {
+  if (const std::optional<PropertyDictionary>& info = infoDictionary()) {
     const auto found = info->find(kDevelopmentRegionKey);
     if (found != info->end() && found->second.string() != nullptr &&
         !found->second.string()->empty()) {
@@ -164,10 +164,13 @@ bool QtBundle::loadQtTranslations(QTranslator& translator) {
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
 
-std::optional<PropertyDictionary> QtBundle::infoDictionary() const {
-  const auto plist = readPropertyList(resourcesPath_ + QStringLiteral("/../Info.plist"));
-  if (!plist || plist->dictionary() == nullptr) return std::nullopt;
-  return *plist->dictionary();
+const std::optional<PropertyDictionary>& QtBundle::infoDictionary() {
+  if (!infoLoaded_) {
+    infoLoaded_ = true;
+    const auto plist = readPropertyList(resourcesPath_ + QStringLiteral("/../Info.plist"));
+    if (plist && plist->dictionary() != nullptr) info_ = *plist->dictionary();
+  }
+  return info_;
 }
 
 }  // namespace pomrel::qt

@@ -58,8 +58,9 @@ class QtBundle final : public Bundle {
   std::string localizedStringForKey(const std::string& key) override;
 
   // The bundle's Info.plist (beside the resources folder) as a dictionary;
-  // nullopt when missing or not a dictionary property list.
-  [[nodiscard]] std::optional<PropertyDictionary> infoDictionary() const;
+  // nullopt when missing or not a dictionary property list. Read once, on
+  // first use (the program and the texts' development region both need it).
+  [[nodiscard]] const std::optional<PropertyDictionary>& infoDictionary();
 
   // The localization folders searched for texts, in order (such as
   // "de.lproj", "en.lproj").
@@ -80,6 +81,8 @@ class QtBundle final : public Bundle {
 
   QString resourcesPath_;
   QStringList languages_;
+  bool infoLoaded_ = false;
+  std::optional<PropertyDictionary> info_;
   bool tablesLoaded_ = false;
   QStringList localizations_;
   std::vector<Table> tables_;
