@@ -59,7 +59,7 @@ QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), b
   connect(&tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
   qApp->installEventFilter(this);
-  tray_.setIcon(blankIcon());
+  drawIcon();
   bar_.noteItemShown();
   tray_.show();
 }
@@ -121,11 +121,21 @@ void QtStatusItem::menuVisibilityChanged(bool open) {
 }
 
 void QtStatusItem::refreshIcon() {
+  // Tinting draws both pixmaps again and has the tray repaint: only when the
+  // image or its highlighting changed (at launch, the image is set, then
+  // highlight mode and the menu, which change nothing drawn).
+  if (drawnImage_ == image_ && drawnHighlighted_ == (highlight_ && menuOpen_)) return;
+  drawIcon();
+}
+
+void QtStatusItem::drawIcon() {
+  drawnImage_ = image_;
+  drawnHighlighted_ = highlight_ && menuOpen_;
   if (image_ == nullptr) {
     tray_.setIcon(blankIcon());
     return;
   }
-  tray_.setIcon(tintedIcon(*image_, QApplication::palette(), highlight_ && menuOpen_));
+  tray_.setIcon(tintedIcon(*image_, QApplication::palette(), drawnHighlighted_));
 }
 
 QIcon QtStatusItem::tintedIcon(const QtImage& image, const QPalette& palette, bool highlighted) {
@@ -140,7 +150,7 @@ QIcon QtStatusItem::tintedIcon(const QtImage& image, const QPalette& palette, bo
 
 bool QtStatusItem::eventFilter(QObject* watched, QEvent* event) {
   // Installed on the application, the filter sees every object's events.
-  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) refreshIcon();
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) drawIcon();
   if (watched == menu_ && event->type() == QEvent::Show) menuVisibilityChanged(true);
   if (watched == menu_ && event->type() == QEvent::Hide) menuVisibilityChanged(false);
   return QObject::eventFilter(watched, event);

@@ -52,7 +52,9 @@ class QtStatusItem final : public QObject, public StatusItem {
   void activated(QSystemTrayIcon::ActivationReason reason);
   void menuVisibilityChanged(bool open);
   [[nodiscard]] QPoint menuPosition() const;
+  // Draws the icon again if what it shows changed; drawIcon() draws it anew.
   void refreshIcon();
+  void drawIcon();
 
   double length_;
   QtStatusBar& bar_;
@@ -61,6 +63,9 @@ class QtStatusItem final : public QObject, public StatusItem {
   QPointer<QMenu> menu_;
   bool highlight_ = false;
   bool menuOpen_ = false;
+  // What the icon was last drawn with.
+  std::shared_ptr<QtImage> drawnImage_;
+  bool drawnHighlighted_ = false;
 };
 
 class QtStatusBar final : public StatusBar {
