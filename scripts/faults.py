@@ -714,7 +714,7 @@ FAULTS: list[Fault] = [
       "  box.exec();",
       "an alert on screen does not hold sources back", "qt"),
     F("icon-always-highlighted", "platform/qt/qt_status_bar.cc",
-      "tintedIcon(*image_, QApplication::palette(), highlight_ && menuOpen_)",
+      "tintedIcon(*image_, QApplication::palette(), drawnHighlighted_)",
       "tintedIcon(*image_, QApplication::palette(), highlight_)",
       "the icon is drawn highlighted while the menu is closed", "e2e", ("e2e",)),
     F("right-click-ignored", "platform/qt/qt_status_bar.cc",
