@@ -1,5 +1,4 @@
-// The launch, the status menu's validation, the card lookup and the removal
-// watch.
+// The launch, the card lookup and the removal watch.
 #include <array>
 
 #include "tests/core/core_fixture.h"
@@ -7,23 +6,9 @@
 namespace pomrel::testing {
 namespace {
 
-TEST_F(CoreTest, MediaItemsFollowTheCardAtEveryValidationAndOtherItemsAreEnabled) {
-  const auto enabled = [this](const char* action) {
-    return app().validateMenuItem(FakeMenuItem(action));
-  };
-  for (const bool card : {false, true, false}) {
-    card ? static_cast<void>(insertCard()) : pullCard();
-    EXPECT_EQ(enabled("disableMedia:"), card);
-    EXPECT_EQ(enabled("enableMedia:"), !card);
-    for (const char* other : {"w0_OrderFront:", "disableMedia", "terminate:"}) {
-      EXPECT_TRUE(enabled(other)) << other;
-    }
-  }
-}
-
-TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndWatchesEveryCardThatAppears) {
+TEST_F(CoreTest, LaunchShowsTheItemReadsTheSettingAndEveryPullOfAWatchedCardRunsDisableOnce) {
   fake.userDefaults.store.domains[FakeUserDefaults::kApplication]["AddLoginItem"] = true;
-  insertCard();
+  const std::uint64_t first = insertCard("disk2");
   Menu menu;
   app().m0_StatusBar = &menu;
   app().applicationDidFinishLaunching(nullptr);
@@ -33,14 +18,30 @@ TEST_F(CoreTest, LaunchShowsTheItemWithItsMenuReadsTheSettingAndWatchesEveryCard
   EXPECT_NE(g_NotifyPort, nullptr);
   EXPECT_EQ(fake.userDefaults.store.synchronizations, 0) << "the login list is left alone";
 
-  // A card that appears after the pull's Disable is watched: its pull disables.
+  // The watched card goes while another stays whose eject fails: the disable
+  // run from the callback arms a new watch before the callback returns.
+  const std::uint64_t second = insertCard("disk3");
+  diskToolFails();
+  fake.registry.sendMessage(first, 0xE0000130);  // the driver's busy-state change
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(fake.application.activations, 0);
+  fake.registry.terminate(first);
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(alerts(), Strings{"MSG_EjectFail"});
+  ASSERT_NE(g_NotifyContext, nullptr);
+
+  // A card that appears after a pull's Disable is watched: its pull disables.
+  fake.processes.onRun = nullptr;
+  fake.registry.terminate(second);
+  fake.runLoop.runUntilIdle();
+  insertCard("disk4");
+  fake.runLoop.runUntilIdle();
   pullCard();
   fake.runLoop.runUntilIdle();
-  insertCard("disk3");
-  fake.runLoop.runUntilIdle();
-  pullCard();
-  fake.runLoop.runUntilIdle();
-  EXPECT_EQ(alerts(), (Strings{"MSG_RemoveSafely", "MSG_RemoveSafely"}));
+  EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely", "MSG_RemoveSafely"}));
+  EXPECT_EQ(fake.processes.runs.size(), 1U);  // nothing left to eject after the first
+  const std::string unload = std::string(kKextUnloadPath) + " " + kSxSPluginPath;
+  EXPECT_EQ(fake.authorization.runs, (Strings{unload, unload}));
 }
 
 TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
@@ -76,13 +77,11 @@ TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) 
   EXPECT_FALSE(app().registerServiceNotification());
   EXPECT_EQ(g_NotifyPort, nullptr);
   EXPECT_EQ(fake.registry.livePorts() + fake.runLoop.installed.size(), 0U);
-  EXPECT_EQ(fake.registry.outstandingHandles(), 0U);
   fake.registry.interestStatus = KERN_SUCCESS;
   ASSERT_TRUE(app().registerServiceNotification());
   const IONotificationPortRef port = g_NotifyPort;
   EXPECT_FALSE(app().registerServiceNotification());
   EXPECT_EQ(g_NotifyPort, port);
-  EXPECT_EQ(fake.registry.outstandingHandles(), 1U);
 
   pullCard();  // the termination waits while the watch is cleared
   app().clearServiceNotification();
@@ -91,32 +90,6 @@ TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) 
   EXPECT_EQ(fake.registry.deliveries + fake.application.activations, 0);
   insertCard();
   EXPECT_TRUE(app().registerServiceNotification());  // reclaimed by the controller's end
-}
-
-TEST_F(CoreTest, EachPullRunsDisableOnceFromAWatchThatMayBeArmedAgainMeanwhile) {
-  // The watched card goes while another stays whose eject fails: the disable
-  // run from the callback arms a new watch before the callback returns.
-  const std::uint64_t first = insertCard("disk2");
-  ASSERT_TRUE(app().registerServiceNotification());
-  const std::uint64_t second = insertCard("disk3");
-  diskToolFails();
-  fake.registry.sendMessage(first, 0xE0000130);  // the driver's busy-state change
-  fake.runLoop.runUntilIdle();
-  EXPECT_EQ(fake.application.activations, 0);
-  fake.registry.terminate(first);
-  fake.runLoop.runUntilIdle();
-  EXPECT_EQ(alerts(), Strings{"MSG_EjectFail"});
-  ASSERT_NE(g_NotifyContext, nullptr);
-  EXPECT_EQ(fake.registry.outstandingHandles(), 1U);
-
-  fake.processes.onRun = nullptr;
-  fake.registry.terminate(second);
-  fake.runLoop.runUntilIdle();
-  EXPECT_EQ(fake.registry.deliveries, 3);
-  EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
-  EXPECT_EQ(fake.processes.runs.size(), 1U);  // nothing left to eject the second time
-  EXPECT_EQ(fake.authorization.runs, Strings{std::string(kKextUnloadPath) + " " + kSxSPluginPath});
-  EXPECT_EQ(g_NotifyPort, nullptr);
 }
 
 }  // namespace

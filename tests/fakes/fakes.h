@@ -41,8 +41,7 @@ struct Alert {
   std::string message;
 };
 
-class FakeApplication : public Application {
- public:
+struct FakeApplication : Application {
   void activateIgnoringOtherApps(bool) override {
     ++activations;
     note(log, "activate");
@@ -56,18 +55,14 @@ class FakeApplication : public Application {
   std::vector<Alert> alerts;
 };
 
-class FakeImage : public Image {
- public:
-  explicit FakeImage(std::string name) : name_(std::move(name)) {}
-  [[nodiscard]] std::string name() const override { return name_; }
-
- private:
-  std::string name_;
+struct FakeImage : Image {
+  explicit FakeImage(std::string name) : named(std::move(name)) {}
+  [[nodiscard]] std::string name() const override { return named; }
+  std::string named;
 };
 
 // Every image exists; a key without an entry in `strings` is its own text.
-class FakeBundle : public Bundle {
- public:
+struct FakeBundle : Bundle {
   std::shared_ptr<Image> imageNamed(const std::string& name) override {
     return std::make_shared<FakeImage>(name);
   }
@@ -78,35 +73,29 @@ class FakeBundle : public Bundle {
   std::map<std::string, std::string> strings;
 };
 
-class FakeMenuItem : public MenuItem {
- public:
-  explicit FakeMenuItem(std::string action) : name_(std::move(action)) {}
-  [[nodiscard]] std::string action() const override { return name_; }
+struct FakeMenuItem : MenuItem {
+  explicit FakeMenuItem(std::string action) : name(std::move(action)) {}
+  [[nodiscard]] std::string action() const override { return name; }
   [[nodiscard]] bool isEnabled() const override { return true; }
   void setEnabled(bool) override {}
-
- private:
-  std::string name_;
+  std::string name;
 };
 
-class FakeButton : public Button {
- public:
+struct FakeButton : Button {
   [[nodiscard]] int state() const override { return value; }
   void setState(int state) override { value = state; }
   int value = NSControlStateValueOff;
 };
 
-class FakeWindow : public Window {
- public:
+struct FakeWindow : Window {
   void center() override {}
   void makeKeyAndOrderFront(void*) override {}
   void close() override {}
 };
 
-class FakeStatusItem : public StatusItem {
- public:
-  explicit FakeStatusItem(double length) : length_(length) {}
-  [[nodiscard]] double length() const override { return length_; }
+struct FakeStatusItem : StatusItem {
+  explicit FakeStatusItem(double length) : width(length) {}
+  [[nodiscard]] double length() const override { return width; }
   void setTitle(const std::string&) override {}
   void setImage(std::shared_ptr<Image> picture) override { image = std::move(picture); }
   void setHighlightMode(bool highlight) override { highlightMode = highlight; }
@@ -114,13 +103,10 @@ class FakeStatusItem : public StatusItem {
   std::shared_ptr<Image> image;
   bool highlightMode = false;
   Menu* menu = nullptr;
-
- private:
-  double length_;
+  double width;
 };
 
-class FakeStatusBar : public StatusBar {
- public:
+struct FakeStatusBar : StatusBar {
   std::shared_ptr<StatusItem> statusItemWithLength(double length) override {
     auto item = std::make_shared<FakeStatusItem>(length);
     items.push_back(item);
@@ -129,8 +115,7 @@ class FakeStatusBar : public StatusBar {
   std::vector<std::shared_ptr<FakeStatusItem>> items;
 };
 
-class FakeRunLoop : public RunLoop {
- public:
+struct FakeRunLoop : RunLoop {
   void addSource(RunLoopSource* source, RunLoopMode) override { installed.push_back(source); }
   void removeSource(RunLoopSource* source, RunLoopMode) override { std::erase(installed, source); }
   // Performs each installed source whose descriptor is readable, round after
@@ -159,29 +144,29 @@ class FakeRegistry : public DeviceRegistry {
   // Returns the entry ID (1, 2, ...); a name's first match is its live
   // service with the lowest ID.
   std::uint64_t publish(std::string name, PropertyDictionary properties) {
-    const std::uint64_t id = services_.empty() ? 1 : services_.rbegin()->first + 1;
+    const std::uint64_t id = ++lastId_;
     for (const auto& [handle, entry] : handles_) {
       if (entry.matched != nullptr && entry.matchName == name && !entry.port->destroyed) {
         entry.port->post(handle, static_cast<natural_t>(id));
       }
     }
-    services_[id] = Service{std::move(name), std::move(properties)};
+    services_[id] = {std::move(name), std::move(properties)};
     return id;
   }
   // Each registration on the service is sent kIOMessageServiceIsTerminated,
   // then the service stops matching and answering.
   void terminate(std::uint64_t entryId) {
     sendMessage(entryId, kIOMessageServiceIsTerminated);
-    if (isLive(entryId)) services_[entryId].live = false;
+    services_.erase(entryId);
   }
   void terminateAll(const std::string& name) {
-    for (const auto& [id, service] : services_) {
+    for (const auto& [id, service] : std::map(services_)) {
       if (service.name == name) terminate(id);
     }
   }
   void sendMessage(std::uint64_t entryId, natural_t messageType) {
     for (const auto& [handle, entry] : handles_) {
-      if (isLive(entryId) && entry.entryId == entryId && entry.port != nullptr &&
+      if (services_.contains(entryId) && entry.entryId == entryId && entry.port != nullptr &&
           !entry.port->destroyed) {
         entry.port->post(handle, messageType);
       }
@@ -203,13 +188,13 @@ class FakeRegistry : public DeviceRegistry {
   }
   io_service_t getMatchingService(MatchingDictionary matching) override {
     for (const auto& [id, service] : services_) {
-      if (service.live && service.name == matching.name) return issue({id});
+      if (service.name == matching.name) return issue({id});
     }
     return 0;
   }
   kern_return_t createProperties(io_service_t service, PropertyDictionary& properties) override {
     const Handle* handle = serviceHandle(service);
-    if (handle == nullptr || !isLive(handle->entryId)) return kIOReturnError;
+    if (handle == nullptr || !services_.contains(handle->entryId)) return kIOReturnError;
     properties = services_.at(handle->entryId).properties;
     return KERN_SUCCESS;
   }
@@ -241,7 +226,8 @@ class FakeRegistry : public DeviceRegistry {
     const Handle* handle = serviceHandle(service);
     if (live == nullptr || handle == nullptr) return kIOReturnError;
     note(log, "interest:add");
-    if (std::string_view(interestType) != kIOGeneralInterest || !isLive(handle->entryId)) {
+    if (std::string_view(interestType) != kIOGeneralInterest ||
+        !services_.contains(handle->entryId)) {
       return kIOReturnError;
     }
     if (interestStatus != KERN_SUCCESS) return interestStatus;
@@ -260,31 +246,27 @@ class FakeRegistry : public DeviceRegistry {
   }
 
  private:
-  class Port : public NotificationPort, public RunLoopSource {
-   public:
-    explicit Port(FakeRegistry& registry) : registry_(registry) {}
-    ~Port() override { ::close(fd_); }
-    [[nodiscard]] int descriptor() const override { return fd_; }
-    void perform() override { registry_.deliver(*this); }
+  struct Port : NotificationPort, RunLoopSource {
+    explicit Port(FakeRegistry& owner) : registry(owner) {}
+    ~Port() override { ::close(fd); }
+    [[nodiscard]] int descriptor() const override { return fd; }
+    void perform() override { registry.deliver(*this); }
     void post(io_object_t registration, natural_t messageType) {
       pending.emplace_back(registration, messageType);
-      ::eventfd_write(fd_, 1);
+      ::eventfd_write(fd, 1);
     }
     void drain() {
       eventfd_t count = 0;
-      ::eventfd_read(fd_, &count);
+      ::eventfd_read(fd, &count);
     }
+    FakeRegistry& registry;
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     std::deque<std::pair<io_object_t, natural_t>> pending;
     bool destroyed = false;
-
-   private:
-    FakeRegistry& registry_;
-    int fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   };
   struct Service {
     std::string name;
     PropertyDictionary properties;
-    bool live = true;
   };
   // A service handle, or a registration when `port` is set.
   struct Handle {
@@ -298,10 +280,6 @@ class FakeRegistry : public DeviceRegistry {
     std::string matchName = {};
   };
 
-  bool isLive(std::uint64_t entryId) const {
-    const auto found = services_.find(entryId);
-    return found != services_.end() && found->second.live;
-  }
   io_object_t issue(const Handle& handle) {
     handles_[nextHandle_] = handle;
     return nextHandle_++;
@@ -331,7 +309,7 @@ class FakeRegistry : public DeviceRegistry {
       ++deliveries;
       if (handle.matched == nullptr) {
         handle.callback(handle.refcon, handle.service, messageType, nullptr);
-      } else if (isLive(messageType)) {
+      } else if (services_.contains(messageType)) {
         const io_service_t service = issue({messageType});
         handle.matched(handle.refcon, service);
         handles_.erase(service);
@@ -340,7 +318,8 @@ class FakeRegistry : public DeviceRegistry {
     port.drain();
   }
 
-  std::map<std::uint64_t, Service> services_;
+  std::map<std::uint64_t, Service> services_;  // the live ones
+  std::uint64_t lastId_ = 0;
   std::map<io_object_t, Handle> handles_;
   io_object_t nextHandle_ = 0x1000;
   // Kept until the registry goes, so that a late use is counted, not a
@@ -354,8 +333,7 @@ struct ProcessRun {
   std::chrono::milliseconds timeout{0};
 };
 
-class FakeProcessRunner : public ProcessRunner {
- public:
+struct FakeProcessRunner : ProcessRunner {
   // Answers `onRun`, by default an exit 0 with nothing on standard error.
   ProcessResult run(const std::string& launchPath, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds timeout) override {
@@ -447,22 +425,17 @@ class FakeAuthorization : public Authorization {
     bool granted = false;
     bool freed = false;
   };
-  class Process : public PrivilegedProcess {
-   public:
-    Process(FakeAuthorization& owner, std::string tool) : owner_(owner), tool_(std::move(tool)) {}
+  struct Process : PrivilegedProcess {
+    Process(FakeAuthorization& by, std::string path) : owner(by), tool(std::move(path)) {}
     bool waitUntilExit(std::chrono::milliseconds) override {
-      if (owner_.toolsFinish) note(owner_.log, "exit:" + tool_);
-      exited_ = exited_ || owner_.toolsFinish;
-      return owner_.toolsFinish;
+      if (owner.toolsFinish) note(owner.log, "exit:" + tool);
+      exited = exited || owner.toolsFinish;
+      return owner.toolsFinish;
     }
-    [[nodiscard]] int terminationStatus() const override {
-      return exited_ ? owner_.toolStatus : -1;
-    }
-
-   private:
-    FakeAuthorization& owner_;
-    std::string tool_;
-    bool exited_ = false;
+    [[nodiscard]] int terminationStatus() const override { return exited ? owner.toolStatus : -1; }
+    FakeAuthorization& owner;
+    std::string tool;
+    bool exited = false;
   };
 
   Session* liveSession(AuthorizationRef authorization) {
@@ -476,14 +449,12 @@ class FakeAuthorization : public Authorization {
   std::vector<std::unique_ptr<Session>> sessions_;
 };
 
-class FakeFileManager : public FileManager {
- public:
+struct FakeFileManager : FileManager {
   bool fileExistsAtPath(const std::string& path) override { return paths.contains(path); }
   std::set<std::string> paths;
 };
 
-class FakeProcessInfo : public ProcessInfo {
- public:
+struct FakeProcessInfo : ProcessInfo {
   [[nodiscard]] std::vector<std::string> arguments() const override { return argv; }
   [[nodiscard]] std::string currentDirectoryPath() const override { return currentDirectory; }
   [[nodiscard]] std::string executablePath() const override { return executable; }
@@ -493,14 +464,11 @@ class FakeProcessInfo : public ProcessInfo {
 };
 
 // Logs pauses instead of taking them, then runs `onPause`.
-class FakeClock : public Clock {
- public:
+struct FakeClock : Clock {
   void sleep(unsigned seconds) override { paused("sleep:" + std::to_string(seconds)); }
   void usleep(std::uint32_t micros) override { paused("usleep:" + std::to_string(micros)); }
   EventLog* log = nullptr;
   std::function<void()> onPause;
-
- private:
   void paused(std::string event) {
     note(log, std::move(event));
     if (onPause) onPause();
@@ -558,19 +526,16 @@ class FakeUserDefaults : public UserDefaults {
   std::map<std::string, std::optional<PropertyDictionary>> pending_;  // nullopt: removed
 };
 
-class FakeUserDefaultsFactory : public UserDefaultsFactory {
- public:
+struct FakeUserDefaultsFactory : UserDefaultsFactory {
   std::shared_ptr<UserDefaults> standardUserDefaults() override {
-    if (standard_ == nullptr) standard_ = makeUserDefaults();
-    return standard_;
+    if (standard == nullptr) standard = makeUserDefaults();
+    return standard;
   }
   std::shared_ptr<UserDefaults> makeUserDefaults() override {
     return std::make_shared<FakeUserDefaults>(store);
   }
   FakeDefaultsStore store;
-
- private:
-  std::shared_ptr<UserDefaults> standard_;
+  std::shared_ptr<UserDefaults> standard;
 };
 
 // One fake of each facility, sharing `log`, and the Platform made of them.
