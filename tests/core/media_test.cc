@@ -91,7 +91,6 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
   expectInOrder({"activate", "auth:prompt", "port:destroy", "run:/usr/sbin/diskutil eject disk2",
                  "alert:MSG_EjectFail", "port:create", "interest:add"});
   EXPECT_TRUE(fake.authorization.runs.empty());
-  EXPECT_EQ(fake.registry.outstandingHandles(), 1U);
 
   fake.log.clear();
   diskToolEjects();
@@ -100,7 +99,6 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
                  "alert:MSG_RemoveSafely"});
   EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
   EXPECT_EQ(fake.authorization.prompts, 3) << "one granted prompt serves every later command";
-  EXPECT_EQ(g_NotifyPort, nullptr);
 }
 
 TEST_F(CoreTest, DisableSaysTheCardMustStayWhenThePluginWasNotUnloaded) {

@@ -391,11 +391,8 @@ class FakeAuthorization : public Authorization {
     ++prompts;
     note(log, "auth:prompt");
     if (duringPrompt) duringPrompt();
-    OSStatus answer = errAuthorizationSuccess;
-    if (!promptAnswers.empty()) {
-      answer = promptAnswers.front();
-      promptAnswers.pop_front();
-    }
+    const OSStatus answer = promptAnswers.empty() ? errAuthorizationSuccess : promptAnswers.front();
+    if (!promptAnswers.empty()) promptAnswers.pop_front();
     session->granted = answer == errAuthorizationSuccess;
     return answer;
   }
@@ -543,8 +540,6 @@ struct FakePlatform {
   FakePlatform() {
     application.log = registry.log = processes.log = authorization.log = clock.log = &log;
   }
-  FakePlatform(const FakePlatform&) = delete;
-  FakePlatform& operator=(const FakePlatform&) = delete;
 
   EventLog log;
   FakeApplication application;

