@@ -75,15 +75,33 @@ TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntry) {
   EXPECT_GT(publish("disk4"), second) << "entry IDs are never reused";
 }
 
+// A watch gets the messages sent after it, passing over those that are no
+// files without waiting on them, then one termination. An entry that cannot
+// be examined (its folder a link to itself) may still be there, so its watch
+// stays armed.
 TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCardIsNew) {
   const EntryId id = publish("disk2");
   ASSERT_TRUE(store_.postMessage(kMedia, id, 0xE0000001));  // before the watch: not delivered
   Inbox inbox;
   const io_object_t registration = watch(inbox);
-  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
+  const std::string folder = store_.serviceDirectory(kMedia);
+  const std::string messages = folder + "/" + std::to_string(id) + ".msg-";
+  std::filesystem::create_directory(messages + "1000");
+  ASSERT_EQ(::mkfifo((messages + "1001").c_str(), 0644), 0);
+  ASSERT_TRUE(store_.postMessageAs(kMedia, id, 1002, kSxSMessageBusyStateChanged));
   deliver();
-  EXPECT_EQ(inbox.messages, std::vector<natural_t>{kSxSMessageBusyStateChanged});
-  EXPECT_EQ(store_.listMessages(kMedia, id).size(), 1u) << "the delivered message is consumed";
+  const std::vector<natural_t> busy{kSxSMessageBusyStateChanged};
+  EXPECT_EQ(inbox.messages, busy);
+  EXPECT_TRUE(store_.listMessages(kMedia, id, 1001).empty()) << "a delivered message is consumed";
+
+  std::filesystem::rename(folder, folder + ".away");
+  std::filesystem::create_directory_symlink(folder, folder);
+  errno = 0;
+  EXPECT_TRUE(store_.entryExists(kMedia, id) && errno == ELOOP);
+  registry_.notificationPortGetRunLoopSource(port_)->perform();
+  EXPECT_EQ(inbox.messages, busy);
+  std::filesystem::remove(folder);
+  std::filesystem::rename(folder + ".away", folder);
   ASSERT_TRUE(store_.terminate(kMedia, id));
   EXPECT_GT(publish("disk2"), id);
   deliver();
@@ -104,36 +122,6 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   deliver();
   EXPECT_EQ(late.messages, kTerminated);
   registry_.release(lateRegistration);
-}
-
-// Messages that are no files are passed over, never waited on; an entry that
-// cannot be examined (its folder a link to itself) may still be there, so its
-// watch stays armed.
-TEST_F(RegistryTest, NoFileIsAMessageAndAnEntryThatCannotBeExaminedIsNotTerminated) {
-  const EntryId id = publish("disk2");
-  Inbox inbox;
-  const io_object_t registration = watch(inbox);
-  const std::string folder = store_.serviceDirectory(kMedia);
-  std::filesystem::create_directory(folder + "/" + std::to_string(id) + ".msg-1");
-  ASSERT_EQ(::mkfifo((folder + "/" + std::to_string(id) + ".msg-2").c_str(), 0644), 0);
-  ASSERT_TRUE(store_.postMessage(kMedia, id, kSxSMessageBusyStateChanged));
-  deliver();
-  const std::vector<natural_t> busy{kSxSMessageBusyStateChanged};
-  EXPECT_EQ(inbox.messages, busy);
-
-  std::filesystem::rename(folder, folder + ".away");
-  std::filesystem::create_directory_symlink(folder, folder);
-  errno = 0;
-  EXPECT_TRUE(store_.entryExists(kMedia, id) && errno == ELOOP);
-  registry_.notificationPortGetRunLoopSource(port_)->perform();
-  EXPECT_EQ(inbox.messages, busy);
-  std::filesystem::remove(folder);
-  std::filesystem::rename(folder + ".away", folder);
-  ASSERT_TRUE(store_.terminate(kMedia, id));
-  deliver();
-  EXPECT_EQ(inbox.messages,
-            (std::vector<natural_t>{kSxSMessageBusyStateChanged, kIOMessageServiceIsTerminated}));
-  registry_.release(registration);
 }
 
 }  // namespace
