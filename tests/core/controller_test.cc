@@ -53,8 +53,7 @@ TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
   };
   std::array<char, kBSDNameBufferSize> buffer;
   for (const auto& [what, name, found] : cases) {
-    const std::uint64_t first =
-        fake.registry.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, name}});
+    const std::uint64_t first = insertCard(name);
     insertCard("disk3");  // a later match never stands in for the first
     buffer.fill('Z');
     EXPECT_EQ(app().getSxSDisk(nullptr), found) << what;
@@ -67,7 +66,6 @@ TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
     EXPECT_TRUE(app().getSxSDisk(buffer.data()) && std::string_view(buffer.data()) == "disk3");
     pullCard();
   }
-  EXPECT_FALSE(app().getSxSDisk(nullptr));
 }
 
 TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) {

@@ -38,7 +38,7 @@ class CoreTest : public ::testing::Test {
     return *controller_;
   }
 
-  std::uint64_t insertCard(const std::string& disk = "disk2") {
+  std::uint64_t insertCard(const PropertyValue& disk = "disk2") {
     return fake.registry.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, disk}});
   }
   void pullCard() { fake.registry.terminateAll(kSxSMediaServiceName); }

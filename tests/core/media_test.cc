@@ -74,7 +74,7 @@ TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndNeverPrompt) {
   EXPECT_EQ(fake.authorization.prompts + fake.processes.runs.size(), 0U);
 }
 
-TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEject) {
+TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsOrSaysTheCardMustStay) {
   insertCard();
   ASSERT_TRUE(app().registerServiceNotification());
   // A dismissed prompt ends the command silently, one that could not be shown
@@ -99,15 +99,13 @@ TEST_F(CoreTest, DisableClearsTheWatchThenEjectsAndUnloadsOrRearmsAfterAFailedEj
                  "alert:MSG_RemoveSafely"});
   EXPECT_EQ(alerts(), (Strings{"MSG_EjectFail", "MSG_RemoveSafely"}));
   EXPECT_EQ(fake.authorization.prompts, 3) << "one granted prompt serves every later command";
-}
 
-TEST_F(CoreTest, DisableSaysTheCardMustStayWhenThePluginWasNotUnloaded) {
+  // The card must stay when the plug-in was not unloaded.
   const std::tuple<const char*, OSStatus, bool, int> cases[] = {
       {"the unload fails", errAuthorizationSuccess, true, 1},
       {"the unload outlasts its bound", errAuthorizationSuccess, false, 0},
       {"the unload cannot start", errAuthorizationToolExecuteFailure, true, 0},
   };
-  diskToolEjects();
   for (const auto& [what, start, finishes, status] : cases) {
     fake.application.alerts.clear();
     fake.authorization.executeStatus = start;

@@ -108,9 +108,7 @@ struct FakeStatusItem : StatusItem {
 
 struct FakeStatusBar : StatusBar {
   std::shared_ptr<StatusItem> statusItemWithLength(double length) override {
-    auto item = std::make_shared<FakeStatusItem>(length);
-    items.push_back(item);
-    return item;
+    return items.emplace_back(std::make_shared<FakeStatusItem>(length));
   }
   std::vector<std::shared_ptr<FakeStatusItem>> items;
 };
