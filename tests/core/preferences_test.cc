@@ -63,19 +63,14 @@ TEST_F(LoginItemsTest, ChangesGoIntoTheDomainAsStoredNowKeepingEverythingElse) {
 }
 
 TEST_F(LoginItemsTest, TheBundlePathIsAbsoluteAndTheEnclosingAppOrThePathItself) {
-  const std::pair<const char*, const char*> bundles[] = {
-      {"/A.app/Contents/Helpers/B.app/Contents/MacOS/B", "/A.app/Contents/Helpers/B.app"},
-      {"/usr/local/bin/pomrel", "/usr/local/bin/pomrel"},
-      {"/opt/x.apps/bin/pomrel", "/opt/x.apps/bin/pomrel"},
-  };
-  for (const auto& [path, bundle] : bundles) {
-    EXPECT_EQ(ZanLoginItems::_extractAppPath(path), bundle);
-  }
   // A first argument without a slash says nothing of where the executable
   // is: the system's record of it counts then.
   process.currentDirectory = "/Users/me/build";
   process.executable = "/opt/Pomrel.app/Contents/MacOS/Pomrel";
   const std::pair<Strings, const char*> executables[] = {
+      {{"/A.app/Contents/Helpers/B.app/Contents/MacOS/B"}, "/A.app/Contents/Helpers/B.app"},
+      {{"/usr/local/bin/pomrel"}, "/usr/local/bin/pomrel"},
+      {{"/opt/x.apps/bin/pomrel"}, "/opt/x.apps/bin/pomrel"},
       {{"./out/../Pomrel.app/Contents/MacOS/Pomrel"}, "/Users/me/build/Pomrel.app"},
       {{"//Users/./me/../me//Pomrel.app/Contents/MacOS/Pomrel"}, "/Users/me/Pomrel.app"},
       {{"pomrel"}, "/opt/Pomrel.app"},

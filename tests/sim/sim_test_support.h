@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,11 +47,8 @@ inline std::string contentsOf(const std::string& path) {
 // The lines of `text`, without their ends.
 inline std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    out.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
 }
 

@@ -45,24 +45,7 @@ class SxsCardTest : public ::testing::Test {
   RegistryStore store_{paths_};
 };
 
-TEST_F(SxsCardTest, DiskutilEjectsTheCardsDiskUnlessItsVolumeIsBusy) {
-  card({"insert"});
-  EXPECT_THAT(tool(kDiskUtilPath, {"eject", "disk7"}, "", 1).err,
-              HasSubstr("Unable to find disk disk7"));
-  card({"busy", "on", "vim"});
-  const test::RunResult busy = tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
-  EXPECT_THAT(busy.err, ::testing::ContainsRegex(
-                            "Volume failed to eject.*\npomrel-holder\t[1-9][0-9]*\tvim\n"));
-  EXPECT_TRUE(busy.out.empty() && media().size() == 1);
-
-  card({"busy", "off"});
-  EXPECT_EQ(tool(kDiskUtilPath, {"eject", "disk2"}, "").out, "Disk disk2 ejected\n");
-  EXPECT_TRUE(media().empty() && state().diskEjected && state().cardInserted)
-      << "the service is gone when the tool exits";
-  tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
-}
-
-TEST_F(SxsCardTest, KextToolsNeedThePrivilegeTokenAndTheInstalledPlugin) {
+TEST_F(SxsCardTest, KextToolsNeedTheTokenAndThePluginAndDiskutilEjectsAnIdleVolumeOnly) {
   card({"insert"});
   const EntryId before = media().at(0);
   tool(kKextUnloadPath, {kSxSPluginPath}, "", 1);
@@ -70,13 +53,25 @@ TEST_F(SxsCardTest, KextToolsNeedThePrivilegeTokenAndTheInstalledPlugin) {
   tool(kKextUnloadPath, {kDriverBundlePath}, token(), 1);
   tool(kKextLoadPath, {}, token(), 1);
   EXPECT_TRUE(state().pluginLoaded && media() == std::vector<EntryId>{before});
-
   tool(kKextUnloadPath, {kSxSPluginPath}, token());
   EXPECT_TRUE(!state().pluginLoaded && media().empty());
   tool(kKextLoadPath, {kSxSPluginPath}, "", 1);
   EXPECT_FALSE(state().pluginLoaded);
   tool(kKextLoadPath, {kSxSPluginPath}, token());
   EXPECT_TRUE(state().pluginLoaded && media().size() == 1 && media()[0] > before);
+
+  EXPECT_THAT(tool(kDiskUtilPath, {"eject", "disk7"}, "", 1).err,
+              HasSubstr("Unable to find disk disk7"));
+  card({"busy", "on", "vim"});
+  const test::RunResult busy = tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
+  EXPECT_THAT(busy.err, ::testing::ContainsRegex(
+                            "Volume failed to eject.*\npomrel-holder\t[1-9][0-9]*\tvim\n"));
+  EXPECT_TRUE(busy.out.empty() && media().size() == 1);
+  card({"busy", "off"});
+  EXPECT_EQ(tool(kDiskUtilPath, {"eject", "disk2"}, "").out, "Disk disk2 ejected\n");
+  EXPECT_TRUE(media().empty() && state().diskEjected && state().cardInserted)
+      << "the service is gone when the tool exits";
+  tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
 
   card({"remove-driver"});
   tool(kKextLoadPath, {kSxSPluginPath}, token(), 1);
