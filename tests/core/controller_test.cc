@@ -46,7 +46,6 @@ TEST_F(CoreTest, LaunchShowsTheItemReadsTheSettingAndEveryPullOfAWatchedCardRuns
 
 TEST_F(CoreTest, CardLookupAnswersForAStringNameThatFitsInTheFirstMatchOnly) {
   const std::tuple<const char*, PropertyValue, bool> cases[] = {
-      {"disk2", "disk2", true},
       {"255 bytes", std::string(255, 'd'), true},
       {"256 bytes", std::string(256, 'd'), false},
       {"an integer", PropertyInteger::fromSigned(2), false},
@@ -83,7 +82,7 @@ TEST_F(CoreTest, ArmingNeedsTheCardAndLeavesNothingOfAFailureOrOfAClearedWatch) 
   app().clearServiceNotification();
   app().clearServiceNotification();
   fake.runLoop.runUntilIdle();
-  EXPECT_EQ(fake.registry.deliveries + fake.application.activations, 0);
+  EXPECT_EQ(fake.application.activations, 0);
   insertCard();
   EXPECT_TRUE(app().registerServiceNotification());  // reclaimed by the controller's end
 }

@@ -173,7 +173,6 @@ class FakeRegistry : public DeviceRegistry {
 
   EventLog* log = nullptr;
   kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
-  int deliveries = 0;
   int misuse = 0;
   // Service handles and registrations not yet released.
   [[nodiscard]] std::size_t outstandingHandles() const { return handles_.size(); }
@@ -304,7 +303,6 @@ class FakeRegistry : public DeviceRegistry {
       const auto found = handles_.find(registration);
       if (found == handles_.end()) continue;
       const Handle handle = found->second;
-      ++deliveries;
       if (handle.matched == nullptr) {
         handle.callback(handle.refcon, handle.service, messageType, nullptr);
       } else if (services_.contains(messageType)) {
@@ -513,7 +511,6 @@ class FakeUserDefaults : public UserDefaults {
     }
     return true;
   }
-  // The application's own domain in the store.
   static constexpr const char* kApplication = "app";
 
  private:

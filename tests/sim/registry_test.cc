@@ -34,10 +34,6 @@ class RegistryTest : public ::testing::Test {
   EntryId publish(const std::string& disk) {
     return store_.publish(kMedia, {{"BSD Name", disk}}).value_or(0);
   }
-  std::string firstDisk() { return testing::firstDisk(registry_, kMedia); }
-  io_object_t watch(Inbox& inbox, io_service_t service = 0) {
-    return testing::watch(registry_, port_, kMedia, inbox, service);
-  }
   void deliver() {
     ASSERT_TRUE(readable(registry_, port_, 5000));
     registry_.notificationPortGetRunLoopSource(port_)->perform();
@@ -52,7 +48,7 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntry) {
-  EXPECT_EQ(firstDisk(), "none");
+  EXPECT_EQ(firstDisk(registry_, kMedia), "none");
   // Entries that are no files, a folder and a FIFO: no match, never read.
   const EntryId folder = publish("gone");
   const EntryId fifo = publish("gone too");
@@ -67,9 +63,9 @@ TEST_F(RegistryTest, FirstMatchIsTheLowestWholeEntry) {
     std::ofstream(store_.serviceDirectory(kMedia) + stray) << "stray";
   }
   EXPECT_EQ(store_.listEntries(kMedia), (std::vector<EntryId>{first, second}));
-  EXPECT_EQ(firstDisk(), "disk2");
+  EXPECT_EQ(firstDisk(registry_, kMedia), "disk2");
   ASSERT_TRUE(store_.terminate(kMedia, first));
-  EXPECT_EQ(firstDisk(), "disk3");
+  EXPECT_EQ(firstDisk(registry_, kMedia), "disk3");
 }
 
 // A watch gets the messages sent after it, passing over those that are no
@@ -80,7 +76,7 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   const EntryId id = publish("disk2");
   ASSERT_TRUE(store_.postMessage(kMedia, id, 0xE0000001));  // before the watch: not delivered
   Inbox inbox;
-  const io_object_t registration = watch(inbox);
+  const io_object_t registration = watch(registry_, port_, kMedia, inbox);
   const std::string folder = store_.serviceDirectory(kMedia);
   const std::string messages = folder + "/" + std::to_string(id) + ".msg-";
   std::filesystem::create_directory(messages + "1000");
@@ -115,7 +111,7 @@ TEST_F(RegistryTest, AWatchGetsLaterMessagesThenOneTerminationAndAReinsertedCard
   const io_service_t service = registry_.getMatchingService({kMedia});
   ASSERT_TRUE(store_.terminate(kMedia, *store_.firstEntry(kMedia)));
   Inbox late;
-  const io_object_t lateRegistration = watch(late, service);
+  const io_object_t lateRegistration = watch(registry_, port_, kMedia, late, service);
   deliver();
   EXPECT_EQ(late.messages, kTerminated);
   registry_.release(lateRegistration);
