@@ -23,8 +23,8 @@ TEST_F(CoreTest, EjectRunsTheDiskToolUntilTheMediaGoesOrFailsWithOneAlertSayingW
       {"a cause, even unknown, outweighs the phrase and holders",
        exited(1, holders + "pomrel-cause\tnew\tcause\n"), 1, "MSG_EjectError"},
       {"the media never goes", exited(0, ""), kEjectAttemptLimit, "MSG_EjectFail"},
-      {"the tool cannot be started", FakeProcessRunner::notLaunched(), 1, "MSG_EjectFail"},
-      {"the tool hangs", FakeProcessRunner::timedOut(), 1, "MSG_EjectFail"},
+      {"the tool cannot be started", ProcessResult{}, 1, "MSG_EjectFail"},
+      {"the tool hangs", ProcessResult{true, true, -1, {}}, 1, "MSG_EjectFail"},
   };
   insertCard();
   app().setEjectToolTimeout(std::chrono::milliseconds(5));

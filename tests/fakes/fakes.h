@@ -172,7 +172,7 @@ class FakeRegistry : public DeviceRegistry {
   }
 
   EventLog* log = nullptr;
-  kern_return_t interestStatus = KERN_SUCCESS;  // for a live service
+  bool interestFails = false;  // even for a live service
   int misuse = 0;
   // Service handles and registrations not yet released.
   [[nodiscard]] std::size_t outstandingHandles() const { return handles_.size(); }
@@ -223,11 +223,10 @@ class FakeRegistry : public DeviceRegistry {
     const Handle* handle = serviceHandle(service);
     if (live == nullptr || handle == nullptr) return kIOReturnError;
     note(log, "interest:add");
-    if (std::string_view(interestType) != kIOGeneralInterest ||
+    if (interestFails || std::string_view(interestType) != kIOGeneralInterest ||
         !services_.contains(handle->entryId)) {
       return kIOReturnError;
     }
-    if (interestStatus != KERN_SUCCESS) return interestStatus;
     *notification = issue({handle->entryId, live, service, callback, refcon});
     return KERN_SUCCESS;
   }
@@ -344,8 +343,6 @@ struct FakeProcessRunner : ProcessRunner {
   static ProcessResult exited(int status, std::string standardError = {}) {
     return {true, false, status, std::move(standardError)};
   }
-  static ProcessResult notLaunched() { return {false, false, -1, {}}; }
-  static ProcessResult timedOut() { return {true, true, -1, {}}; }
 };
 
 // A session holds the administrator right once a prompt granted it. Copying
