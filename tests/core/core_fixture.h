@@ -42,6 +42,7 @@ class CoreTest : public ::testing::Test {
     return fake.registry.publish(kSxSMediaServiceName, {{kSxSBSDNameKey, disk}});
   }
   void pullCard() { fake.registry.terminateAll(kSxSMediaServiceName); }
+  bool enabled(const char* action) { return app().validateMenuItem(FakeMenuItem(action)); }
   // The disk tool's answers: the volume is busy, or it ejects the card.
   void diskToolFails() {
     fake.processes.onRun = [](const ProcessRun&) {

@@ -71,7 +71,6 @@ TEST_F(SxsCardTest, KextToolsNeedTheTokenAndThePluginAndDiskutilEjectsAnIdleVolu
   EXPECT_EQ(tool(kDiskUtilPath, {"eject", "disk2"}, "").out, "Disk disk2 ejected\n");
   EXPECT_TRUE(media().empty() && state().diskEjected && state().cardInserted)
       << "the service is gone when the tool exits";
-  tool(kDiskUtilPath, {"eject", "disk2"}, "", 1);
 
   card({"remove-driver"});
   tool(kKextLoadPath, {kSxSPluginPath}, token(), 1);
