@@ -4,9 +4,7 @@
 #include <linux/loop.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,52 +12,34 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
 
 #include "platform/posix/file_reader.h"
+#include "platform/posix/process_runner.h"
 
 namespace pomrel::host::test {
-
 namespace {
 
 using namespace std::chrono_literals;
 
+// The service name the test rule gives the card.
+constexpr const char* kCardService = "SxS Media";
 constexpr const char* kUdisksd = "/usr/libexec/udisks2/udisksd";
 
-std::string findProgram(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
-  const char* searched = std::getenv("PATH");
-  std::string path = searched != nullptr ? searched : "";
-  path += ":/usr/sbin:/sbin:/usr/bin:/bin:/usr/lib/systemd:/lib/systemd";
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t end = std::min(path.find(':', at), path.size());
-    std::string candidate = path.substr(at, end - at) + "/" + name;
-    if (end > at && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    at = end + 1;
-  }
-  return "";
+// Adds or removes loop device `number`; removing one that is gone succeeds.
+bool loopControl(unsigned long request, int number) {
+  const posix::UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+  return control.valid() && (::ioctl(control.get(), request, number) >= 0 ||
+                             (request == LOOP_CTL_REMOVE && errno == ENODEV));
 }
 
-// Forks and runs `argv`; the child dies with this process.
-pid_t start(const std::vector<std::string>& argv, int in, int out, int err) {
-  const std::string program = findProgram(argv.at(0));
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::execv(program.c_str(), args.data());
-    ::_exit(127);
-  }
-  return pid;
+// Whether a udevd answers on its control socket.
+bool udevRuns() {
+  // udevadm waits for udevd's answer; a bare connection would sit in udevd's
+  // backlog while it starts and crowd out the requests that follow.
+  return runTool({"/bin/udevadm", "control", "--ping", "--timeout=2"}).exitStatus == 0;
 }
 
 std::string failed(const std::string& what, const ToolRun& run) {
@@ -77,25 +57,19 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds boun
   return true;
 }
 
-bool udevRuns() {
-  // udevadm waits for udevd's answer; a bare connection would sit in udevd's
-  // backlog while it starts and crowd out the requests that follow.
-  return runTool({"udevadm", "control", "--ping", "--timeout=2"}).exitStatus == 0;
-}
-
 std::string hostTestsUnavailable() {
   if (::geteuid() != 0) return "the host tests need root (loop devices, udevd, udisksd)";
   if (::access("/dev/loop-control", R_OK | W_OK) != 0) return "no loop devices (/dev/loop-control)";
-  for (const char* program : {"systemd-udevd", "udevadm", "dbus-daemon", "udisksctl", "sfdisk",
-                              "partx", "mkfs.ext4", "losetup", "sleep"}) {
-    if (findProgram(program).empty()) return std::string("no ") + program + " here";
+  for (const char* program : {"/lib/systemd/systemd-udevd", "/bin/udevadm", "/usr/bin/dbus-daemon",
+                              "/usr/bin/udisksctl", "/sbin/sfdisk", "/usr/bin/partx",
+                              "/sbin/mkfs.ext4", "/sbin/losetup", "/usr/bin/setpriv", kUdisksd}) {
+    if (::access(program, X_OK) != 0) return std::string("no ") + program + " here";
   }
-  if (::access(kUdisksd, X_OK) != 0) return std::string("no udisksd at ") + kUdisksd;
   return "";
 }
 
 ToolRun runTool(std::vector<std::string> argv, const std::string& input) {
-  const std::string program = findProgram(argv.at(0));
+  const std::string program = argv.at(0);
   argv.erase(argv.begin());
   std::vector<std::string> environment;
   for (char** variable = environ; *variable != nullptr; ++variable)
@@ -103,52 +77,48 @@ ToolRun runTool(std::vector<std::string> argv, const std::string& input) {
   return sim::test::run(program, argv, environment, input);
 }
 
-Child::Child(const std::vector<std::string>& argv, const std::string& log,
-             const std::string& input) {
-  const int in = ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (in >= 0 && out >= 0) pid_ = start(argv, in, out, out);
-  if (in >= 0) ::close(in);
-  if (out >= 0) ::close(out);
+Child::Child(std::vector<std::string> argv, const std::string& log, const std::string& input) {
+  // setpriv makes it die with this process, should a test end before stopping it.
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig=TERM", "--"});
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  const posix::UniqueFd in(
+      ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY | O_CLOEXEC));
+  const posix::UniqueFd out(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (!in.valid() || !out.valid() ||
+      posix::spawnChild(argv[0], args, environ, {in.get(), out.get(), out.get()}, &pid_) != 0)
+    pid_ = -1;
 }
 
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    stop();
-    pid_ = other.pid_;
-    other.pid_ = -1;
-  }
-  return *this;
-}
-
-bool Child::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-void Child::stop() {
+Child::~Child() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
-  const auto exited = [this] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; };
-  if (!waitUntil(exited, 5s)) {
+  int status = 0;
+  if (!posix::waitForChild(pid_, posix::openPidfd(pid_), 5s, &status)) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  pid_ = -1;
 }
 
 HostMachine::~HostMachine() {
-  for (auto& [number, card] : cards_) tearDownCard(card);
-  udisksd_.stop();
-  bus_.stop();
-  if (hadBusAddress_) {
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousBusAddress_.c_str(), 1);
+  for (auto [number, card] : std::map(cards_)) {
+    if (mounted(card.mountPoint)) ::umount2(card.mountPoint.c_str(), MNT_DETACH);
+    pull(card);
+  }
+  udisksd_.reset();
+  bus_.reset();
+  if (previousBusAddress_) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousBusAddress_->c_str(), 1);
   } else {
     ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
   if (!rule_.empty()) {
     ::unlink(rule_.c_str());
-    runTool({"udevadm", "control", "--reload"});
+    runTool({"/bin/udevadm", "control", "--reload"});
   }
-  if (ownsUdev()) runTool({"udevadm", "settle", "--timeout=10"});
-  udevd_.stop();
+  if (udevd_) runTool({"/bin/udevadm", "settle", "--timeout=10"});
+  udevd_.reset();
 }
 
 std::string HostMachine::logs() const {
@@ -171,10 +141,8 @@ std::string HostMachine::start(Card& card) {
 std::string HostMachine::startUdev() {
   if (folder_.empty()) return "no temporary folder";
   if (!udevRuns()) {
-    udevd_ = Child({"systemd-udevd"}, folder_ + "/udevd.log");
-    if (!waitUntil(udevRuns, 10s)) {
-      return "systemd-udevd did not start\n" + logs();
-    }
+    udevd_.emplace(std::vector<std::string>{"/lib/systemd/systemd-udevd"}, folder_ + "/udevd.log");
+    if (!waitUntil(udevRuns, 10s)) return "systemd-udevd did not start\n" + logs();
   }
   // The card is the loop device whose backing file is this test's image.
   ::mkdir("/run/udev/rules.d", 0755);
@@ -182,7 +150,7 @@ std::string HostMachine::startUdev() {
   std::ofstream(rule_) << "SUBSYSTEM==\"block\", KERNEL==\"loop*\", ATTRS{loop/backing_file}==\""
                        << folder_ << "/card.img\", ENV{POMREL_SERVICE}=\"" << kCardService
                        << "\"\n";
-  const ToolRun reload = runTool({"udevadm", "control", "--reload"});
+  const ToolRun reload = runTool({"/bin/udevadm", "control", "--reload"});
   return reload.exitStatus == 0 ? "" : failed("udevadm control --reload", reload);
 }
 
@@ -193,44 +161,37 @@ std::string HostMachine::startSystemBus() {
       << "<busconfig><type>system</type><listen>unix:path=" << socket
       << "</listen><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
          "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
-  bus_ = Child({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--nopidfile"},
-               folder_ + "/bus.log");
+  bus_.emplace(
+      std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + folder_ + "/bus.conf",
+                               "--nofork", "--nopidfile"},
+      folder_ + "/bus.log");
   if (!waitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s)) {
     return "the private system bus did not start\n" + logs();
   }
-  if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
-    hadBusAddress_ = true;
-    previousBusAddress_ = previous;
-  }
+  if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) previousBusAddress_ = previous;
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
   return "";
 }
 
 std::string HostMachine::startUdisks() {
-  udisksd_ = Child({kUdisksd}, folder_ + "/udisksd.log");
-  const auto answers = [] { return runTool({"udisksctl", "status"}).exitStatus == 0; };
+  udisksd_.emplace(std::vector<std::string>{kUdisksd}, folder_ + "/udisksd.log");
+  const auto answers = [] { return runTool({"/usr/bin/udisksctl", "status"}).exitStatus == 0; };
   return waitUntil(answers, 15s) ? "" : "udisksd did not come up\n" + logs();
 }
 
 std::string HostMachine::attach(Card& card) {
   card.image = folder_ + "/card.img";
-  {
-    const int fd = ::open(card.image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const bool sized = fd >= 0 && ::ftruncate(fd, 64 << 20) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!sized) return "cannot make " + card.image;
-  }
-  if (const ToolRun run = runTool({"sfdisk", "-q", card.image}, "label: dos\n,32M,83\n,,83\n");
+  std::ofstream(card.image).close();
+  if (::truncate(card.image.c_str(), 64 << 20) != 0) return "cannot make " + card.image;
+  if (const ToolRun run =
+          runTool({"/sbin/sfdisk", "-q", card.image}, "label: dos\n,32M,83\n,,83\n");
       run.exitStatus != 0) {
     return failed("sfdisk", run);
   }
   // A loop device of its own, so that removing it takes nobody else's.
-  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-  if (control < 0) return "cannot open /dev/loop-control";
   for (int number = 200; number < 1000 && card.number < 0; ++number) {
-    if (::ioctl(control, LOOP_CTL_ADD, number) >= 0) card.number = number;
+    if (loopControl(LOOP_CTL_ADD, number)) card.number = number;
   }
-  ::close(control);
   if (card.number < 0) return "no loop device number free";
   card.name = "loop" + std::to_string(card.number);
   card.device = "/dev/" + card.name;
@@ -239,13 +200,13 @@ std::string HostMachine::attach(Card& card) {
     return card.device + " did not appear";
   }
   for (const std::vector<std::string>& step :
-       {std::vector<std::string>{"losetup", card.device, card.image},
+       {std::vector<std::string>{"/sbin/losetup", card.device, card.image},
         // This kernel reads no partition tables by itself.
-        std::vector<std::string>{"partx", "-a", card.device},
-        std::vector<std::string>{"mkfs.ext4", "-q", "-L", "CARD", card.device + "p1"},
+        std::vector<std::string>{"/usr/bin/partx", "-a", card.device},
+        std::vector<std::string>{"/sbin/mkfs.ext4", "-q", "-L", "CARD", card.device + "p1"},
         // udev notices a new filesystem through an inotify watch that a
         // udevd stopped before may have left unusable: ask it to look.
-        std::vector<std::string>{"udevadm", "trigger", "--action=change", "--settle",
+        std::vector<std::string>{"/bin/udevadm", "trigger", "--action=change", "--settle",
                                  card.device + "p1"}}) {
     if (const ToolRun run = runTool(step); run.exitStatus != 0) return failed(step.at(0), run);
   }
@@ -255,7 +216,8 @@ std::string HostMachine::attach(Card& card) {
 std::string HostMachine::mount(Card& card) {
   ToolRun run;
   const auto mountedNow = [&] {
-    run = runTool({"udisksctl", "mount", "--no-user-interaction", "-b", card.device + "p1"});
+    run =
+        runTool({"/usr/bin/udisksctl", "mount", "--no-user-interaction", "-b", card.device + "p1"});
     // "Mounted /dev/loop200p1 at /media/root/CARD"
     const std::size_t at = run.out.rfind(" at ");
     if (run.exitStatus != 0 || at == std::string::npos) return false;
@@ -270,16 +232,13 @@ std::string HostMachine::mount(Card& card) {
 }
 
 std::string HostMachine::pull(Card& card) {
-  if (const ToolRun run = runTool({"losetup", "-d", card.device}); run.exitStatus != 0) {
+  if (const ToolRun run = runTool({"/sbin/losetup", "-d", card.device}); run.exitStatus != 0) {
     return failed("losetup -d", run);
   }
-  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
   // The detach completes in the kernel a moment after losetup returns.
-  const bool removed =
-      control >= 0 &&
-      waitUntil([&] { return ::ioctl(control, LOOP_CTL_REMOVE, card.number) >= 0; }, 5s);
-  if (control >= 0) ::close(control);
-  if (!removed) return "LOOP_CTL_REMOVE " + card.device + ": " + std::strerror(errno);
+  if (!waitUntil([&] { return loopControl(LOOP_CTL_REMOVE, card.number); }, 5s)) {
+    return "LOOP_CTL_REMOVE " + card.device + ": " + std::strerror(errno);
+  }
   cards_.erase(card.number);
   return "";
 }
@@ -291,17 +250,6 @@ bool HostMachine::attached(const Card& card) {
 bool HostMachine::mounted(const std::string& path) {
   const posix::FileRead table = posix::readFile("/proc/self/mountinfo", posix::kSystemFileLimit);
   return !path.empty() && table.bytes.find(" " + path + " ") != std::string::npos;
-}
-
-void HostMachine::tearDownCard(const Card& card) {
-  if (mounted(card.mountPoint)) ::umount2(card.mountPoint.c_str(), MNT_DETACH);
-  runTool({"losetup", "-d", card.device});
-  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-  if (control >= 0) {
-    waitUntil(
-        [&] { return ::ioctl(control, LOOP_CTL_REMOVE, card.number) >= 0 || errno == ENODEV; }, 5s);
-    ::close(control);
-  }
 }
 
 }  // namespace pomrel::host::test

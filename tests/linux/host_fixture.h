@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,8 @@
 
 namespace pomrel::host::test {
 
-// The service name the test rule gives the card.
-inline constexpr const char* kCardService = "SxS Media";
-
 // Why the host tests cannot run here ("needs root", ...), or "" when they can.
 std::string hostTestsUnavailable();
-
-// Whether a udevd answers on its control socket.
-bool udevRuns();
 
 using ToolRun = sim::test::RunResult;
 
@@ -34,29 +29,22 @@ using ToolRun = sim::test::RunResult;
 // passed (false).
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
 
-// Runs `argv` (argv[0] an absolute path, or a name found on PATH, /usr/sbin
-// or /sbin) with this process's environment and `input` on standard input,
-// without a shell, and collects both outputs.
+// Runs `argv` (argv[0] an absolute path) with this process's environment
+// and `input` on standard input, without a shell, and collects both outputs.
 ToolRun runTool(std::vector<std::string> argv, const std::string& input = "");
 
-// A process started in the background; killed (SIGTERM, then SIGKILL) and
-// reaped when destroyed or stopped.
+// A process started in the background (argv[0] an absolute path) that dies
+// with this process; killed (SIGTERM, then SIGKILL) and reaped when
+// destroyed. Standard output and error go to `log` (appended), standard
+// input is /dev/null unless `input` names a file to read it from.
 class Child {
  public:
-  Child() = default;
-  // Standard output and error go to `log` (appended), standard input is
-  // /dev/null unless `input` names a file to read it from.
-  Child(const std::vector<std::string>& argv, const std::string& log,
-        const std::string& input = "");
-  Child(Child&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
-  Child& operator=(Child&& other) noexcept;
+  Child(std::vector<std::string> argv, const std::string& log, const std::string& input = "");
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-  ~Child() { stop(); }
+  ~Child();
 
   [[nodiscard]] pid_t pid() const { return pid_; }
-  [[nodiscard]] bool running() const;
-  void stop();
 
  private:
   pid_t pid_ = -1;
@@ -95,7 +83,6 @@ class HostMachine {
   static bool mounted(const std::string& path);
   // Whether the card's loop device still has its image.
   static bool attached(const Card& card);
-  [[nodiscard]] bool ownsUdev() const { return udevd_.pid() > 0; }
   [[nodiscard]] const std::string& folder() const { return folder_; }
   // The logs of the daemons started, for a failing test's message.
   [[nodiscard]] std::string logs() const;
@@ -104,17 +91,15 @@ class HostMachine {
   std::string startUdev();
   std::string startSystemBus();
   std::string startUdisks();
-  void tearDownCard(const Card& card);
 
   // Removed last, once everything that used it has stopped.
   sim::test::TempRoot temp_;
   const std::string& folder_ = temp_.root();
   std::string rule_;
-  std::string previousBusAddress_;
-  bool hadBusAddress_ = false;
-  Child udevd_;
-  Child bus_;
-  Child udisksd_;
+  std::optional<std::string> previousBusAddress_;
+  std::optional<Child> udevd_;
+  std::optional<Child> bus_;
+  std::optional<Child> udisksd_;
   // What each card has become, by loop number, for the tear-down.
   std::map<int, Card> cards_;
 };

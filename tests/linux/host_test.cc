@@ -42,7 +42,7 @@ TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
   ASSERT_EQ(machine_.mount(card_), "");
   const std::string file = card_.mountPoint + "/clip.mxf";
   std::ofstream(file) << "footage";
-  Child holder({"sleep", "60"}, machine_.folder() + "/holder.log", file);
+  Child holder({"/bin/sleep", "60"}, machine_.folder() + "/holder.log", file);
   const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
   waitUntil([&] { return posix::readFile(comm, 4096).bytes == "sleep\n"; }, 2s);
 
@@ -62,7 +62,8 @@ TEST_F(HostTest, ARefusedDetachIsToldAsRefusedNotAsAVolumeInUse) {
   ASSERT_EQ(machine_.start(card_), "");
   std::filesystem::permissions(machine_.folder(), std::filesystem::perms::others_exec,
                                std::filesystem::perm_options::add);
-  const ToolRun run = eject({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  const ToolRun run =
+      eject({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
   EXPECT_EQ(run.exitStatus, 3) << run.err;
   EXPECT_EQ(run.err.find("Volume failed to eject"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("\npomrel-cause\tnot-authorized\n"), std::string::npos) << run.err;
