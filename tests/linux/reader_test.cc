@@ -3,11 +3,6 @@
 // testbed holds a USB SxS reader with a card, a USB stick, a PCI SxS card and a
 // loop device; with no kernel behind it, a write to a driver's files does what
 // the kernel would (an unbind removes the `driver` link, a probe makes it).
-#include <umockdev.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "gtest/gtest.h"
 #include "platform/linux/diskutil/disk_facts.h"
 #include "platform/linux/diskutil/eject.h"
 #include "platform/linux/diskutil/rule.h"
 #include "platform/linux/driverctl/reader_control.h"
 #include "platform/linux/file_manager.h"
 #include "platform/posix/file_reader.h"
+#include "tests/linux/umockdev_testbed.h"
 
 namespace pomrel::host {
 namespace {
@@ -75,28 +70,12 @@ const std::string kMounts =
     "21 1 8:32 / /media/stick rw - ext4 /dev/sdc rw\n"
     "22 1 7:0 / /media/image rw - ext4 /dev/loop0 rw\n";
 
-class ReaderTest : public ::testing::Test {
+class ReaderTest : public UmockdevTest {
  protected:
-  void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (preload == nullptr || std::strstr(preload, "umockdev-preload") == nullptr) {
-      GTEST_SKIP() << "needs umockdev's preload library: run through ctest or umockdev-wrapper";
-    }
-    testbed_ = umockdev_testbed_new();
-    g_autofree gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    root_ = root;
-  }
-  void TearDown() override {
-    if (testbed_ != nullptr) g_object_unref(testbed_);
-  }
-
   // The devices again, each with its driver, and the drivers' files empty.
   void reset() {
     umockdev_testbed_clear(testbed_);
-    std::string description;
-    for (const std::string& device : kDevices) description += device + "\n\n";
-    std::replace(description.begin(), description.end(), ';', '\n');
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, description.c_str(), nullptr));
+    addDevices(kDevices);
     for (const auto& [name, device] : kDriverOf) bind(name, true);
     for (const char* bus : {"usb", "pci"})
       std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe") << "";
@@ -142,8 +121,6 @@ class ReaderTest : public ::testing::Test {
     return status == 0 ? out.str() : std::to_string(status) + " " + out.str();
   }
 
-  UMockdevTestbed* testbed_ = nullptr;
-  std::string root_;
   Strings writes_;
   std::string mounts_;
   bool kernelActs_ = true;

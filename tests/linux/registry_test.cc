@@ -2,9 +2,6 @@
 // sysfs and the udev database, and its uevents for udev's monitor.
 #include "platform/linux/registry.h"
 
-#include <umockdev.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -12,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gtest/gtest.h"
+#include "tests/linux/umockdev_testbed.h"
 #include "tests/registry_probe.h"
 
 namespace pomrel::host {
@@ -23,24 +20,18 @@ using namespace pomrel::testing;  // NOLINT(google-build-using-namespace)
 constexpr const char* kMedia = "SxS Media";
 
 struct FakeDisk {
-  std::string name;
+  std::string path;     // below /devices: "sdb", "sdb/sdb1"
   std::string service;  // "" for none
   std::string initialized = "100";
   std::string size = "2048";
   std::string type = "disk";
 };
 
-class LinuxRegistryTest : public ::testing::Test {
+class LinuxRegistryTest : public UmockdevTest {
  protected:
-  void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (preload == nullptr || std::strstr(preload, "umockdev-preload") == nullptr) {
-      GTEST_SKIP() << "needs umockdev's preload library: run through ctest or umockdev-wrapper";
-    }
-    testbed_ = umockdev_testbed_new();
-  }
   void TearDown() override {
-    if (testbed_ != nullptr) clear(), g_object_unref(testbed_);
+    if (testbed_ != nullptr) clear();
+    UmockdevTest::TearDown();
   }
   // No devices and no registry, which must have left no handle.
   void clear() {
@@ -52,31 +43,18 @@ class LinuxRegistryTest : public ::testing::Test {
     umockdev_testbed_clear(testbed_);
   }
 
+  // Its sysfs path.
   std::string add(const FakeDisk& disk) {
-    // A partition's disk is its name without the number.
-    const std::string parent =
-        disk.type == "partition"
-            ? "/sys/devices/" + disk.name.substr(0, disk.name.find_first_of("0123456789"))
-            : "";
-    const gchar* attributes[] = {"size", disk.size.c_str(), nullptr};
-    std::vector<const gchar*> properties{"DEVTYPE", disk.type.c_str(), "USEC_INITIALIZED",
-                                         disk.initialized.c_str()};
-    if (!disk.service.empty())
-      properties.insert(properties.end(), {"POMREL_SERVICE", disk.service.c_str()});
-    properties.push_back(nullptr);
-    g_autofree gchar* path = umockdev_testbed_add_devicev(
-        testbed_, "block", disk.name.c_str(), parent.empty() ? nullptr : parent.c_str(),
-        const_cast<gchar**>(attributes), const_cast<gchar**>(properties.data()));
-    return path != nullptr ? path : "";
+    const std::string path = "/devices/" + disk.path;
+    addDevices({"P: " + path + ";E: SUBSYSTEM=block;E: DEVTYPE=" + disk.type +
+                ";E: USEC_INITIALIZED=" + disk.initialized + ";A: size=" + disk.size +
+                (disk.service.empty() ? "" : ";E: POMREL_SERVICE=" + disk.service)});
+    return "/sys" + path;
   }
   void event(const std::string& sysPath, const char* action) {
     umockdev_testbed_uevent(testbed_, sysPath.c_str(), action);
     if (std::strcmp(action, "remove") == 0)
       umockdev_testbed_remove_device(testbed_, sysPath.c_str());
-  }
-  bool exists(const std::string& sysPath) {
-    g_autofree gchar* sys = umockdev_testbed_get_sys_dir(testbed_);
-    return std::filesystem::exists(std::string(sys) + sysPath.substr(4));
   }
   void change(const std::string& sysPath, const char* property, const char* value) {
     umockdev_testbed_set_property(testbed_, sysPath.c_str(), property, value);
@@ -105,7 +83,6 @@ class LinuxRegistryTest : public ::testing::Test {
   // be delivered at once.
   void deliver() { registry().notificationPortGetRunLoopSource(port_)->perform(); }
 
-  UMockdevTestbed* testbed_ = nullptr;
   std::optional<LinuxRegistry> registry_;
   IONotificationPortRef port_ = nullptr;
 };
@@ -120,7 +97,7 @@ TEST_F(LinuxRegistryTest, FindsTheEarliestInitialisedWholeDiskWithAMediumAndTheP
       {"nothing", {}, "none"},
       {"the card", {{"sdb", kMedia}}, "sdb"},
       {"no property, another service", {{"sda", ""}, {"sdc", "Other"}}, "none"},
-      {"a partition", {{"sdb", ""}, {"sdb1", kMedia, "100", "2048", "partition"}}, "none"},
+      {"a partition", {{"sdb", ""}, {"sdb/sdb1", kMedia, "100", "2048", "partition"}}, "none"},
       {"no medium", {{"sdb", kMedia, "100", "0"}}, "none"},
       {"several", {{"sdb", kMedia, "300"}, {"sdc", kMedia, "200"}, {"sdd", kMedia, "250"}}, "sdc"},
       {"the earliest has no medium", {{"sdb", kMedia, "300"}, {"sdc", kMedia, "200", "0"}}, "sdb"},
@@ -174,7 +151,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
   for (const Case& c : cases) {
     clear();
     const std::string card = add({"sdb", kMedia});
-    partition = add({"sdb1", "", "100", "2048", "partition"});
+    partition = add({"sdb/sdb1", "", "100", "2048", "partition"});
     other = add({"sda", ""});
     Inbox inbox;
     const io_object_t registration = watch(inbox);
@@ -184,7 +161,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
     EXPECT_EQ(inbox.messages.size(), static_cast<std::size_t>(c.terminations)) << c.what;
     EXPECT_EQ(firstDisk(), c.firstAfter) << c.what;
     // Whatever happens next, an ended watch is not told again.
-    if (exists(card)) {
+    if (std::filesystem::exists(root_ + card)) {
       change(card, "ID_FS_TYPE", "ext4");
       event(card, "remove");
       deliver();
