@@ -131,11 +131,10 @@ std::string HostMachine::logs() const {
 }
 
 std::string HostMachine::start(Card& card) {
-  for (const auto step :
-       {&HostMachine::startUdev, &HostMachine::startSystemBus, &HostMachine::startUdisks}) {
-    if (std::string failure = (this->*step)(); !failure.empty()) return failure;
-  }
-  return attach(card);
+  std::string failure = startUdev();
+  if (failure.empty()) failure = startSystemBus();
+  if (failure.empty()) failure = startUdisks();
+  return failure.empty() ? attach(card) : failure;
 }
 
 std::string HostMachine::startUdev() {
@@ -180,11 +179,10 @@ std::string HostMachine::startUdisks() {
 }
 
 std::string HostMachine::attach(Card& card) {
-  card.image = folder_ + "/card.img";
-  std::ofstream(card.image).close();
-  if (::truncate(card.image.c_str(), 64 << 20) != 0) return "cannot make " + card.image;
-  if (const ToolRun run =
-          runTool({"/sbin/sfdisk", "-q", card.image}, "label: dos\n,32M,83\n,,83\n");
+  const std::string image = folder_ + "/card.img";
+  std::ofstream(image).close();
+  if (::truncate(image.c_str(), 64 << 20) != 0) return "cannot make " + image;
+  if (const ToolRun run = runTool({"/sbin/sfdisk", "-q", image}, "label: dos\n,32M,83\n,,83\n");
       run.exitStatus != 0) {
     return failed("sfdisk", run);
   }
@@ -200,7 +198,7 @@ std::string HostMachine::attach(Card& card) {
     return card.device + " did not appear";
   }
   for (const std::vector<std::string>& step :
-       {std::vector<std::string>{"/sbin/losetup", card.device, card.image},
+       {std::vector<std::string>{"/sbin/losetup", card.device, image},
         // This kernel reads no partition tables by itself.
         std::vector<std::string>{"/usr/bin/partx", "-a", card.device},
         std::vector<std::string>{"/sbin/mkfs.ext4", "-q", "-L", "CARD", card.device + "p1"},

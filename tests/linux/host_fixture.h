@@ -52,26 +52,22 @@ class Child {
 
 struct Card {
   int number = -1;
-  std::string name;    // "loop123": the kernel name
-  std::string device;  // "/dev/loop123"
-  std::string image;
+  std::string name;        // "loop123": the kernel name
+  std::string device;      // "/dev/loop123"
   std::string mountPoint;  // of its first partition, once mounted
 };
 
 class HostMachine {
  public:
-  HostMachine() = default;
-  HostMachine(const HostMachine&) = delete;
-  HostMachine& operator=(const HostMachine&) = delete;
   ~HostMachine();
 
   // Each of these answers "" on success, otherwise what failed.
   // Starts systemd-udevd unless one runs already and installs the test rule,
   // starts a private system bus (DBUS_SYSTEM_BUS_ADDRESS points at it) with
-  // udisksd on it, then makes the card's image, attaches it to a loop device
-  // of its own and waits until udev has processed it.
+  // udisksd on it, then attaches the card.
   std::string start(Card& card);
-  // start's last step: makes the card's image, attaches it and waits for udev.
+  // Makes the card's image, attaches it to a loop device of its own and
+  // waits until udev has processed it.
   std::string attach(Card& card);
   // Mounts the card's first partition through udisks2 (udisksctl).
   std::string mount(Card& card);

@@ -4,10 +4,10 @@
 // commands through the core on the host backend with a real card (see
 // host_fixture.h). The helper is its test build, whose module action is a
 // stand-in tool (this kernel loads no modules).
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +26,7 @@
 #include "platform/linux/driverctl_protocol.h"
 #include "platform/linux/file_manager.h"
 #include "platform/linux/platform.h"
-#include "platform/posix/file_reader.h"
+#include "platform/posix/process_runner.h"
 #include "tests/fakes/fakes.h"
 #include "tests/linux/host_fixture.h"
 
@@ -63,10 +63,9 @@ bool runs(const std::string& path) {
   return test::runTool({"/usr/bin/pgrep", "-f", "^" + path}).exitStatus == 0;
 }
 
-// What a run as a test user reports, line by line.
+// What `body` reports when run as a test user.
 std::string asUser(const char* user, const std::function<void(std::ostream&)>& body) {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+  const posix::UniqueFd report(::memfd_create("report", MFD_CLOEXEC));
   const pid_t child = ::fork();
   if (child == 0) {
     const passwd* account = ::getpwnam(user);
@@ -74,23 +73,14 @@ std::string asUser(const char* user, const std::function<void(std::ostream&)>& b
         ::setgid(account->pw_gid) != 0 || ::setuid(account->pw_uid) != 0) {
       ::_exit(1);
     }
-    std::ostringstream report;
-    body(report);
-    const std::string text = report.str();
-    [[maybe_unused]] const ssize_t written = ::write(ends[1], text.data(), text.size());
-    ::_exit(0);
+    std::ostringstream text;
+    body(text);
+    ::_exit(::write(report.get(), text.str().data(), text.str().size()) >= 0 ? 0 : 1);
   }
-  ::close(ends[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(ends[0]);
   int status = -1;
   ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not become " << user;
-  return text;
+  return contentsOf("/proc/self/fd/" + std::to_string(report.get()));
 }
 
 // The system bus with polkitd on it (started here if none runs), the test
