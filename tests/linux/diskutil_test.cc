@@ -18,25 +18,22 @@ namespace {
 const std::string kBlocks = "/org/freedesktop/UDisks2/block_devices/";
 const std::string kDrives = "/org/freedesktop/UDisks2/drives/";
 
-UdisksObject block(const std::string& name, const std::string& drive = "/",
+// A loop device's disk is a loop device; nothing else is.
+UdisksObject block(const std::string& name, const std::string& drive = "",
                    const std::string& disk = "") {
   UdisksObject o;
   o.path = kBlocks + name;
   o.isBlock = true;
   o.device = "/dev/" + name;
-  o.drive = drive == "/" ? drive : kDrives + drive;
+  if (!drive.empty()) o.drive = kDrives + drive;
   if (!disk.empty()) o.partitionTable = kBlocks + disk;
+  o.isLoop = name.starts_with("loop") && disk.empty();
   return o;
 }
 
 UdisksObject mounted(UdisksObject o, const std::string& point) {
   o.isFilesystem = true;
-  if (!point.empty()) o.mountPoints.push_back(point);
-  return o;
-}
-
-UdisksObject loop(UdisksObject o) {
-  o.isLoop = true;
+  o.mountPoints = {point};
   return o;
 }
 
@@ -46,12 +43,12 @@ UdisksObject encrypted(UdisksObject o, const std::string& cleartext) {
   return o;
 }
 
-UdisksObject drive(const std::string& name, bool removable, bool available, bool canPowerOff) {
+UdisksObject drive(const std::string& name, bool removable, bool canPowerOff) {
   UdisksObject o;
   o.path = kDrives + name;
   o.isDrive = true;
   o.mediaRemovable = removable;
-  o.mediaAvailable = available;
+  o.mediaAvailable = true;
   o.canPowerOff = canPowerOff;
   return o;
 }
@@ -93,19 +90,19 @@ const CallResult kBusy =
 
 TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
   // Recorded: a loop device with two partitions, ext4 on the first, mounted.
-  const UdisksObjects loopCard{loop(block("loop0")),
-                               mounted(block("loop0p1", "/", "loop0"), "/media/root/CARD"),
-                               block("loop0p2", "/", "loop0")};
-  const UdisksObjects reader{drive("Reader", true, true, true), block("sdb", "Reader"),
+  const UdisksObjects loopCard{block("loop0"),
+                               mounted(block("loop0p1", "", "loop0"), "/media/root/CARD"),
+                               block("loop0p2", "", "loop0")};
+  const UdisksObjects reader{drive("Reader", true, true), block("sdb", "Reader"),
                              mounted(block("sdb1", "Reader", "sdb"), "/media/u/CARD")};
-  const UdisksObjects stick{drive("Stick", false, true, true),
+  const UdisksObjects stick{drive("Stick", false, true),
                             mounted(block("sdc", "Stick"), "/media/u/STICK")};
-  const UdisksObjects slot{drive("SD", true, true, false), block("mmcblk0", "SD"),
+  const UdisksObjects slot{drive("SD", true, false), block("mmcblk0", "SD"),
                            mounted(block("mmcblk0p1", "SD", "mmcblk0"), "/media/u/SD")};
-  const UdisksObjects encryptedCard{drive("Reader", true, true, true), block("sdb", "Reader"),
+  const UdisksObjects encryptedCard{drive("Reader", true, true), block("sdb", "Reader"),
                                     encrypted(block("sdb1", "Reader", "sdb"), "dm_2d0"),
                                     mounted(block("dm_2d0"), "/media/u/SECRET")};
-  const UdisksObjects system{drive("Reader", true, true, true), block("sda", "Reader"),
+  const UdisksObjects system{drive("Reader", true, true), block("sda", "Reader"),
                              mounted(block("sda1", "Reader", "sda"), "/")};
   UdisksObjects underSystem = reader;  // an LVM volume on the card holds the system's boot files
   underSystem.push_back(mounted(block("dm-0"), "/boot/efi"));

@@ -85,16 +85,15 @@ std::string asUser(const char* user, const std::function<void(std::ostream&)>& b
 
 // The system bus with polkitd on it (started here if none runs), the test
 // build's polkit action, a rule granting kGranted and refusing kRefused, and
-// those two users. Everything made here is undone when it is destroyed.
-class Polkit {
- public:
-  // Why the tests cannot run here, or "" when they can.
-  static std::string unavailable() {
-    if (::geteuid() != 0) return "needs root (to install a polkit rule and add users)";
+// those two users. Everything made here is undone when the test ends.
+class PolkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (to install a polkit rule and add users)";
     for (const char* tool : {kPkexecPath, kPolkitd, "/usr/bin/dbus-daemon"}) {
-      if (::access(tool, X_OK) != 0) return std::string(tool) + " is missing (scripts/deps.sh)";
+      if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is missing (scripts/deps.sh)";
     }
-    return "";
+    ASSERT_EQ(start(), "");
   }
 
   // "" when ready; otherwise what failed.
@@ -140,7 +139,7 @@ class Polkit {
     return test::waitUntil(busAnswers, 5s) ? "" : "the system bus did not start";
   }
 
-  ~Polkit() {
+  ~PolkitTest() override {
     if (bus_) {
       // polkitd, started by this bus, goes with it.
       test::runTool({"/usr/bin/pkill", "-x", "polkitd"});
@@ -158,15 +157,6 @@ class Polkit {
  private:
   std::optional<test::Child> bus_;
   Strings addedUsers_;
-};
-
-class PolkitTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const std::string why = Polkit::unavailable(); !why.empty()) GTEST_SKIP() << why;
-    ASSERT_EQ(polkit_.start(), "");
-  }
-  Polkit polkit_;
 };
 
 // A line each: the rights' status, the unload request's, whether the unload
@@ -232,18 +222,16 @@ class TestApplication : public fakes::FakeApplication {
   Strings moduleLogAtAlerts;
 };
 
-class HostCommandsTest : public ::testing::Test {
+class HostCommandsTest : public PolkitTest {
  protected:
   void SetUp() override {
-    for (const std::string& why : {test::hostTestsUnavailable(), Polkit::unavailable()}) {
-      if (!why.empty()) GTEST_SKIP() << why;
-    }
-    ASSERT_EQ(polkit_.start(), "");
+    if (const std::string why = test::hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    PolkitTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(machine_.start(card_), "");
     ASSERT_EQ(machine_.mount(card_), "");
   }
 
-  Polkit polkit_;
   test::HostMachine machine_;
   test::Card card_;
 };

@@ -1,7 +1,7 @@
 // The host backend on real devices, as root (see host_fixture.h):
-// pomrel-diskutil, as installed with Pomrel, names who holds a busy card and
-// says why a detach was refused. The udev registry's watch and the eject run
-// in host_privileged_test.cc's commands.
+// pomrel-diskutil, as installed with Pomrel, says why a detach was refused
+// and names who holds a busy card. The udev registry's watch and the eject
+// run in host_privileged_test.cc's commands.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,59 +15,42 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class HostTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
-  }
-  // pomrel-diskutil as installed with Pomrel, under a prefix of its own.
-  ToolRun eject(std::vector<std::string> runAs = {}) {
-    const std::string prefix = machine_.folder() + "/prefix";
-    installed_ =
-        installed_ ||
-        runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix}).exitStatus == 0;
-    runAs.insert(runAs.end(),
-                 {prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil", "eject",
-                  card_.name});
-    return runTool(runAs);
-  }
+TEST(HostTest, ARefusedDetachIsToldAsRefusedAndABusyVolumeStaysMountedWithItsHolderNamed) {
+  if (const std::string why = hostTestsUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  HostMachine machine;
+  Card card;
+  ASSERT_EQ(machine.start(card), "");
+  const std::string prefix = machine.folder() + "/prefix";
+  ASSERT_EQ(runTool({CMAKE_COMMAND, "--install", POMREL_BUILD_DIR, "--prefix", prefix}).exitStatus,
+            0);
+  const std::string diskutil =
+      prefix + "/" POMREL_INSTALL_BUNDLE "/Contents/Helpers/pomrel-diskutil";
 
-  HostMachine machine_;
-  Card card_;
-  bool installed_ = false;
-};
+  // udisks2 refuses the detach to a user (no polkit authority on the private bus).
+  std::filesystem::permissions(machine.folder(), std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  ToolRun run = runTool({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                         diskutil, "eject", card.name});
+  EXPECT_EQ(run.exitStatus, 3) << run.err;
+  EXPECT_EQ(run.err.find("Volume failed to eject"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("\npomrel-cause\tnot-authorized\n"), std::string::npos) << run.err;
+  EXPECT_TRUE(HostMachine::attached(card));
 
-TEST_F(HostTest, ABusyVolumeStaysMountedAndItsHolderIsNamed) {
-  ASSERT_EQ(machine_.start(card_), "");
-  ASSERT_EQ(machine_.mount(card_), "");
-  const std::string file = card_.mountPoint + "/clip.mxf";
+  ASSERT_EQ(machine.mount(card), "");
+  const std::string file = card.mountPoint + "/clip.mxf";
   std::ofstream(file) << "footage";
-  Child holder({"/bin/sleep", "60"}, machine_.folder() + "/holder.log", file);
+  Child holder({"/bin/sleep", "60"}, machine.folder() + "/holder.log", file);
   const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
   waitUntil([&] { return posix::readFile(comm, 4096).bytes == "sleep\n"; }, 2s);
-
-  const ToolRun run = eject();
+  run = runTool({diskutil, "eject", card.name});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.err.rfind("Volume failed to eject\n", 0), 0u) << run.err;
   EXPECT_NE(run.err.find("target is busy"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("\npomrel-holder\t" + std::to_string(holder.pid()) + "\tsleep\n"),
             std::string::npos)
       << run.err;
-  EXPECT_TRUE(HostMachine::mounted(card_.mountPoint));
-  EXPECT_TRUE(HostMachine::attached(card_));
-}
-
-// udisks2 refuses the detach to a user (no polkit authority on the private bus).
-TEST_F(HostTest, ARefusedDetachIsToldAsRefusedNotAsAVolumeInUse) {
-  ASSERT_EQ(machine_.start(card_), "");
-  std::filesystem::permissions(machine_.folder(), std::filesystem::perms::others_exec,
-                               std::filesystem::perm_options::add);
-  const ToolRun run =
-      eject({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
-  EXPECT_EQ(run.exitStatus, 3) << run.err;
-  EXPECT_EQ(run.err.find("Volume failed to eject"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("\npomrel-cause\tnot-authorized\n"), std::string::npos) << run.err;
-  EXPECT_TRUE(HostMachine::attached(card_));
+  EXPECT_TRUE(HostMachine::mounted(card.mountPoint));
+  EXPECT_TRUE(HostMachine::attached(card));
 }
 
 }  // namespace
