@@ -67,14 +67,6 @@ class AutostartTest : public ::testing::Test {
     checkbox_.setState(ticked ? NSControlStateValueOn : NSControlStateValueOff);
     controller.w0_Ok(nullptr);
   }
-  std::vector<std::string> listedPaths() {
-    std::vector<std::string> paths;
-    const ZanLoginItems items(defaults_, process_);
-    for (const PropertyValue& entry : items.startupItems()) {
-      paths.push_back(*entry.dictionary()->at("Path").string());
-    }
-    return paths;
-  }
 
   sim::test::TempRoot temp_;
   fs::path config_ = temp_.root() + "/config";
@@ -94,8 +86,11 @@ class AutostartTest : public ::testing::Test {
 
 TEST_F(AutostartTest, TheBoxAddsAndRemovesOnlyPomrelsEntriesAndLeavesEveryOtherFileAlone) {
   const Folder before = snapshot(autostart_);
-  EXPECT_EQ(listedPaths(),
-            (std::vector<std::string>{"/usr/bin/clock", "/opt/My App/run", "linked"}));
+  std::vector<std::string> listed;
+  const ZanLoginItems items(defaults_, process_);
+  for (const PropertyValue& entry : items.startupItems())
+    listed.push_back(*entry.dictionary()->at("Path").string());
+  EXPECT_EQ(listed, (std::vector<std::string>{"/usr/bin/clock", "/opt/My App/run", "linked"}));
 
   confirm(true);
   Folder after = snapshot(autostart_);

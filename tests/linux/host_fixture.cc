@@ -121,18 +121,10 @@ HostMachine::~HostMachine() {
   udevd_.reset();
 }
 
-std::string HostMachine::logs() const {
-  std::string text;
-  for (const char* log : {"udevd.log", "bus.log", "udisksd.log"}) {
-    const posix::FileRead read = posix::readFile(folder_ + "/" + log, posix::kSystemFileLimit);
-    if (read.ok() && !read.bytes.empty()) text += std::string("--- ") + log + "\n" + read.bytes;
-  }
-  return text;
-}
+std::string HostMachine::logs() const { return sim::test::contentsOf(folder_ + "/daemons.log"); }
 
 std::string HostMachine::start(Card& card) {
   std::string failure = startUdev();
-  if (failure.empty()) failure = startSystemBus();
   if (failure.empty()) failure = startUdisks();
   return failure.empty() ? attach(card) : failure;
 }
@@ -140,7 +132,8 @@ std::string HostMachine::start(Card& card) {
 std::string HostMachine::startUdev() {
   if (folder_.empty()) return "no temporary folder";
   if (!udevRuns()) {
-    udevd_.emplace(std::vector<std::string>{"/lib/systemd/systemd-udevd"}, folder_ + "/udevd.log");
+    udevd_.emplace(std::vector<std::string>{"/lib/systemd/systemd-udevd"},
+                   folder_ + "/daemons.log");
     if (!waitUntil(udevRuns, 10s)) return "systemd-udevd did not start\n" + logs();
   }
   // The card is the loop device whose backing file is this test's image.
@@ -153,7 +146,7 @@ std::string HostMachine::startUdev() {
   return reload.exitStatus == 0 ? "" : failed("udevadm control --reload", reload);
 }
 
-std::string HostMachine::startSystemBus() {
+std::string HostMachine::startUdisks() {
   // A system bus that lets everyone own and call anything, in the folder.
   const std::string socket = folder_ + "/bus.sock";
   std::ofstream(folder_ + "/bus.conf")
@@ -163,17 +156,13 @@ std::string HostMachine::startSystemBus() {
   bus_.emplace(
       std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + folder_ + "/bus.conf",
                                "--nofork", "--nopidfile"},
-      folder_ + "/bus.log");
+      folder_ + "/daemons.log");
   if (!waitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s)) {
     return "the private system bus did not start\n" + logs();
   }
   if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) previousBusAddress_ = previous;
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
-  return "";
-}
-
-std::string HostMachine::startUdisks() {
-  udisksd_.emplace(std::vector<std::string>{kUdisksd}, folder_ + "/udisksd.log");
+  udisksd_.emplace(std::vector<std::string>{kUdisksd}, folder_ + "/daemons.log");
   const auto answers = [] { return runTool({"/usr/bin/udisksctl", "status"}).exitStatus == 0; };
   return waitUntil(answers, 15s) ? "" : "udisksd did not come up\n" + logs();
 }

@@ -85,7 +85,6 @@ class HostMachine {
 
  private:
   std::string startUdev();
-  std::string startSystemBus();
   std::string startUdisks();
 
   // Removed last, once everything that used it has stopped.

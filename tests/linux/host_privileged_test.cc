@@ -117,11 +117,10 @@ class PolkitTest : public ::testing::Test {
                              << "\") return polkit.Result.NO;\n});\n";
     for (const char* user : {kGranted, kRefused}) {
       if (::getpwnam(user) != nullptr) continue;
-      if (test::runTool({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
-                         "/usr/sbin/nologin", user})
-              .exitStatus != 0) {
-        return std::string("useradd ") + user + " failed";
-      }
+      const test::ToolRun added =
+          test::runTool({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
+                         "/usr/sbin/nologin", user});
+      if (added.exitStatus != 0) return std::string("useradd ") + user + ": " + added.err;
       addedUsers_.emplace_back(user);
     }
     fs::remove(POMREL_STANDIN_MODULE_LOG);

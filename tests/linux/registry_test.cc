@@ -113,35 +113,33 @@ TEST_F(LinuxRegistryTest, FindsTheEarliestInitialisedWholeDiskWithAMediumAndTheP
 TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThen) {
   struct Case {
     const char* what;
-    std::function<void(const std::string& card)> act;
+    std::function<void()> act;
     int terminations;
     std::string firstAfter;
   };
+  const std::string card = "/sys/devices/sdb";
   std::string other;
   std::string partition;
   const std::vector<Case> cases{
       {"changes that keep it matching; other devices go",
-       [&](const std::string& card) {
+       [&] {
          for (int i = 0; i < 10; ++i) change(card, "ID_FS_TYPE", i % 2 ? "ext4" : "vfat");
          event(partition, "remove");
          event(other, "remove");
        },
        0, "sdb"},
-      {"removed", [&](const std::string& card) { event(card, "remove"); }, 1, "none"},
-      {"property gone", [&](const std::string& card) { change(card, "POMREL_SERVICE", ""); }, 1,
-       "none"},
-      {"another service", [&](const std::string& card) { change(card, "POMREL_SERVICE", "Other"); },
-       1, "none"},
+      {"removed", [&] { event(card, "remove"); }, 1, "none"},
+      {"property gone", [&] { change(card, "POMREL_SERVICE", ""); }, 1, "none"},
+      {"another service", [&] { change(card, "POMREL_SERVICE", "Other"); }, 1, "none"},
       {"medium gone",
-       [&](const std::string& card) {
+       [&] {
          umockdev_testbed_set_attribute(testbed_, card.c_str(), "size", "0");
          event(card, "change");
        },
        1, "none"},
-      {"another device at its path",
-       [&](const std::string& card) { change(card, "USEC_INITIALIZED", "900"); }, 1, "sdb"},
+      {"another device at its path", [&] { change(card, "USEC_INITIALIZED", "900"); }, 1, "sdb"},
       {"an earlier device's removal at its path",
-       [&](const std::string& card) {
+       [&] {
          umockdev_testbed_set_property(testbed_, card.c_str(), "USEC_INITIALIZED", "50");
          umockdev_testbed_uevent(testbed_, card.c_str(), "remove");
          umockdev_testbed_set_property(testbed_, card.c_str(), "USEC_INITIALIZED", "100");
@@ -150,12 +148,12 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
   };
   for (const Case& c : cases) {
     clear();
-    const std::string card = add({"sdb", kMedia});
+    add({"sdb", kMedia});
     partition = add({"sdb/sdb1", "", "100", "2048", "partition"});
     other = add({"sda", ""});
     Inbox inbox;
     const io_object_t registration = watch(inbox);
-    c.act(card);
+    c.act();
     deliver();
     EXPECT_FALSE(readable()) << c.what << ": everything waiting is read";
     EXPECT_EQ(inbox.messages.size(), static_cast<std::size_t>(c.terminations)) << c.what;
