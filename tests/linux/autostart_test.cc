@@ -54,7 +54,7 @@ class AutostartTest : public ::testing::Test {
     for (const auto& [name, bytes] : foreign) std::ofstream(autostart_ / name) << bytes;
     std::ofstream(temp_.root() + "/elsewhere.desktop") << "[Desktop Entry]\nExec=linked\n";
     fs::create_symlink(temp_.root() + "/elsewhere.desktop", autostart_ / "symlinked.desktop");
-    process_.argv = {identity_.executablePath};
+    fake_.processInfo.argv = {identity_.executablePath};
   }
 
   // Confirms the preferences window with the box ticked or not.
@@ -76,10 +76,9 @@ class AutostartTest : public ::testing::Test {
                               temp_.root() + "/Pomrel.app/Contents/MacOS/Pomrel"};
   HostUserDefaultsFactory defaults_{config_.string(), "org.pomrel.test", identity_};
   fakes::FakePlatform fake_;
-  fakes::FakeProcessInfo process_;
   Platform platform_{fake_.application, fake_.bundle,    fake_.statusBar,     fake_.registry,
                      fake_.runLoop,     fake_.processes, fake_.authorization, fake_.fileManager,
-                     process_,          defaults_,       fake_.clock};
+                     fake_.processInfo, defaults_,       fake_.clock};
   fakes::FakeButton checkbox_;
   fakes::FakeWindow window_;
 };
@@ -87,7 +86,7 @@ class AutostartTest : public ::testing::Test {
 TEST_F(AutostartTest, TheBoxAddsAndRemovesOnlyPomrelsEntriesAndLeavesEveryOtherFileAlone) {
   const Folder before = snapshot(autostart_);
   std::vector<std::string> listed;
-  const ZanLoginItems items(defaults_, process_);
+  const ZanLoginItems items(defaults_, fake_.processInfo);
   for (const PropertyValue& entry : items.startupItems())
     listed.push_back(*entry.dictionary()->at("Path").string());
   EXPECT_EQ(listed, (std::vector<std::string>{"/usr/bin/clock", "/opt/My App/run", "linked"}));
@@ -98,19 +97,19 @@ TEST_F(AutostartTest, TheBoxAddsAndRemovesOnlyPomrelsEntriesAndLeavesEveryOtherF
   EXPECT_EQ(autostartProgram(after["pomrel.desktop"]), identity_.launcherPath);
   after.erase("pomrel.desktop");
   EXPECT_EQ(after, before);
-  EXPECT_TRUE(ZanLoginItems(defaults_, process_).isInStartupItems());
+  EXPECT_TRUE(ZanLoginItems(defaults_, fake_.processInfo).isInStartupItems());
   EXPECT_FALSE(fs::exists(config_ / "pomrel/loginwindow.plist")) << "the list kept twice";
   EXPECT_TRUE(fs::exists(config_ / "pomrel/org.pomrel.test.plist")) << "the setting not kept";
 
   confirm(false);
   EXPECT_EQ(snapshot(autostart_), before);
-  EXPECT_FALSE(ZanLoginItems(defaults_, process_).isInStartupItems());
+  EXPECT_FALSE(ZanLoginItems(defaults_, fake_.processInfo).isInStartupItems());
 
   // An entry for Pomrel written by someone else counts as listed, and goes when the box is cleared.
   std::ofstream(autostart_ / "mine.desktop")
       << "[Desktop Entry]\nExec=" << identity_.executablePath << " --from-login\n";
   const Folder withTheirs = snapshot(autostart_);
-  EXPECT_TRUE(ZanLoginItems(defaults_, process_).isInStartupItems());
+  EXPECT_TRUE(ZanLoginItems(defaults_, fake_.processInfo).isInStartupItems());
   confirm(true);
   EXPECT_EQ(snapshot(autostart_), withTheirs) << "a second entry for Pomrel";
   confirm(false);

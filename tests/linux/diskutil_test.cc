@@ -37,12 +37,6 @@ UdisksObject mounted(UdisksObject o, const std::string& point) {
   return o;
 }
 
-UdisksObject encrypted(UdisksObject o, const std::string& cleartext) {
-  o.isEncrypted = true;
-  o.cleartext = kBlocks + cleartext;
-  return o;
-}
-
 UdisksObject drive(const std::string& name, bool removable, bool canPowerOff) {
   UdisksObject o;
   o.path = kDrives + name;
@@ -99,8 +93,10 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
                             mounted(block("sdc", "Stick"), "/media/u/STICK")};
   const UdisksObjects slot{drive("SD", true, false), block("mmcblk0", "SD"),
                            mounted(block("mmcblk0p1", "SD", "mmcblk0"), "/media/u/SD")};
-  const UdisksObjects encryptedCard{drive("Reader", true, true), block("sdb", "Reader"),
-                                    encrypted(block("sdb1", "Reader", "sdb"), "dm_2d0"),
+  UdisksObject encrypted = block("sdb1", "Reader", "sdb");  // unlocked as dm_2d0
+  encrypted.isEncrypted = true;
+  encrypted.cleartext = kBlocks + "dm_2d0";
+  const UdisksObjects encryptedCard{drive("Reader", true, true), block("sdb", "Reader"), encrypted,
                                     mounted(block("dm_2d0"), "/media/u/SECRET")};
   const UdisksObjects system{drive("Reader", true, true), block("sda", "Reader"),
                              mounted(block("sda1", "Reader", "sda"), "/")};
@@ -120,9 +116,6 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
     DiskFacts facts = {true, false, {}};
     CallResult objectsAnswer = {};
   };
-  const auto fails = [](const char* name, const char* message) {
-    return std::deque<CallResult>{error(name, message)};
-  };
   // clang-format off
   const std::vector<Case> cases{
       {"a loop device is detached", loopCard, "loop0", {},
@@ -138,20 +131,20 @@ TEST(DiskUtilTest, ChoosesTheCallsAndReportsAsUdisks2Answers) {
       {"an encrypted volume is unmounted, then locked", encryptedCard, "sdb", {},
        "Unmount dm_2d0, Lock sdb1, Eject Reader", kEjected, ""},
       {"not mounted after all", loopCard, "loop0",
-       {{"Unmount loop0p1", fails(udisks2::kErrorNotMounted, "not mounted")}},
+       {{"Unmount loop0p1", {error(udisks2::kErrorNotMounted, "not mounted")}}},
        "Unmount loop0p1, Delete loop0", kEjected, ""},
       {"busy for a moment", loopCard, "loop0", {{"Unmount loop0p1", {kBusy}}},
        "Unmount loop0p1, Unmount loop0p1, Delete loop0", kEjected, ""},
       {"busy", loopCard, "loop0", {{"Unmount loop0p1", {kBusy, kBusy}}},
        "Unmount loop0p1, Unmount loop0p1", kVolumeFailed, busy},
       {"a refused detach is no volume in use", loopCard, "loop0",
-       {{"Delete loop0", fails(udisks2::kErrorNotAuthorized, "Not authorized")}},
+       {{"Delete loop0", {error(udisks2::kErrorNotAuthorized, "Not authorized")}}},
        "Unmount loop0p1, Delete loop0", kMediumFailed, "pomrel-cause\tnot-authorized\n"},
       {"no answer in time", reader, "sdb",
-       {{"Unmount sdb1", fails(udisks2::kErrorDBusTimeout, "Connection timed out")}},
+       {{"Unmount sdb1", {error(udisks2::kErrorDBusTimeout, "Connection timed out")}}},
        "Unmount sdb1", kVolumeFailed, "in time\npomrel-cause\tno-answer\n"},
       {"the eject fails once unmounted", slot, "mmcblk0",
-       {{"Eject SD", fails("org.freedesktop.UDisks2.Error.Failed", "Error ejecting")}},
+       {{"Eject SD", {error("org.freedesktop.UDisks2.Error.Failed", "Error ejecting")}}},
        "Unmount mmcblk0p1, Eject SD", kMediumFailed, "Eject failed: Error ejecting\npomrel-cause\tfailed\n"},
       {"the system's own disk", system, "sda", {}, "", kVolumeFailed, "pomrel-cause\tsystem-disk\n"},
       {"a volume built on the disk holds the system", underSystem, "sdb", {}, "", kVolumeFailed,

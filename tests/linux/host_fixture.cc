@@ -108,11 +108,8 @@ HostMachine::~HostMachine() {
   }
   udisksd_.reset();
   bus_.reset();
-  if (previousBusAddress_) {
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousBusAddress_->c_str(), 1);
-  } else {
-    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  }
+  ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  if (previousBusAddress_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previousBusAddress_->c_str(), 1);
   if (!rule_.empty()) {
     ::unlink(rule_.c_str());
     runTool({"/bin/udevadm", "control", "--reload"});
@@ -208,8 +205,7 @@ std::string HostMachine::mount(Card& card) {
     // "Mounted /dev/loop200p1 at /media/root/CARD"
     const std::size_t at = run.out.rfind(" at ");
     if (run.exitStatus != 0 || at == std::string::npos) return false;
-    card.mountPoint = run.out.substr(at + 4);
-    while (!card.mountPoint.empty() && card.mountPoint.back() == '\n') card.mountPoint.pop_back();
+    card.mountPoint = run.out.substr(at + 4, run.out.find('\n', at) - at - 4);
     return true;
   };
   // udisksd sees the new partition a moment after udev does.
