@@ -80,9 +80,8 @@ ToolRun runTool(std::vector<std::string> argv, const std::string& input) {
 Child::Child(std::vector<std::string> argv, const std::string& log, const std::string& input) {
   // setpriv makes it die with this process, should a test end before stopping it.
   argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig=TERM", "--"});
-  std::vector<char*> args;
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
+  std::vector<char*> args(argv.size() + 1);  // null-terminated
+  for (std::size_t i = 0; i < argv.size(); ++i) args[i] = argv[i].data();
   const posix::UniqueFd in(
       ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY | O_CLOEXEC));
   const posix::UniqueFd out(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
