@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <limits>
 #include <set>
 #include <string>
@@ -26,33 +25,22 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
-mode_t modeOf(const std::string& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 0777;
-}
 PropertyInteger sint(std::int64_t n) { return PropertyInteger::fromSigned(n); }
 PropertyInteger uint(std::uint64_t n) { return PropertyInteger::fromUnsigned(n); }
-using I64 = std::numeric_limits<std::int64_t>;
-using U64 = std::numeric_limits<std::uint64_t>;
 
-// A temporary folder, removed with everything in it at the end.
-class TempFolderTest : public ::testing::Test {
- protected:
-  test::TempRoot temp_;
-  const std::string& root_ = temp_.root();
-};
-
-class SimUserDefaultsTest : public TempFolderTest {
+// A temporary machine, removed with everything in it at the end.
+class DefaultsTest : public ::testing::Test {
  protected:
   std::string file(const std::string& domain) const { return prefs + "/" + domain + ".plist"; }
 
+  test::TempRoot temp_;
+  const std::string& root_ = temp_.root();
   MachinePaths paths{root_};
   SimUserDefaultsFactory factory{paths, "app"};
   std::string prefs = paths.userHome() + "/Library/Preferences";
 };
 
-TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryFile) {
+TEST_F(DefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryFile) {
   PropertyData bytes;
   for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
   PropertyValue deep = sint(0);
@@ -63,7 +51,7 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
       {"strings", PropertyArray{"", "<&>\"'", "caf\xC3\xA9 \xF0\x9F\x98\x80", "e\xCC\x81"}},
       // -1 and 2^64-1 share their bits: side by side they catch a writer that
       // merges equal-looking objects.
-      {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min())}},
+      {"integers", PropertyArray{sint(-1), uint(UINT64_MAX), sint(INT64_MIN)}},
       {"reals", PropertyArray{0.0, -0.0, 5e-324}},
       {"dates", PropertyArray{PropertyDate{494426096.789012}}},
       {"data", PropertyArray{PropertyData{}, bytes}},
@@ -79,8 +67,8 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
   const PropertyDictionary back = reader->persistentDomainForName("d").value_or(value);
   EXPECT_EQ(back, value);
   EXPECT_EQ(test::contentsOf(file("d")).rfind("bplist00", 0), 0U);
-  EXPECT_EQ(modeOf(file("d")), 0600U);
-  EXPECT_EQ(modeOf(prefs), 0700U);
+  EXPECT_EQ(fs::status(file("d")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(prefs).permissions(), fs::perms::owner_all);
 
   // The application's domain: a boolean or a number that is not zero is
   // true, only for its own object until synchronized.
@@ -111,7 +99,7 @@ TEST_F(SimUserDefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryF
   EXPECT_EQ(std::distance(fs::directory_iterator(paths.userHome() + "/Library"), {}), 1);
 }
 
-TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced) {
+TEST_F(DefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced) {
   const std::vector<std::string> junk{
       std::string(), std::string("\x00\x01 not a property list \xff", 24),
       std::string("bplist00\x01\x02", 10), "<plist><dict><key>a</key></plist>",
@@ -143,22 +131,18 @@ TEST_F(SimUserDefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced
 // What cannot be read as a file may hold a domain all the same: it reads as
 // none (the settings their defaults), and neither a setting nor a removal
 // touches it.
-TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone) {
-  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> kinds{
-      {"FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-      {"file over the bound",
-       [](const std::string& path) {
-         writeBytes(path, "bplist00");
-         fs::resize_file(path, posix::kPreferenceFileLimit + 1);
-       }},
-  };
-  for (const auto& [kind, make] : kinds) {
-    SCOPED_TRACE(kind);
+TEST_F(DefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone) {
+  for (const posix::ReadStatus kind :
+       {posix::ReadStatus::kNotRegular, posix::ReadStatus::kTooLarge}) {
+    SCOPED_TRACE(kind == posix::ReadStatus::kNotRegular ? "FIFO" : "file over the bound");
     fs::remove_all(prefs);
     fs::create_directories(prefs);
-    make(file("app"));
-    struct stat before {};
-    ASSERT_EQ(::lstat(file("app").c_str(), &before), 0);
+    if (kind == posix::ReadStatus::kNotRegular) {
+      ASSERT_EQ(::mkfifo(file("app").c_str(), 0600), 0);
+    } else {
+      writeBytes(file("app"), "bplist00");
+      fs::resize_file(file("app"), posix::kPreferenceFileLimit + 1);
+    }
     auto defaults = factory.makeUserDefaults();
     EXPECT_FALSE(defaults->boolForKey("k"));
     defaults->setBoolForKey(true, "k");
@@ -166,9 +150,7 @@ TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone
     auto remover = factory.makeUserDefaults();
     remover->removePersistentDomainForName("app");
     EXPECT_FALSE(remover->synchronize());
-    struct stat after {};
-    EXPECT_EQ(::lstat(file("app").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(posix::readFile(file("app"), posix::kPreferenceFileLimit).status, kind) << "replaced";
     EXPECT_EQ(std::distance(fs::directory_iterator(prefs), {}), 1) << "something kept aside";
   }
 }
@@ -178,7 +160,7 @@ TEST_F(SimUserDefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone
 // aside there); a write through a link into a missing folder fails and stays
 // pending. A link that cannot be followed, or a folder, is left alone and no
 // temporary is left.
-TEST_F(SimUserDefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
+TEST_F(DefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
   fs::create_directories(prefs);
   fs::create_directories(root_ + "/kept/folder");
   writeBytes(root_ + "/kept/app.plist", "not a list");
@@ -209,9 +191,7 @@ TEST_F(SimUserDefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
 
 // The reader of every file: regular files whole, anything else refused at
 // once (a FIFO without a writer included), each failure a status.
-using FileReaderTest = TempFolderTest;
-
-TEST_F(FileReaderTest, ReadsRegularFilesWholeAndRefusesTheRest) {
+TEST_F(DefaultsTest, ReadsRegularFilesWholeAndRefusesTheRest) {
   const std::string base = root_ + "/";
   fs::create_directories(base + "folder");
   writeBytes(base + "file", "bytes");
@@ -299,12 +279,8 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
       binaryList({"\x51\xd7"}), binaryList({utf16Nul}), withKeys("\x51k", utf16Nul),
       xml("<string>\xed\xa0\x80</string>"), xml("<dict><key>\xc0\x80</key><true/></dict>"),
       // A NUL cut short the string, or the key, which then replaced "k".
-      binaryList({std::string("\x53"
-                              "a\0b",
-                              4)}),
-      binaryList({std::string("\x5F\x10\x10"
-                              "0123456789abcde\0",
-                              19)}),  // long: count follows
+      binaryList({"\x53" + std::string("a\0b", 3)}),
+      binaryList({"\x5F\x10\x10" + std::string("0123456789abcde\0", 16)}),  // long: count follows
       withKeys("\x51k", std::string("\x53k\0x", 4)), withKeys("\x51k", "\x51k"),
       xml(std::string("<string>a\0b</string>", 19)),
       xml("<dict><key>k</key><true/><key>k</key><false/></dict>"),
@@ -353,39 +329,18 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
   }
 }
 
-// Python's plistlib, a reader and writer independent of libplist: what it
-// writes reads as the values it was given, and what is written back from them
-// reads in plistlib as the same values, bit for bit.
-TEST_F(TempFolderTest, PythonsPlistlibReadsWhatIsWrittenAndIsReadAsItWrote) {
+// Python's plistlib, a reader and writer independent of libplist, reads what
+// is written back from what it wrote as the values it was given, bit for bit:
+// a value read or written inexactly here (a date's fraction, a NaN, -0, a UID
+// taken for an integer) would differ there.
+TEST_F(DefaultsTest, PythonsPlistlibReadsWhatItWroteAfterAReadAndAWriteHere) {
   const auto python = [](const char* mode, const std::string& file) {
     const std::string peer = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
     return test::run("/usr/bin/python3", {peer, mode, file}, {}).exitStatus;
   };
   ASSERT_EQ(python("write", root_ + "/theirs.plist"), 0);
-  PropertyData all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const PropertyDictionary expected{
-      {"text", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
-      {"ascii", "plain"},
-      {"integers", PropertyArray{sint(-1), uint(U64::max()), sint(I64::min()), sint(I64::max())}},
-      {"reals",
-       PropertyArray{0.1, -0.0, 0.5, std::numeric_limits<double>::infinity(), nan, 5e-324}},
-      {"dates", PropertyArray{PropertyDate{494426096.789012}, PropertyDate{494426096.0000001},
-                              PropertyDate{2147483648.25}, PropertyDate{-2147483648.75},
-                              PropertyDate{-63113904000.0}, PropertyDate{-63113904001.5},
-                              PropertyDate{252423993599.0}, PropertyDate{nan}, PropertyDate{-0.0},
-                              PropertyDate{5e-324}}},
-      {"uids", PropertyArray{PropertyUid{0}, PropertyUid{255}, PropertyUid{70000},
-                             PropertyUid{4294967295u}}},
-      {"data", all},
-      {"nested", PropertyArray{true, false, PropertyArray{}, PropertyDictionary{{"k", "v"}}}},
-  };
   const auto theirs = posix::parsePropertyList(test::contentsOf(root_ + "/theirs.plist"));
   ASSERT_TRUE(theirs.has_value());
-  // Bit for bit: == takes a NaN for unequal to itself and -0 for 0.
-  EXPECT_EQ(posix::serializeBinaryPropertyList(*theirs),
-            posix::serializeBinaryPropertyList(expected));
   writeBytes(root_ + "/ours.plist", posix::serializeBinaryPropertyList(*theirs));
   EXPECT_EQ(python("check", root_ + "/ours.plist"), 0);
 }
