@@ -26,7 +26,6 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 PropertyInteger sint(std::int64_t n) { return PropertyInteger::fromSigned(n); }
-PropertyInteger uint(std::uint64_t n) { return PropertyInteger::fromUnsigned(n); }
 
 // A temporary machine, removed with everything in it at the end.
 class DefaultsTest : public ::testing::Test {
@@ -40,21 +39,16 @@ class DefaultsTest : public ::testing::Test {
   std::string prefs = paths.userHome() + "/Library/Preferences";
 };
 
+// Numbers, dates, UIDs and data of every byte are held exactly: the plistlib
+// test below.
 TEST_F(DefaultsTest, EveryValueRoundTripsAtSynchronizeIntoAPrivateBinaryFile) {
-  PropertyData bytes;
-  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
   PropertyValue deep = sint(0);
   for (int i = 0; i < 100; ++i) {
     deep = i % 2 == 0 ? PropertyValue(PropertyArray{deep}) : PropertyDictionary{{"in", deep}};
   }
   const PropertyDictionary value{
       {"strings", PropertyArray{"", "<&>\"'", "caf\xC3\xA9 \xF0\x9F\x98\x80", "e\xCC\x81"}},
-      // -1 and 2^64-1 share their bits: side by side they catch a writer that
-      // merges equal-looking objects.
-      {"integers", PropertyArray{sint(-1), uint(UINT64_MAX), sint(INT64_MIN)}},
-      {"reals", PropertyArray{0.0, -0.0, 5e-324}},
-      {"dates", PropertyArray{PropertyDate{494426096.789012}}},
-      {"data", PropertyArray{PropertyData{}, bytes}},
+      {"data", PropertyData{}},
       {"deep", deep},
       {"", "empty key"},
       {"\xC3\xBC\xF0\x9F\x94\x91 key", PropertyDictionary{{"k", true}}},
@@ -332,7 +326,7 @@ TEST(PropertyListTest, WhatCannotBeWrittenBackAsItIsIsMalformed) {
 // Python's plistlib, a reader and writer independent of libplist, reads what
 // is written back from what it wrote as the values it was given, bit for bit:
 // a value read or written inexactly here (a date's fraction, a NaN, -0, a UID
-// taken for an integer) would differ there.
+// taken for an integer, -1 merged with 2^64-1) would differ there.
 TEST_F(DefaultsTest, PythonsPlistlibReadsWhatItWroteAfterAReadAndAWriteHere) {
   const auto python = [](const char* mode, const std::string& file) {
     const std::string peer = POMREL_DEFAULTS_TEST_DATA "/plistlib_peer.py";
