@@ -32,31 +32,26 @@ void check(bool holds, const char* what) {
 }
 
 // A fresh folder under TMPDIR (scripts/fuzz points it at memory, since every
-// input writes files), removed at exit; never destroyed, so that the removal
-// can still read it.
-const std::string& scratchRoot() {
-  static const std::string* const root = [] {
-    const char* base = std::getenv("TMPDIR");
-    auto* pattern = new std::string(
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pomrel-fuzz-XXXXXX");
-    check(::mkdtemp(pattern->data()) != nullptr, "cannot make a scratch folder");
-    std::atexit([] { std::filesystem::remove_all(scratchRoot()); });
-    return pattern;
-  }();
-  return *root;
+// input writes files).
+std::string scratchFolder() {
+  std::string path = (std::filesystem::temp_directory_path() / "pomrel-fuzz-XXXXXX").string();
+  check(::mkdtemp(path.data()) != nullptr, "cannot make a scratch folder");
+  return path;
 }
 
 constexpr const char* kDomain = "loginwindow";
 
+// A machine in a scratch folder, removed at exit.
 struct Machine {
-  sim::MachinePaths paths{scratchRoot()};
+  ~Machine() { std::filesystem::remove_all(paths.root()); }
+  sim::MachinePaths paths{scratchFolder()};
   sim::SimUserDefaultsFactory factory{paths, "org.pomrel.fuzz"};
   std::string folder = factory.preferencesFolder();
   std::string file = folder + "/" + kDomain + ".plist";
 };
 
 void runOne(const std::uint8_t* data, std::size_t size) {
-  static Machine& m = *new Machine;
+  static Machine m;
   std::filesystem::remove_all(m.folder);
   std::filesystem::create_directories(m.folder);
   const std::string input(reinterpret_cast<const char*>(data), size);

@@ -14,9 +14,7 @@
 #include <csignal>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "platform/posix/posix_system.h"
@@ -76,8 +74,7 @@ bool unreapedChild(bool wait = false) {
 class ScriptedPrompt : public CredentialsPrompt {
  public:
   std::optional<Credentials> ask(const std::string& defaultName, int attempt) override {
-    defaultNames.push_back(defaultName);
-    attempts.push_back(attempt);
+    asked.emplace_back(defaultName, attempt);
     if (answers.empty()) return std::nullopt;
     std::optional<Credentials> answer = answers.front();
     answers.pop_front();
@@ -85,8 +82,7 @@ class ScriptedPrompt : public CredentialsPrompt {
   }
 
   std::deque<std::optional<Credentials>> answers;
-  Args defaultNames;
-  std::vector<int> attempts;
+  std::vector<std::pair<std::string, int>> asked;
 };
 
 class AuthTest : public ::testing::Test {
@@ -208,8 +204,9 @@ TEST_F(AuthTest, ThePromptGrantsTheRightOnceAndToItsSessionOnly) {
   EXPECT_EQ(copy(session(false), kExtend, &environment), errAuthorizationInteractionNotAllowed);
   const std::string home = temp_.paths().userHome();
   const std::string login = home.substr(home.rfind('/') + 1);
-  EXPECT_EQ(prompt.defaultNames, (Args{login, login, "boss", "intruder", login, "boss"}));
-  EXPECT_EQ(prompt.attempts, (std::vector<int>{1, 1, 2, 3, 1, 2}));
+  const std::vector<std::pair<std::string, int>> asked{{login, 1},      {login, 1}, {"boss", 2},
+                                                       {"intruder", 3}, {login, 1}, {"boss", 2}};
+  EXPECT_EQ(prompt.asked, asked);
 
   EXPECT_EQ(auth.free(ref, kAuthorizationFlagDestroyRights), errAuthorizationSuccess);
   EXPECT_EQ(execute(ref, "/bin/record", {}, nullptr), errAuthorizationInvalidRef);
@@ -290,13 +287,12 @@ TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
     EXPECT_EQ(methodOf(g_cryptSettings[0]), methodOf(hashes[0])) << name;
   }
 
-  // Writers at once keep each other's accounts.
-  std::vector<std::thread> writers;
-  writers.reserve(8);
-  for (int i = 0; i < 8; ++i) {
-    writers.emplace_back([&, i] { setAdminPassword(root, "user" + std::to_string(i), "pw"); });
+  {  // Writers at once keep each other's accounts.
+    std::jthread writers[8];
+    for (int i = 0; i < 8; ++i)
+      writers[i] =
+          std::jthread([&, i] { setAdminPassword(root, "user" + std::to_string(i), "pw"); });
   }
-  for (std::thread& writer : writers) writer.join();
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(hasAdminAccount(root, "user" + std::to_string(i))) << i;
   EXPECT_TRUE(hasAdminAccount(root, "boss") && hasAdminAccount(root, "deputy"));
 }

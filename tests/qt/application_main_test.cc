@@ -10,7 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <vector>
+#include <filesystem>
 
 #include "platform/qt/single_instance.h"
 #include "tests/qt/qt_test_support.h"
@@ -22,21 +22,15 @@ namespace {
 // "Other.ui", as its Info.plist says; returns the program's path.
 QString bundleWithOtherInterface(const QString& folder) {
   const QString contents = folder + "/Pomrel.app/Contents";
-  QDir().mkpath(contents + "/MacOS");
-  QDir().mkpath(contents + "/Resources");
-  const QDir built(kBundleResources);
-  for (const QString& entry : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
-    if (entry == "MainMenu.ui") continue;
-    QFile::link(built.filePath(entry), contents + "/Resources/" + entry);
-  }
-  QFile::copy(built.filePath("MainMenu.ui"), contents + "/Resources/Other.ui");
-  QFile::link(built.filePath("../PlugIns"), contents + "/PlugIns");
-  QFile info(built.filePath("../Info.plist"));
+  std::filesystem::copy((kBundleResources + "/../..").toStdString(),
+                        folder.toStdString() + "/Pomrel.app",
+                        std::filesystem::copy_options::recursive);
+  QFile::rename(contents + "/Resources/MainMenu.ui", contents + "/Resources/Other.ui");
+  QFile info(kBundleResources + "/../Info.plist");
   QFile copy(contents + "/Info.plist");
   if (info.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly)) {
     copy.write(info.readAll().replace("<string>MainMenu</string>", "<string>Other</string>"));
   }
-  QFile::copy(QStringLiteral(POMREL_TEST_PROGRAM), contents + "/MacOS/Pomrel");
   return contents + "/MacOS/Pomrel";
 }
 
@@ -52,19 +46,14 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
   const QString typed = bundle.path() + "/pomrel";
   ASSERT_TRUE(QFile::link(QStringLiteral(POMREL_TEST_PROGRAM), typed));
   const QByteArray usage = "Usage: pomrel [--help | --version]";
-  struct Row {
-    QString argument, machinePath;
-    int exitCode;
-    QByteArray says;
-  };
-  for (const auto& [argument, machinePath, exitCode, says] : std::vector<Row>{
-           {"--help", {}, 0, usage + "\n\nPomrel puts an icon"},
-           {"--help", {}, 0, "Backend: this Linux system"},
-           {"-h", machine.path(), 0,
-            "Backend: the simulated machine in " + machine.path().toUtf8()},
-           {"--version", {}, 0, "Pomrel " POMREL_TEST_VERSION "\n"},
-           {"--bogus", {}, 64, "pomrel: Unknown option 'bogus'.\n" + usage},
-           {"extra", machine.path(), 64, "pomrel: unexpected argument 'extra'.\n" + usage}}) {
+  const std::tuple<QString, QString, int, QByteArray> rows[] = {
+      {"--help", {}, 0, usage + "\n\nPomrel puts an icon"},
+      {"--help", {}, 0, "Backend: this Linux system"},
+      {"-h", machine.path(), 0, "Backend: the simulated machine in " + machine.path().toUtf8()},
+      {"--version", {}, 0, "Pomrel " POMREL_TEST_VERSION "\n"},
+      {"--bogus", {}, 64, "pomrel: Unknown option 'bogus'.\n" + usage},
+      {"extra", machine.path(), 64, "pomrel: unexpected argument 'extra'.\n" + usage}};
+  for (const auto& [argument, machinePath, exitCode, says] : rows) {
     QProcessEnvironment bare = environment;
     bare.remove("QT_QPA_PLATFORM");
     bare.remove("DISPLAY");

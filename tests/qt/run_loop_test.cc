@@ -3,12 +3,11 @@
 // the prompt shows.
 #include <gtest/gtest.h>
 
-#include <QDialog>
+#include <QAbstractButton>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
 #include <memory>
 #include <utility>
 
