@@ -78,12 +78,12 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
   const auto startsRunning = [&](QProcess& process, const QString& path) {
     said.clear();
     process.start(path, {});
-    return processEventsUntil(
+    return QTest::qWaitFor(
         [&] {
           said += process.readAllStandardError();
           return said.contains("no system tray");
         },
-        std::chrono::seconds(60));
+        60000);
   };
   // The first is started from a bundle whose Info.plist names another
   // interface resource.

@@ -4,10 +4,9 @@
 #include <sys/eventfd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
-#include <chrono>
 #include <functional>
 
 #include "platform/posix/process_runner.h"
@@ -18,24 +17,9 @@ namespace pomrel::qt::testing {
 // Where the build lays out the bundle's resources (Pomrel.app/Contents/Resources).
 inline const QString kBundleResources = QStringLiteral(POMREL_TEST_BUNDLE_RESOURCES);
 
-// Runs the event loop until `done` answers true or `limit` has passed. The
-// limit is generous: it is reached only when a test is failing anyway.
-inline bool processEventsUntil(const std::function<bool()>& done,
-                               std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() >= limit.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
 // Long enough for a readable descriptor to be noticed; used only before
 // asserting that something did NOT happen, so a slow machine cannot fail it.
-inline void settle() {
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
-}
+inline void settle() { QTest::qWait(100); }
 
 // Once a modal window is up (from inside its own event loop), calls `act` with it.
 inline void whenModal(std::function<void(QWidget*)> act) {

@@ -60,7 +60,7 @@ TEST(QtRunLoopTest, PerformsEachReadySourceOnceOutsideNestedNonDefaultModes) {
   loop.leaveNonDefaultMode();
   loop.leaveNonDefaultMode();  // unmatched: ignored
   EXPECT_TRUE(loop.inDefaultMode());
-  ASSERT_TRUE(processEventsUntil([&] { return performs == 1 && other.performs == 1; }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return performs == 1 && other.performs == 1; }));
   settle();
   EXPECT_EQ(performs + other.performs, 2);
   EXPECT_EQ(loop.sourceCount(), 1U);
@@ -92,7 +92,7 @@ TEST(QtRunLoopTest, MenuAlertAndPromptHoldSourcesBackAndThePromptOffersTheNameHi
   };
   const auto heldBackThenDelivered = [&] {
     return std::exchange(heldBack, false) && loop.inDefaultMode() &&
-           processEventsUntil([&] { return source.performs == before + 1; });
+           QTest::qWaitFor([&] { return source.performs == before + 1; });
   };
 
   qmenu.popup(QPoint(10, 10));
@@ -104,7 +104,7 @@ TEST(QtRunLoopTest, MenuAlertAndPromptHoldSourcesBackAndThePromptOffersTheNameHi
   // say that it closed it.
   emit qmenu.aboutToShow();
   source.signal();
-  EXPECT_TRUE(processEventsUntil([&] { return source.performs == before + 2; }))
+  EXPECT_TRUE(QTest::qWaitFor([&] { return source.performs == before + 2; }))
       << "held back by a host-drawn menu";
 
   whenModal([&](QWidget* alert) {
