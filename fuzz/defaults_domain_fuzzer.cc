@@ -1,11 +1,7 @@
-// A preference domain read from arbitrary file contents and written back.
-//
-// The input is the whole domain file. It is read through a fresh defaults
-// object; what was read (or, when the file is not a readable domain, a fixed
-// domain) is set and synchronized, then read again through another fresh
-// object. Invariants: the write succeeds, the domain reads back equal to what
-// was written, and a file that could not be read is never destroyed: it is
-// kept aside byte for byte, once, and a readable file leaves nothing aside.
+// A preference domain file (the input) read, written back and read again,
+// each time through a fresh defaults object; what is written back is what was
+// read, or a fixed domain when the file holds no readable domain. The checks
+// below are the invariants; an unreadable file is never destroyed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

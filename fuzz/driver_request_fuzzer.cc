@@ -1,13 +1,10 @@
 // The privileged helper's request reader and serving loop. Input: one control
 // byte (the chunk size less one), then the bytes sent. The reader, fed in
-// chunks as the reads of a pipe may split them, must agree with a model that
-// reads the input whole: a request per '\n'-ended line, kLoad and kUnload for
-// exactly "load" and "unload", kUnknown for other printable ASCII lines up to
-// kMaxRequestLength, and kMalformed, then nothing, at the first longer line or
-// other byte (an unfinished line already longer too). The first kilobyte,
-// sent whole through a socket pair, is served as the model says: "ready", an
-// answer per request, the action for kLoad and kUnload, and kExitMalformed
-// after a malformed or unfinished line, else kExitInputClosed.
+// chunks as the reads of a pipe may split them, must agree with model(), which
+// reads the input whole; the first kilobyte, sent whole through a socket pair,
+// must be served as the model says: "ready", an answer per request, the action
+// for kLoad and kUnload, and kExitMalformed after a malformed or unfinished
+// line, else kExitInputClosed.
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -127,7 +127,6 @@ class AuthTest : public ::testing::Test {
 };
 
 TEST_F(AuthTest, RunnerPassesArgumentsKeepsTheStartOfStandardErrorAndReportsToolsThatFail) {
-  const Args arguments{"two words", "", "$HOME", "a;b", "*", "`id`", "\n"};
   // Neither a descriptor without close-on-exec nor a blocked signal of the
   // application reaches the tool.
   const int stray = ::open("/dev/null", O_RDONLY);
@@ -135,14 +134,13 @@ TEST_F(AuthTest, RunnerPassesArgumentsKeepsTheStartOfStandardErrorAndReportsTool
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-  const ProcessResult echoed = runner.run("/bin/echo-args", arguments, 30s);
+  const ProcessResult echoed =
+      runner.run("/bin/echo-args", {"two words", "", "$HOME", "a;b", "*", "`id`", "\n"}, 30s);
   pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
   ::close(stray);
   EXPECT_TRUE(echoed.launched && !echoed.timedOut && echoed.exitStatus == 7);
-  Args expected{"/bin/echo-args"};
-  expected.insert(expected.end(), arguments.begin(), arguments.end());
-  expected.emplace_back("inherited:");
-  EXPECT_EQ(entries(echoed.standardError), expected);
+  EXPECT_EQ(entries(echoed.standardError), (Args{"/bin/echo-args", "two words", "", "$HOME", "a;b",
+                                                 "*", "`id`", "\n", "inherited:"}));
 
   // Far more than a pipe holds, and than is kept: the tool still completes,
   // and what it writes past the limit is not seen.
