@@ -8,7 +8,6 @@
 #include <QPushButton>
 
 #include "app/app_controller.h"
-#include "media/sxs_driver.h"
 #include "platform/qt/interface_loader.h"
 #include "platform/qt/qt_bundle.h"
 #include "tests/fakes/fakes.h"
@@ -20,7 +19,6 @@ namespace {
 class InterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake.fileManager.paths.insert(kSxSPluginPath);
     controller = std::make_unique<AppController>(fake.platform);
     ASSERT_TRUE(loader.load(kBundleResources + "/MainMenu.ui", *controller))
         << loader.errorString().toStdString();
@@ -45,9 +43,6 @@ class InterfaceTest : public ::testing::Test {
   QAction* item(const char* selector) const { return find(menu->actions(), selector); }
   QPushButton* button(const char* selector) const {
     return find(window->findChildren<QPushButton*>(), selector);
-  }
-  [[nodiscard]] PropertyValue savedSetting() {
-    return fake.userDefaults.store.domains[fakes::FakeUserDefaults::kApplication]["AddLoginItem"];
   }
 
   fakes::FakePlatform fake;
@@ -85,7 +80,9 @@ TEST_F(InterfaceTest, ThePreferencesWindowShowsSavesAndCancelsTheSetting) {
     checkBox->setCheckState(state);
     button("w0_Ok:")->click();
     EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(savedSetting(), PropertyValue(expected));
+    EXPECT_EQ(
+        fake.userDefaults.store.domains[fakes::FakeUserDefaults::kApplication]["AddLoginItem"],
+        PropertyValue(expected));
     EXPECT_EQ(login, list(after));
     shown = expected ? Qt::Checked : Qt::Unchecked;
   }
