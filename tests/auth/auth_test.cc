@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -247,9 +246,8 @@ std::string methodOf(const std::string& setting) {
 
 TEST_F(AuthTest, AdminPasswordsAreSaltedHashesInAPrivateFile) {
   ASSERT_TRUE(setAdminPassword(root, "deputy", "right horse"));
-  struct stat info {};
-  ASSERT_EQ(stat(adminAccountsPath(root).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(std::filesystem::status(adminAccountsPath(root)).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   const std::string file = test::contentsOf(adminAccountsPath(root));
   EXPECT_EQ(file.find("horse"), std::string::npos);
   Args hashes;

@@ -7,6 +7,7 @@
 //               standard error; exits 3
 //   record      writes argv and the environment, NUL-terminated entries, to
 //               $POMREL_MACHINE/record.argv and record.env
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -30,9 +31,7 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_SETMASK, nullptr, &blocked);
     out += "inherited:";
     for (int fd = 3; fd < 1024; ++fd)
-      out += std::filesystem::exists("/proc/self/fd/" + std::to_string(fd))
-                 ? " fd" + std::to_string(fd)
-                 : "";
+      out += fcntl(fd, F_GETFD) != -1 ? " fd" + std::to_string(fd) : "";
     for (int s = 1; s < NSIG; ++s)
       out += sigismember(&blocked, s) == 1 ? " signal" + std::to_string(s) : "";
     out.push_back('\0');

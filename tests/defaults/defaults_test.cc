@@ -160,7 +160,6 @@ TEST_F(DefaultsTest, ALinkedFileIsWrittenWhereTheLinkPoints) {
   writeBytes(root_ + "/kept/app.plist", "not a list");
   for (const std::string& target :
        {std::string("../../../../kept/app.plist"), root_ + "/gone/app.plist"}) {
-    fs::remove(file("app"));
     fs::create_symlink(target, file("app"));
     auto defaults = factory.makeUserDefaults();
     defaults->setBoolForKey(true, "k");
