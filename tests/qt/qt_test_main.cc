@@ -1,5 +1,4 @@
-// The Qt and end-to-end suites run in one QApplication, headless unless the
-// environment names another platform.
+// The Qt suites run in one QApplication, headless unless told otherwise.
 #include <gtest/gtest.h>
 
 #include <QApplication>
