@@ -189,8 +189,7 @@ TEST_F(AuthTest, ThePromptGrantsTheRightOnceAndToItsSessionOnly) {
   EXPECT_EQ(copy(ref, kExtend, &environment), errAuthorizationSuccess);
   EXPECT_EQ(copy(ref, kInteractive), errAuthorizationSuccess);
   EXPECT_EQ(copy(session(), kExtend, &environment), errAuthorizationInteractionNotAllowed);
-  const std::string home = temp_.paths().userHome();
-  const std::string login = home.substr(home.rfind('/') + 1);
+  const std::string login = std::filesystem::path(temp_.paths().userHome()).filename();
   const std::vector<std::pair<std::string, int>> asked{{login, 1},      {login, 1}, {"boss", 2},
                                                        {"intruder", 3}, {login, 1}, {"boss", 2}};
   EXPECT_EQ(prompt.asked, asked);

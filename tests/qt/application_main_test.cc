@@ -79,11 +79,7 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
     said.clear();
     process.start(path, {});
     return QTest::qWaitFor(
-        [&] {
-          said += process.readAllStandardError();
-          return said.contains("no system tray");
-        },
-        60000);
+        [&] { return (said += process.readAllStandardError()).contains("no system tray"); }, 60000);
   };
   // The first is started from a bundle whose Info.plist names another
   // interface resource.

@@ -71,8 +71,7 @@ void writeStrings(const QString& folder, const QByteArray& entries,
   QDir().mkpath(folder);
   QFile file(folder + "/" + name);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + entries +
-             "</dict></plist>\n");
+  file.write("<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n");
 }
 
 TEST(QtBundleTest, TextsComeFromTheFirstLanguageTheBundleHasThenTheDevelopmentRegionThenTheKey) {
