@@ -53,8 +53,7 @@ void runOne(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   std::ofstream(m.file, std::ios::binary) << input;
 
-  const std::optional<PropertyDictionary> read =
-      m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
+  const auto read = m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
   const PropertyDictionary written =
       read ? *read : PropertyDictionary{{"AutoLaunchedApplicationDictionary", PropertyArray{}}};
   {
@@ -62,8 +61,7 @@ void runOne(const std::uint8_t* data, std::size_t size) {
     defaults->setPersistentDomain(written, kDomain);
     check(defaults->synchronize(), "synchronize failed on a writable folder");
   }
-  const std::optional<PropertyDictionary> again =
-      m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
+  const auto again = m.factory.makeUserDefaults()->persistentDomainForName(kDomain);
   // Equal bit for bit: the binary form holds reals and dates as their 8 bytes
   // (a NaN as that NaN, -0 as -0), where PropertyValue's == compares numbers.
   check(again && posix::serializeBinaryPropertyList(*again) ==
