@@ -20,6 +20,8 @@ namespace pomrel::sim {
 namespace {
 
 namespace fs = std::filesystem;
+using posix::Links;
+using posix::ReadStatus;
 
 void writeBytes(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
@@ -123,12 +125,11 @@ TEST_F(DefaultsTest, AnUnreadableFileIsNoDomainAndIsKeptAsideWhenReplaced) {
 // none (the settings their defaults), and neither a setting nor a removal
 // touches it.
 TEST_F(DefaultsTest, APathThatCannotBeReadAsAFileIsNoDomainAndIsLeftAlone) {
-  for (const posix::ReadStatus kind :
-       {posix::ReadStatus::kNotRegular, posix::ReadStatus::kTooLarge}) {
-    SCOPED_TRACE(kind == posix::ReadStatus::kNotRegular ? "FIFO" : "file over the bound");
+  for (const ReadStatus kind : {ReadStatus::kNotRegular, ReadStatus::kTooLarge}) {
+    SCOPED_TRACE(kind == ReadStatus::kNotRegular ? "FIFO" : "file over the bound");
     fs::remove_all(prefs);
     fs::create_directories(prefs);
-    if (kind == posix::ReadStatus::kNotRegular) {
+    if (kind == ReadStatus::kNotRegular) {
       ASSERT_EQ(::mkfifo(file("app").c_str(), 0600), 0);
     } else {
       writeBytes(file("app"), "bplist00");
@@ -187,8 +188,6 @@ TEST_F(DefaultsTest, ReadsRegularFilesWholeAndRefusesTheRest) {
   ASSERT_EQ(::mkfifo((base + "fifo").c_str(), 0600), 0);
   fs::create_symlink(base + "file", base + "link");
   fs::create_symlink(base + "loop", base + "loop");
-  using posix::Links;
-  using posix::ReadStatus;
   const std::tuple<std::string, std::size_t, Links, ReadStatus> cases[] = {
       {base + "file", 5, Links::kRefuse, ReadStatus::kOk},
       {base + "file", 4, Links::kRefuse, ReadStatus::kTooLarge},
