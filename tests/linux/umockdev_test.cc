@@ -380,6 +380,14 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
       {"a started reader is not probed again", {}, "load", "", {}},
       {"a mounted card", mounted("30 1 8:17 / /media/card rw - ext4 /dev/sdb1 rw\n"), "unload",
        "sdb1 below the reader 1-1:1.0 is mounted at /media/card", {}},
+      {"a mounted volume built on the card",
+       [&] {
+         addDevices({"P: /devices/virtual/block/dm-0;E: SUBSYSTEM=block;E: DEVTYPE=disk;"
+                     "E: MAJOR=254;E: MINOR=0;E: DEVNAME=/dev/dm-0"});
+         fs::create_directories(root_ + "/sys/block/sdb/sdb1/holders/dm-0");
+         mounted("31 1 254:0 / /media/vault rw - ext4 /dev/mapper/vault rw\n")();
+       },
+       "unload", "dm-0 (built on sdb) below the reader 1-1:1.0 is mounted at /media/vault", {}},
       {"a mounted card without a number of its own",
        mounted("30 1 0:55 / /media/card rw - btrfs /dev/sdb1 rw\n"), "unload", "is mounted", {}},
       {"a marked USB device, not its interface", [this] { mark(kUsb + "1-1", "1"); }, "unload",

@@ -14,8 +14,4 @@ namespace pomrel::host::diskutil {
 // is not the card's; a holders folder that cannot be read has no holders.
 DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot = "/sys");
 
-// The holders of the disk `kernelName` and of its partitions, and theirs,
-// recursively, each once, from `sysRoot`/block.
-std::vector<std::string> diskHolders(const std::string& kernelName, const std::string& sysRoot);
-
 }  // namespace pomrel::host::diskutil

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/block_holders.h"
 #include "platform/linux/mount_table.h"
 #include "platform/linux/udev_device.h"
 
@@ -56,9 +57,18 @@ Readers findReaders(Udev& udev, const ReaderControl& control, bool stopping) {
         readers.refusal = "the mount table cannot be read";
         return readers;
       }
-      if (const std::vector<std::string> points = mounts.mountPointsOf(block); !points.empty()) {
-        readers.refusal = block.sysName() + " below the reader " + device.sysName() +
-                          " is mounted at " + points.front();
+      // A volume built on the card (LVM, MD, dm-crypt) would lose its disk
+      // as surely as a filesystem on it.
+      std::string volume = block.sysName();
+      std::vector<std::string> points = mounts.mountPointsOf(block);
+      for (const std::string& holder : blockHolders(block.sysName())) {
+        if (!points.empty()) break;
+        volume = holder + " (built on " + block.sysName() + ")";
+        points = mounts.mountPointsOf(udev.device("block", holder));
+      }
+      if (!points.empty()) {
+        readers.refusal =
+            volume + " below the reader " + device.sysName() + " is mounted at " + points.front();
         return readers;
       }
     }

@@ -30,7 +30,8 @@ struct ReaderControl {
 // has a driver (so "" too when no reader is connected: a reader unplugged
 // with its card is stopped); else the reason. Refuses, writing nothing, when
 // a marked device is neither a USB interface nor a PCI function, or when a
-// filesystem of a block device below a marked device is mounted.
+// filesystem of a block device below a marked device, or of a volume built on
+// one (its holders, recursively), is mounted.
 std::string unbindReaders(const ReaderControl& control = {});
 
 // Asks the kernel to probe each marked reader without a driver, writing its
