@@ -12,6 +12,7 @@
 #include <map>
 #include <utility>
 
+#include "platform/linux/application_entry.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/plist_io.h"
 
@@ -35,6 +36,20 @@ std::string_view trim(std::string_view text) {
   if (first == std::string_view::npos) return {};
   const std::size_t last = text.find_last_not_of(" \t\r");
   return text.substr(first, last - first + 1);
+}
+
+// The application entry's lines that show Pomrel in a list of entries: its
+// name, comments and icon, in every language.
+std::string shownAsInTheApplicationEntry() {
+  std::string shown;
+  for (std::string_view entry = kApplicationEntry; !entry.empty();) {
+    const std::size_t end = std::min(entry.find('\n'), entry.size());
+    const std::string_view line = entry.substr(0, end);
+    entry.remove_prefix(std::min(end + 1, entry.size()));
+    const std::string_view key = line.substr(0, line.find_first_of("[="));
+    if (key == "Name" || key == "Comment" || key == "Icon") shown.append(line).append("\n");
+  }
+  return shown;
 }
 
 // The value escapes of a desktop entry's strings: \s \n \t \r \\.
@@ -318,10 +333,9 @@ bool XdgAutostartDefaults::writeOurEntry() {
   std::error_code error;
   std::filesystem::create_directories(folder_, error);
   if (error) return false;
-  const std::string contents =
-      "[Desktop Entry]\nType=Application\nName=Pomrel\nComment=Stops and starts the SxS memory "
-      "card safely\nExec=" +
-      *exec + "\nTerminal=false\n";
+  const std::string contents = "[Desktop Entry]\nType=Application\n" +
+                               shownAsInTheApplicationEntry() + "Exec=" + *exec +
+                               "\nTerminal=false\n";
   for (int n = 1; n <= kOurEntryNames; ++n) {
     const std::string name = std::string(kOurEntryStem) +
                              (n == 1 ? std::string() : "-" + std::to_string(n)) +

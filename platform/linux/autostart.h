@@ -50,7 +50,8 @@ struct AutostartIdentity {
 // the list is deleted, if it still starts the same program; when the
 // application's path joined the list and no entry starts Pomrel, a new entry
 // "pomrel.desktop" (or "pomrel-N.desktop" if that name is taken) starting the
-// launcher is written atomically. No other file is ever written, paths of
+// launcher, named, described and shown with an icon in every language as the
+// application entry is, is written atomically. No other file is ever written, paths of
 // other programs that join the list are not, and the folder is left alone
 // by a removal of the domain or a value that is not a list.
 class XdgAutostartDefaults : public UserDefaults {

@@ -114,7 +114,7 @@ void print(std::FILE* out, const std::string& text) { std::fputs(text.c_str(), o
 
 void printUsage(std::FILE* out, const std::string& program) {
   print(out, "Usage: " + program +
-                 " [--help | --version]\n\n"
+                 " [-h | --help | --version]\n\n"
                  "Pomrel puts an icon in the desktop's system tray. Its menu stops the SxS memory\n"
                  "card safely before it is pulled out (Stop SxS Memory Card) and starts it again\n"
                  "(Start SxS Memory Card).\n");

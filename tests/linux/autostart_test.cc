@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "app/app_controller.h"
@@ -95,6 +96,14 @@ TEST_F(AutostartTest, TheBoxAddsAndRemovesOnlyPomrelsEntriesAndLeavesEveryOtherF
   Folder after = snapshot(autostart_);
   ASSERT_EQ(after.count("pomrel.desktop"), 1U) << "no entry of ours";
   EXPECT_EQ(autostartProgram(after["pomrel.desktop"]), identity_.launcherPath);
+  // Shown in the desktop's list of login items as in its application menu.
+  std::istringstream application(sim::test::contentsOf(POMREL_APPLICATION_ENTRY));
+  for (std::string line; std::getline(application, line);) {
+    const bool shows =
+        line.rfind("Name", 0) == 0 || line.rfind("Comment", 0) == 0 || line.rfind("Icon=", 0) == 0;
+    EXPECT_TRUE(!shows || after["pomrel.desktop"].find("\n" + line + "\n") != std::string::npos)
+        << line;
+  }
   after.erase("pomrel.desktop");
   EXPECT_EQ(after, before);
   EXPECT_TRUE(ZanLoginItems(defaults_, fake_.processInfo).isInStartupItems());

@@ -103,7 +103,7 @@ class PolkitTest : public ::testing::Test {
          {std::pair<std::string, std::string>{"\"org.pomrel.driverctl\"",
                                               std::string("\"") + kTestAction + "\""},
           {"@POMREL_DRIVERCTL_PATH@", POMREL_DRIVERCTL_STANDIN},
-          {"@POMREL_DRIVER_MODULE@", kDriverModule}}) {
+          {"@POMREL_DRIVERCTL_DOES@", kDriverModule}}) {
       const std::size_t at = action.find(from);
       if (at == std::string::npos) return "the polkit action has no " + from;
       action.replace(at, from.size(), to);

@@ -45,7 +45,7 @@ TEST(PomrelProgramTest, NamesItsBackendRunsOncePerMachineAndOtherwiseUntilTermin
   // The command line is answered without a display, under the name typed.
   const QString typed = bundle.path() + "/pomrel";
   ASSERT_TRUE(QFile::link(QStringLiteral(POMREL_TEST_PROGRAM), typed));
-  const QByteArray usage = "Usage: pomrel [--help | --version]";
+  const QByteArray usage = "Usage: pomrel [-h | --help | --version]";
   const std::tuple<QString, QString, int, QByteArray> rows[] = {
       {"--help", {}, 0, usage + "\n\nPomrel puts an icon"},
       {"--help", {}, 0, "Backend: this Linux system"},

@@ -1,5 +1,6 @@
-// The bundle's texts: every shipped table holds exactly the English keys, with
-// Qt's own texts in its language; the first of the user's languages that the
+// The bundle's texts: every shipped table holds exactly the English keys, in
+// typographic apostrophes and, in French, with no-break spaces, with Qt's own
+// texts in its language; the first of the user's languages that the
 // bundle has is chosen, then the development region's table, then the key.
 #include <gtest/gtest.h>
 
@@ -42,16 +43,24 @@ qsizetype placeholders(const std::string& text) {
 TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
   const auto english = readTable("en");
   ASSERT_FALSE(english.empty()) << "the English table is missing or does not parse";
-  for (const char* language : {"ja", "de", "fr"}) {
+  // French puts a no-break space before ":" ";" "?" "!" "»" and after "«".
+  const QRegularExpression unspacedFrench(QStringLiteral("[^\\x{a0}\\x{202f}][:;?!»]|«[^\\x{a0}]"));
+  for (const std::string language : {"en", "ja", "de", "fr"}) {
     SCOPED_TRACE(language);
-    const auto table = readTable(language);
+    const auto table = readTable(QString::fromStdString(language));
     EXPECT_EQ(table.size(), english.size()) << "a key that is not an English key";
     for (const auto& [key, text] : english) {
       ASSERT_TRUE(table.count(key) && !table.at(key).empty()) << "no text for " << key;
+      const QString translated = QString::fromStdString(table.at(key));
       EXPECT_EQ(placeholders(table.at(key)), placeholders(text)) << key;
+      EXPECT_FALSE(translated.contains('\'')) << key << ": a straight apostrophe, not ’";
+      EXPECT_FALSE(language == "fr" && translated.contains(unspacedFrench))
+          << key << ": " << translated.toStdString();
     }
+    if (language == "en") continue;
     QTranslator qt;
-    EXPECT_TRUE(QtBundle(kBundleResources, {language}).loadQtTranslations(qt));
+    EXPECT_TRUE(
+        QtBundle(kBundleResources, {QString::fromStdString(language)}).loadQtTranslations(qt));
     EXPECT_FALSE(qt.translate("QPlatformTheme", "Cancel").isEmpty()) << "no Qt texts in it";
   }
 

@@ -1,6 +1,6 @@
-// pomrel-diskutil: the host's disk utility. "pomrel-diskutil eject NAME"
-// ejects the disk with kernel name NAME through udisks2 (see eject.h);
-// "pomrel-diskutil rule NAME" prints the udev rules for the card reader that
+// pomrel-diskutil: the host's disk utility. "pomrel-diskutil eject DISK"
+// ejects the disk with kernel name DISK through udisks2 (see eject.h);
+// "pomrel-diskutil rule DISK" prints the udev rules for the card reader that
 // holds it (see rule.h).
 #include <cstring>
 #include <iostream>
@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
                       argv[2][0] != '\0' && std::strchr(argv[2], '/') == nullptr &&
                       std::strcmp(argv[2], ".") != 0 && std::strcmp(argv[2], "..") != 0;
   if (!usable) {
-    std::cerr << "usage: pomrel-diskutil eject NAME   (NAME: a disk's kernel name, such as sdb)\n"
-                 "       pomrel-diskutil rule NAME\n";
+    std::cerr << "usage: pomrel-diskutil eject DISK   (DISK: a disk's kernel name, such as sdb)\n"
+                 "       pomrel-diskutil rule DISK\n";
     return kUsage;
   }
   if (rule) return printReaderRules(argv[2], std::cout, std::cerr);
