@@ -23,44 +23,40 @@ namespace pomrel::qt::testing {
 namespace {
 
 // The texts of `language`'s table; none unless it is a dictionary of texts.
-std::map<std::string, std::string> readTable(const QString& language) {
+std::map<std::string, QString> readTable(const QString& language) {
   const QString path = kBundleResources + "/" + language + ".lproj/Localizable.strings";
   const auto plist = posix::parsePropertyList(
       posix::readFile(path.toStdString(), posix::kResourceFileLimit).bytes);
   const PropertyDictionary* entries = plist ? plist->dictionary() : nullptr;
-  std::map<std::string, std::string> table;
+  std::map<std::string, QString> table;
   for (const auto& [key, value] : entries != nullptr ? *entries : PropertyDictionary()) {
     if (value.string() == nullptr) return {};
-    table.emplace(key, *value.string());
+    table.emplace(key, QString::fromStdString(*value.string()));
   }
   return table;
-}
-
-qsizetype placeholders(const std::string& text) {
-  return QString::fromStdString(text).count(QRegularExpression(QStringLiteral("%[0-9]")));
 }
 
 TEST(LocalizationTest, EveryTableHasTheEnglishKeysAndTheInterfaceUsesOnlyThem) {
   const auto english = readTable("en");
   ASSERT_FALSE(english.empty()) << "the English table is missing or does not parse";
+  const QRegularExpression placeholder(QStringLiteral("%[0-9]"));
   // French puts a no-break space before ":" ";" "?" "!" "»" and after "«".
   const QRegularExpression unspacedFrench(QStringLiteral("[^\\x{a0}\\x{202f}][:;?!»]|«[^\\x{a0}]"));
-  for (const std::string language : {"en", "ja", "de", "fr"}) {
-    SCOPED_TRACE(language);
-    const auto table = readTable(QString::fromStdString(language));
+  for (const QString language : {"en", "ja", "de", "fr"}) {
+    SCOPED_TRACE(language.toStdString());
+    const auto table = readTable(language);
     EXPECT_EQ(table.size(), english.size()) << "a key that is not an English key";
     for (const auto& [key, text] : english) {
-      ASSERT_TRUE(table.count(key) && !table.at(key).empty()) << "no text for " << key;
-      const QString translated = QString::fromStdString(table.at(key));
-      EXPECT_EQ(placeholders(table.at(key)), placeholders(text)) << key;
-      EXPECT_FALSE(translated.contains('\'')) << key << ": a straight apostrophe, not ’";
-      EXPECT_FALSE(language == "fr" && translated.contains(unspacedFrench))
-          << key << ": " << translated.toStdString();
+      ASSERT_TRUE(table.count(key) && !table.at(key).isEmpty()) << "no text for " << key;
+      const QString& translated = table.at(key);
+      EXPECT_EQ(translated.count(placeholder), text.count(placeholder)) << key;
+      EXPECT_FALSE(translated.contains('\'') ||
+                   (language == "fr" && translated.contains(unspacedFrench)))
+          << key << " (’, and in French no-break spaces): " << translated.toStdString();
     }
     if (language == "en") continue;
     QTranslator qt;
-    EXPECT_TRUE(
-        QtBundle(kBundleResources, {QString::fromStdString(language)}).loadQtTranslations(qt));
+    EXPECT_TRUE(QtBundle(kBundleResources, {language}).loadQtTranslations(qt));
     EXPECT_FALSE(qt.translate("QPlatformTheme", "Cancel").isEmpty()) << "no Qt texts in it";
   }
 
