@@ -140,10 +140,10 @@ std::string describeHost(const HostSettings& settings) {
   const std::string driver =
       *kDriverModule == '\0'
           ? std::string(
-                "  the driver: the kernel driver of the card reader's own device, which\n") +
-                "    udev marks with " + kReaderProperty +
-                "=\"1\" (a USB interface or a PCI function); the device\n" +
-                "    is unbound from its driver and bound again by\n" + byHelper +
+                "  the driver: the kernel driver of the card reader's own device, which udev\n") +
+                "    marks with " + kReaderProperty +
+                "=\"1\" (a USB interface or a PCI function); the\n" +
+                "    device is unbound from its driver and bound again by\n" + byHelper +
                 "  a reader the installed rules do not know: its rules are printed by\n    " +
                 helpers + kDiskUtilHelper + " rule sdX\n"
           : std::string("  the driver: the kernel module ") + kDriverModule +
