@@ -95,7 +95,6 @@ TEST_F(AutostartTest, TheBoxAddsAndRemovesOnlyPomrelsEntriesAndLeavesEveryOtherF
   Folder after = snapshot(autostart_);
   ASSERT_EQ(after.count("pomrel.desktop"), 1U) << "no entry of ours";
   EXPECT_EQ(autostartProgram(after["pomrel.desktop"]), identity_.launcherPath);
-  // Shown in the desktop's list of login items as in its application menu.
   for (const char* shown : {"\nName=Pomrel\n", "\nComment[ja]=", "\nIcon=pomrel\n"})
     EXPECT_NE(after["pomrel.desktop"].find(shown), std::string::npos) << shown;
   after.erase("pomrel.desktop");
