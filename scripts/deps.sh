@@ -10,6 +10,7 @@ pomrel_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils x11-apps python3 python3-tk
   xfce4-panel dbus-daemon libglib2.0-bin
+  sway waybar grim wtype qt6-wayland
   clang-format clang-tidy
   clang libclang-rt-14-dev
   libkmod-dev pkexec polkitd procps

@@ -44,6 +44,9 @@ std::optional<sim::Credentials> QtCredentialsPrompt::ask(const std::string& defa
   dialog.setModal(true);
 
   auto* layout = new QVBoxLayout(&dialog);
+  // A dialog of a fixed size, like an alert: a tiling Wayland compositor
+  // (sway) floats such a window and tiles any other over the whole screen.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
   auto* message = new QLabel(text("PROMPT_Message"));
   message->setWordWrap(true);
   layout->addWidget(message);

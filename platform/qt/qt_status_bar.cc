@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/qt/qt_bundle.h"
+#include "platform/qt/qt_item_menu.h"
 #include "platform/qt/qt_menu.h"
 
 namespace pomrel::qt {
@@ -62,6 +63,7 @@ QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), b
   drawIcon();
   bar_.noteItemShown();
   tray_.show();
+  exportItemAsMenu(tray_);
 }
 
 QtStatusItem::~QtStatusItem() { qApp->removeEventFilter(this); }
@@ -98,6 +100,12 @@ void QtStatusItem::setMenu(Menu* menu) {
 void QtStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
   if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
   if (menu_ == nullptr || menu_->isVisible()) return;
+  // A Wayland client cannot place a window of its own by another's icon: a
+  // menu without a window of the program's to hang from would be a window
+  // of its own wherever the compositor puts it. There the status notifier
+  // host draws the exported menu for both clicks, as the item asks; a host
+  // that sends a click anyway is given nothing rather than a stray window.
+  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return;
   // The menu validates itself as it is about to show.
   menu_->popup(menuPosition());
 }

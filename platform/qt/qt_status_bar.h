@@ -23,12 +23,13 @@ class QtStatusBar;
 // is the icon's tool tip. The item shows from its creation; without an image
 // it is an empty square that still opens its menu.
 //
-// A left click opens the menu's own window: next to the icon in an XEmbed
-// tray, at the pointer (kept inside the screen) where the tray does not tell
-// the icon's place, as a status notifier host does not. A right click does
-// the same, except that a status notifier host is given the menu over D-Bus
-// and draws it itself. With highlight mode on, the icon is drawn highlighted
-// while the menu's own window is on screen.
+// In an XEmbed tray, a left or right click opens the menu's own window next
+// to the icon. A status notifier host is given the menu over D-Bus, with the
+// item marked as being its menu, and draws it itself for both clicks; a host
+// that sends a click instead gets the menu's own window at the pointer (kept
+// inside the screen) on X11, and nothing on Wayland, where such a window
+// could not be by the icon. With highlight mode on, the icon is drawn
+// highlighted while the menu's own window is on screen.
 class QtStatusItem final : public QObject, public StatusItem {
  public:
   QtStatusItem(double length, QtStatusBar& bar);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Pomrel on a real X display, driven as a person would drive it.
+"""Pomrel on a real desktop, driven as a person would drive it.
 
 Starts a virtual display (Xvfb) with a panel, prepares a fresh simulated
 machine with a card inserted and an administrator account, starts Pomrel on
@@ -13,13 +13,16 @@ Two panels: an XEmbed tray (trayer, no session bus), where the whole flow
 runs, and a status notifier host (xfce4-panel's systray, on a private session
 bus), which draws Pomrel's menu itself from its D-Bus export; there the flow
 covers the clicks, the menu's states, a pull after a host-drawn menu, and a
-second start.
+second start. And a Wayland session (sway and waybar's tray, in
+wayland_session.py), where the whole flow runs through the menu the panel
+draws, read and clicked over the session bus as the panel does.
 
-The menu's enabled states are read from its rendering: a disabled item's
+On X11 the menu's enabled states are read from its rendering: a disabled item's
 text is drawn in a light grey, an enabled one's in a dark colour.
 
 Exits 0 when every step passed, 1 on the first failed check (with the step and
-what was seen), and 77 when the display tools are not installed.
+what was seen), and 77 when the display tools are not installed or the
+compositor cannot start.
 """
 
 import argparse
@@ -73,6 +76,10 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
 
 class Failure(Exception):
     pass
+
+
+class Unavailable(Exception):
+    """The desktop cannot run on this machine: the run is skipped, with this reason."""
 
 
 def wait_for(what, probe, timeout=10.0, step=0.05):
@@ -240,6 +247,12 @@ class Desktop:
                         XDG_DATA_HOME=os.path.join(home, ".local", "share"),
                         XDG_RUNTIME_DIR=os.path.join(work, "runtime"),
                         NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory")
+        self.start_session_bus()
+        self.processes.start(["xfce4-panel", "--disable-wm-check"], env=self.env,
+                             stdout=self.panel_log, stderr=subprocess.STDOUT)
+        self.wait_for_watcher()
+
+    def start_session_bus(self):
         read_end, write_end = os.pipe()
         self.processes.start(["dbus-daemon", "--session", "--nofork",
                               f"--print-address={write_end}"], env=self.env,
@@ -248,8 +261,8 @@ class Desktop:
         os.close(write_end)
         with os.fdopen(read_end) as reader:
             self.env["DBUS_SESSION_BUS_ADDRESS"] = reader.readline().strip()
-        self.processes.start(["xfce4-panel", "--disable-wm-check"], env=self.env,
-                             stdout=self.panel_log, stderr=subprocess.STDOUT)
+
+    def wait_for_watcher(self):
         wait_for("the status notifier watcher", lambda: self.bus(
             "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
             "org.kde.StatusNotifierWatcher") == "(true,)", timeout=30)
@@ -269,22 +282,27 @@ class Desktop:
                           "RegisteredStatusNotifierItems") or ""
         return re.findall(r"'([^']+)'", answer)
 
-    def exported_menu(self, item):
-        """Opens the item's exported menu as a host does (AboutToShow, then GetLayout),
-        without drawing it; answers {label: enabled}."""
+    def menu_path(self, item):
         name, path = item.split("/", 1)
         answer = self.bus(name, "/" + path, "org.freedesktop.DBus.Properties.Get",
                           "org.kde.StatusNotifierItem", "Menu") or ""
         menu = re.search(r"objectpath '([^']+)'", answer)
-        if menu is None or self.bus(name, menu[1], "com.canonical.dbusmenu.AboutToShow",
-                                    "0") is None:
+        if menu is None:
             raise Failure(f"the item exports no menu: Menu is {answer!r}")
-        layout = self.bus(name, menu[1], "com.canonical.dbusmenu.GetLayout", "0", "-1", "[]")
-        items = {}
-        for properties in re.findall(r"\{([^{}]*)\}", layout or ""):
+        return menu[1]
+
+    def exported_menu(self, item):
+        """Opens the item's exported menu as a host does (AboutToShow, then GetLayout),
+        without drawing it; answers its items as [(label, enabled, id)]."""
+        name, menu = item.split("/", 1)[0], self.menu_path(item)
+        if self.bus(name, menu, "com.canonical.dbusmenu.AboutToShow", "0") is None:
+            raise Failure("the exported menu refused AboutToShow")
+        layout = self.bus(name, menu, "com.canonical.dbusmenu.GetLayout", "0", "-1", "[]")
+        items = []
+        for ident, properties in re.findall(r"\((\d+), \{([^{}]*)\}", layout or ""):
             label = re.search(r"'label': <'([^']*)'>", properties)
             if label:
-                items[label[1]] = "'enabled': <false>" not in properties
+                items.append((label[1], "'enabled': <false>" not in properties, int(ident)))
         return items
 
     def xdotool(self, *args):
@@ -491,7 +509,10 @@ def run(args, processes, work):
 
     runtime = os.path.join(work, "runtime")
     os.mkdir(runtime, 0o700)
-    desktop = Desktop(processes, args.screenshots)
+    wayland = None
+    if args.panel == "sway":
+        import wayland_session as wayland  # pylint: disable=import-outside-toplevel
+    desktop = (wayland.WaylandDesktop if wayland else Desktop)(processes, args.screenshots)
     desktop.start(args.panel, work)
     machine = Machine(args.sxs_card, os.path.join(work, "machine"))
     os.mkdir(machine.root)
@@ -499,11 +520,13 @@ def run(args, processes, work):
     machine.sxs("insert", "--disk", "disk4")
     machine.sxs("admin", ADMIN_NAME, stdin_text=ADMIN_PASSWORD + "\n")
 
-    env = dict(desktop.env, POMREL_MACHINE=machine.root, QT_QPA_PLATFORM="xcb",
+    env = dict(desktop.env, POMREL_MACHINE=machine.root,
+               QT_QPA_PLATFORM="wayland" if wayland else "xcb",
                XDG_RUNTIME_DIR=runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8", LANGUAGE="en")
     log = open(os.path.join(args.screenshots, "pomrel.log"), "w")
     r = types.SimpleNamespace(
-        desktop=desktop, machine=machine, session=Session(desktop), texts=texts, domain=domain,
+        desktop=desktop, machine=machine, session=(wayland.WaylandSession if wayland else Session)(
+            desktop), texts=texts, domain=domain, panel=args.panel,
         app_path=os.path.dirname(bundle), program=args.program, env=env,
         start=lambda: processes.start([args.program], env=env, stdout=log,
                                       stderr=subprocess.STDOUT))
@@ -512,7 +535,7 @@ def run(args, processes, work):
     try:
         r.session.find_icon()
         desktop.screenshot("icon")
-        (status_notifier_flow if args.panel == "xfce" else xembed_flow)(r)
+        (status_notifier_flow if args.panel == "xfce" else full_flow)(r)
     except Failure as failure:
         try:
             desktop.screenshot("failed")
@@ -524,16 +547,21 @@ def run(args, processes, work):
     return desktop.count
 
 
-def xembed_flow(r):
-    """Every command, the prompt, the alerts and the preferences window."""
+def full_flow(r):
+    """Every command, the prompt, the alerts and the preferences window: on an XEmbed
+    tray through Pomrel's own menu, on Wayland through the menu the panel draws."""
     desktop, machine, session, texts, domain = r.desktop, r.machine, r.session, r.texts, r.domain
+    x11 = r.panel != "sway"
+    if not x11:
+        r.step = "a panel's Activate and ContextMenu open no window of Pomrel's"
+        session.click_as_unaware_panel()
     r.step = "the menu with the card present, the icon highlighted only while it is open"
 
     def icon():
         return desktop.grab().region(desktop.geometry(session.icon) or session.icon_box)
     plain = icon()
     items = session.open_menu("menu-card-present")
-    if icon() == plain:
+    if x11 and icon() == plain:
         raise Failure("the icon looks the same with its menu open as with it closed")
     session.check_menu(items, {"Disable", "Preferences", "Quit"})
 
@@ -578,7 +606,7 @@ def xembed_flow(r):
     items = session.open_menu("menu-card-stopped", button=3)
     session.check_menu(items, {"Enable", "Preferences", "Quit"})
     icon_bottom = session.icon_box[1] + session.icon_box[3]
-    if session.menu_box[1] < icon_bottom:
+    if x11 and session.menu_box[1] < icon_bottom:
         raise Failure(f"the right click's menu at {session.menu_box} is not below the icon "
                       f"at {session.icon_box}")
 
@@ -605,15 +633,8 @@ def xembed_flow(r):
     session.choose(session.open_menu("menu-card-busy"), "Disable")
     alert = session.wait_window("the alert for the busy card", texts["MSG_Title"])
     desktop.screenshot("busy-alert")
-    # A click on the message's first line focuses it; it is selected, copied and read back.
-    top, bottom, _, _, right = ink_bands(desktop.grab(), session.other_windows()[alert])[1][0]
-    desktop.click(right - 2, (top + bottom) // 2)
-    desktop.keys("ctrl+a", "ctrl+c")
-    read = "import tkinter; print(tkinter.Tk().clipboard_get())"
-    text = subprocess.run([sys.executable, "-c", read], env=desktop.env, capture_output=True,
-                          text=True, timeout=10).stdout
-    if texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
-        raise Failure(f"the busy card's alert reads {text!r}")
+    if x11:
+        check_alert_text(r, alert)
     desktop.keys("Return")
     session.wait_closed("the alert to close", alert)
 
@@ -631,8 +652,12 @@ def xembed_flow(r):
     row = (box[0], top, box[2], bottom - top + 1)
 
     before = desktop.grab().region(row)
-    desktop.click((left + right) // 2, (top + bottom) // 2)
+    if x11:
+        desktop.click((left + right) // 2, (top + bottom) // 2)
+    else:  # no pointer: the box holds the keyboard focus as the window opens
+        desktop.keys("space")
     wait_for("the checkbox to change", lambda: desktop.grab().region(row) != before)
+
     desktop.screenshot("preferences-ticked")
     if machine.preferences(domain) is not None:
         raise Failure("the setting was written before it was confirmed")
@@ -666,6 +691,20 @@ def xembed_flow(r):
     wait_for("Pomrel to exit", lambda: r.pomrel.poll() is not None)
     if r.pomrel.returncode != 0:
         raise Failure(f"Pomrel exited with status {r.pomrel.returncode}")
+
+
+def check_alert_text(r, alert):
+    """A click on the message's first line focuses it; it is selected, copied and read
+    back: the busy card's alert names the program holding it."""
+    desktop = r.desktop
+    top, bottom, _, _, right = ink_bands(desktop.grab(), r.session.other_windows()[alert])[1][0]
+    desktop.click(right - 2, (top + bottom) // 2)
+    desktop.keys("ctrl+a", "ctrl+c")
+    read = "import tkinter; print(tkinter.Tk().clipboard_get())"
+    text = subprocess.run([sys.executable, "-c", read], env=desktop.env, capture_output=True,
+                          text=True, timeout=10).stdout
+    if r.texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
+        raise Failure(f"the busy card's alert reads {text!r}")
 
 
 def status_notifier_flow(r):
@@ -707,7 +746,7 @@ def status_notifier_flow(r):
     session.wait_closed("the prompt to close", prompt)
 
     r.step = "a host that reads the menu before it shows it sees the card gone"
-    states = desktop.exported_menu(items[0])
+    states = {label: enabled for label, enabled, _ in desktop.exported_menu(items[0])}
     expected = {texts["MENU_Disable"]: False, texts["MENU_Enable"]: True}
     if {label: states.get(label) for label in expected} != expected:
         raise Failure(f"the exported menu reads {states}")
@@ -738,10 +777,14 @@ def main():
     parser.add_argument("--program", required=True, help="Pomrel.app/Contents/MacOS/Pomrel")
     parser.add_argument("--sxs-card", required=True)
     parser.add_argument("--screenshots", required=True, help="folder for the step screenshots")
-    parser.add_argument("--panel", choices=sorted(TOOLS), default="trayer")
+    parser.add_argument("--panel", choices=sorted(TOOLS) + ["sway"], default="trayer")
     args = parser.parse_args()
 
-    missing = [tool for tool in TOOLS[args.panel] if shutil.which(tool) is None]
+    if args.panel == "sway":
+        import wayland_session  # pylint: disable=import-outside-toplevel
+        missing = wayland_session.missing_tools()
+    else:
+        missing = [tool for tool in TOOLS[args.panel] if shutil.which(tool) is None]
     if missing:
         print(f"SKIP: not installed: {', '.join(missing)} (scripts/deps.sh installs them)")
         return SKIP
@@ -749,6 +792,10 @@ def main():
     os.makedirs(args.screenshots, exist_ok=True)
     for old in glob.glob(os.path.join(args.screenshots, "[0-9][0-9]-*.png")):
         os.remove(old)
+    if args.panel == "sway":
+        status = wayland_session.run_as_test_user(args.screenshots)
+        if status is not None:
+            return status
     # A runner's SIGTERM (or Ctrl-C) still runs the cleanup below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
@@ -757,6 +804,9 @@ def main():
     started = time.monotonic()
     try:
         shots = run(args, processes, work)
+    except Unavailable as reason:
+        print(f"SKIP: {reason}")
+        return SKIP
     except Failure as failure:
         with open(os.path.join(args.screenshots, "pomrel.log")) as log:
             print(f"FAILED: {failure}\nPomrel's output:\n{log.read()}"
@@ -771,4 +821,5 @@ def main():
 
 
 if __name__ == "__main__":
+    sys.modules["desktop_test"] = sys.modules[__name__]  # one Failure for wayland_session too
     sys.exit(main())
