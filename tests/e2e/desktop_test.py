@@ -708,7 +708,8 @@ def check_alert_text(r, alert):
 
 
 def status_notifier_flow(r):
-    """Both clicks, the menu's states before and after a pull, and a second start."""
+    """Both clicks (the host draws the menu for each), the menu's states before and after
+    a pull, and a second start."""
     desktop, machine, session, texts = r.desktop, r.machine, r.session, r.texts
     r.step = "the item registers with the watcher"
     items = wait_for("Pomrel's item registered", desktop.status_items)
@@ -756,8 +757,8 @@ def status_notifier_flow(r):
     session.check_menu(menu, {"Enable", "Preferences", "Quit"})
     session.close_menu()
 
-    r.step = "a left click opens Pomrel's own menu at the pointer, inside the screen"
-    menu = session.open_menu("own-menu-card-out")
+    r.step = "a left click shows the menu drawn by the host too, the item being its menu"
+    menu = session.open_menu("host-menu-left-click", host_drawn=True)
     session.check_menu(menu, {"Enable", "Preferences", "Quit"})
     session.check_menu_inside_screen()
     session.close_menu()
