@@ -70,8 +70,9 @@ ItemImages imagesOf(const QIcon& icon) {
   ItemImages images;
   for (const QSize& size : icon.availableSizes()) {
     const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
-    ItemImage out{image.width(), image.height(), QByteArray(image.width() * image.height() * 4, 0)};
-    qToBigEndian<quint32>(image.constBits(), image.width() * image.height(), out.argb.data());
+    const qsizetype pixels = qsizetype{image.width()} * image.height();
+    ItemImage out{image.width(), image.height(), QByteArray(pixels * 4, 0)};
+    qToBigEndian<quint32>(image.constBits(), pixels, out.argb.data());
     images << out;
   }
   return images;
