@@ -565,6 +565,10 @@ def full_flow(r):
         raise Failure("the icon looks the same with its menu open as with it closed")
     session.check_menu(items, {"Disable", "Preferences", "Quit"})
 
+    # Selected text goes to the primary selection, whose every copy Qt's Wayland
+    # plugin leaks (seen by the sanitizers' run): there the name is deleted instead.
+    clear_field = ("ctrl+a",) if x11 else ("End",) + ("BackSpace",) * 32
+
     r.step = "Disable asks for an administrator"
     session.choose(items, "Disable")
     prompt = session.wait_window("the administrator prompt", texts["PROMPT_Title"])
@@ -572,7 +576,7 @@ def full_flow(r):
     desktop.screenshot("prompt")
 
     r.step = "a wrong password is refused and asked again"
-    desktop.keys("shift+Tab", "ctrl+a")
+    desktop.keys("shift+Tab", *clear_field)
     desktop.type(ADMIN_NAME)
     desktop.keys("Tab")
     desktop.type("not the password")
@@ -584,7 +588,7 @@ def full_flow(r):
     desktop.screenshot("prompt-retry")
 
     r.step = "the right password stops the card"
-    desktop.keys("shift+Tab", "ctrl+a")
+    desktop.keys("shift+Tab", *clear_field)
     desktop.type(ADMIN_NAME)
     desktop.keys("Tab")
     desktop.type(ADMIN_PASSWORD)

@@ -50,8 +50,8 @@ def run_as_test_user(screenshots):
     env.pop("XDG_RUNTIME_DIR", None)
     return subprocess.run(["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}",
                            "--clear-groups", sys.executable, *sys.argv],
-                          env=env, stdin=subprocess.DEVNULL, preexec_fn=dt._die_with_parent,
-                          cwd="/").returncode
+                          env=env, stdin=subprocess.DEVNULL,
+                          preexec_fn=dt._die_with_parent).returncode
 
 
 class WaylandDesktop(dt.Desktop):
@@ -131,16 +131,20 @@ class WaylandDesktop(dt.Desktop):
 
     def wtype(self, *args):
         # Each wtype is a new virtual keyboard, which becomes the seat's keyboard on
-        # its first event; Qt was seen to drop the key that comes with that switch.
-        # A lone modifier makes the switch, and the keys follow once it is through.
-        subprocess.run(["wtype", "-M", "shift", "-m", "shift", "-s", "100", "-d", "30", *args], env=self.env, stdin=subprocess.DEVNULL,
+        # its first event; Qt was seen to drop the keys that came in the moments
+        # after that switch (more of them on a loaded machine). A lone modifier
+        # makes the switch, and the keys follow a while later.
+        subprocess.run(["wtype", "-M", "shift", "-m", "shift", "-s", "300", "-d", "30", *args],
+                       env=self.env, stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=10, check=True)
 
     def keys(self, *keys):
+        args = []
         for key in keys:
             *modifiers, name = key.split("+")
-            self.wtype(*[a for m in modifiers for a in ("-M", m)], "-k", name,
-                       *[a for m in reversed(modifiers) for a in ("-m", m)])
+            args += [a for m in modifiers for a in ("-M", m)] + ["-k", name] + \
+                [a for m in reversed(modifiers) for a in ("-m", m)]
+        self.wtype(*args)
 
     def type(self, text):
         self.wtype("--", text)
