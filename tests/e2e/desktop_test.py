@@ -282,10 +282,14 @@ class Desktop:
                           "RegisteredStatusNotifierItems") or ""
         return re.findall(r"'([^']+)'", answer)
 
-    def menu_path(self, item):
+    def item_call(self, item, method, *args):
+        """A call on a status notifier item ("bus name/path"), as a host makes it."""
         name, path = item.split("/", 1)
-        answer = self.bus(name, "/" + path, "org.freedesktop.DBus.Properties.Get",
-                          "org.kde.StatusNotifierItem", "Menu") or ""
+        return self.bus(name, "/" + path, method, *args)
+
+    def menu_path(self, item):
+        answer = self.item_call(item, "org.freedesktop.DBus.Properties.Get",
+                                "org.kde.StatusNotifierItem", "Menu") or ""
         menu = re.search(r"objectpath '([^']+)'", answer)
         if menu is None:
             raise Failure(f"the item exports no menu: Menu is {answer!r}")
@@ -428,10 +432,10 @@ class Session:
         self.icon, self.icon_box = wait_for("the status icon in the tray, drawn", drawn_icon,
                                             timeout=30)
 
-    def open_menu(self, label, button=1, host_drawn=False):
-        """Clicks the icon; answers the menu's items as [(enabled, x, y)], and keeps
-        the menu window's place in menu_box. A host-drawn menu is a window of the
-        host's."""
+    def open_menu(self, label, button=1, host_drawn=False, click=None):
+        """Clicks the icon (or calls `click`); answers the menu's items as
+        [(enabled, x, y)], and keeps the menu window's place in menu_box. A host-drawn
+        menu is a window of the host's."""
         desktop = self.desktop
         # Read again: the tray host may have moved the icon since.
         x, y, w, h = desktop.geometry(self.icon) or self.icon_box
@@ -442,7 +446,8 @@ class Session:
                         if wid != self.icon}
             return self.other_windows()
         before = set(menu_windows())
-        desktop.xdotool("mousemove", str(x + w // 2), str(y + h // 2), "click", str(button))
+        (click or (lambda: desktop.xdotool("mousemove", str(x + w // 2), str(y + h // 2),
+                                           "click", str(button))))()
         last = []
 
         def drawn_menu():
@@ -763,6 +768,13 @@ def status_notifier_flow(r):
 
     r.step = "a left click shows the menu drawn by the host too, the item being its menu"
     menu = session.open_menu("host-menu-left-click", host_drawn=True)
+    session.check_menu(menu, {"Enable", "Preferences", "Quit"})
+    session.check_menu_inside_screen()
+    session.close_menu()
+
+    r.step = "an Activate sent anyway opens Pomrel's own menu at the pointer, inside the screen"
+    menu = session.open_menu("own-menu-activate", click=lambda: desktop.item_call(
+        items[0], "org.kde.StatusNotifierItem.Activate", "0", "0"))
     session.check_menu(menu, {"Enable", "Preferences", "Quit"})
     session.check_menu_inside_screen()
     session.close_menu()

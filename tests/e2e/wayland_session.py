@@ -180,16 +180,14 @@ class WaylandSession(dt.Session):
         self.icon = items[0]
 
     def item_is_menu(self):
-        name, path = self.icon.split("/", 1)
-        return self.desktop.bus(name, "/" + path, "org.freedesktop.DBus.Properties.Get",
-                                "org.kde.StatusNotifierItem", "ItemIsMenu") == "(<true>,)"
+        return self.desktop.item_call(self.icon, "org.freedesktop.DBus.Properties.Get",
+                                      "org.kde.StatusNotifierItem", "ItemIsMenu") == "(<true>,)"
 
     def click_as_unaware_panel(self):
         """What a panel that ignores ItemIsMenu sends for a left and a right click."""
-        name, path = self.icon.split("/", 1)
         for method in ("Activate", "ContextMenu"):
-            if self.desktop.bus(name, "/" + path, f"org.kde.StatusNotifierItem.{method}",
-                                "10", "10") is None:
+            if self.desktop.item_call(self.icon, f"org.kde.StatusNotifierItem.{method}",
+                                      "10", "10") is None:
                 raise dt.Failure(f"the item refused {method}")
 
     def open_menu(self, label, button=1, host_drawn=True):
