@@ -35,24 +35,36 @@ int millisecondsUntil(SteadyClock::time_point deadline) {
   return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms, INT_MAX));
 }
 
-std::string_view firstLine(std::string_view text) {
-  text = text.substr(0, text.find('\n'));
-  return text.empty() ? std::string_view("no reason given") : text;
-}
+// What pkexec 122 and later (exit 127) write to standard error, by cause.
+// The same "Not authorized" ends a failed authentication and a refusing
+// rule, so the two cannot be told apart here.
+struct Refusal {
+  std::string_view said;
+  OSStatus cause;
+};
+constexpr std::array<Refusal, 4> kRefusals = {{
+    {"No authentication agent found", errAuthorizationNoAgent},
+    {"Not authorized", errAuthorizationRefusedByPolicy},
+    // No system bus; polkitd not reachable on it.
+    {"Error getting authority", errAuthorizationServiceUnavailable},
+    {"Error checking for authorization", errAuthorizationServiceUnavailable},
+}};
 
-// What pkexec (exit 127) says on standard error when it could not ask at
-// all; a refusal of another kind (the helper missing, say) is a denial.
-OSStatus refusalCause(std::string_view errors) {
-  if (errors.find("No authentication agent found") != std::string_view::npos) {
-    return errAuthorizationNoAgent;
+// The cause of pkexec's refusal and the line of `errors` that names it: the
+// line of a known refusal, else the first that is not blank (GLib may write
+// a warning before it). Any other refusal (the helper missing, say) is a
+// denial.
+std::pair<OSStatus, std::string_view> refusalCause(std::string_view errors) {
+  std::string_view first;
+  while (!errors.empty()) {
+    const std::string_view line = errors.substr(0, errors.find('\n'));
+    errors.remove_prefix(std::min(errors.size(), line.size() + 1));
+    for (const Refusal& refusal : kRefusals) {
+      if (line.find(refusal.said) != std::string_view::npos) return {refusal.cause, line};
+    }
+    if (first.empty()) first = line;
   }
-  if (errors.find("Not authorized") != std::string_view::npos) {
-    return errAuthorizationRefusedByPolicy;
-  }
-  if (errors.find("Error checking for authorization") != std::string_view::npos) {
-    return errAuthorizationServiceUnavailable;
-  }
-  return errAuthorizationDenied;
+  return {errAuthorizationDenied, first.empty() ? std::string_view("no reason given") : first};
 }
 
 // pkexec keeps almost nothing of its caller's environment; what it keeps is
@@ -215,7 +227,12 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
   envp.push_back(nullptr);
   std::string program = pkexecPath;
   std::string helperArgument = helperPath;
-  const std::vector<char*> argv = {program.data(), helperArgument.data(), nullptr};
+  // Without this pkexec 122 tries a text prompt on the controlling terminal
+  // when no agent is registered, which a desktop program has not got, and
+  // fails without naming the missing agent.
+  std::string noTextPrompt = "--disable-internal-agent";
+  const std::vector<char*> argv = {program.data(), noTextPrompt.data(), helperArgument.data(),
+                                   nullptr};
   pid_t pid = 0;
   const int error = posix::spawnChild(pkexecPath, argv, envp.data(),
                                       {theirs.get(), theirs.get(), errorsWrite.get()}, &pid);
@@ -247,15 +264,14 @@ OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& hel
       (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)) {
     return errAuthorizationCanceled;
   }
+  const bool refused = WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized;
+  const auto [cause, said] = refusalCause(helper->errorText());
   std::string why = "Pomrel: administrator rights not granted: ";
-  if (WIFEXITED(status) && WEXITSTATUS(status) != kPkexecNotAuthorized) {
+  if (!refused && WIFEXITED(status)) {
     why += "pomrel-driverctl ended with status " + std::to_string(WEXITSTATUS(status)) + ": ";
   }
-  why += firstLine(helper->errorText());
-  diagnostics(why + "\n");
-  return WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized
-             ? refusalCause(helper->errorText())
-             : errAuthorizationDenied;
+  diagnostics(why + std::string(said) + "\n");
+  return refused ? cause : errAuthorizationDenied;
 }
 
 }  // namespace pomrel::host

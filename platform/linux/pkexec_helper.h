@@ -84,12 +84,14 @@ class PkexecHelper {
   int waitStatus_ = -1;
 };
 
-// Runs `pkexecPath helperPath` (the prompt) and waits for the helper's ready
-// line. errAuthorizationSuccess with the running helper in *started; the
+// Runs `pkexecPath --disable-internal-agent helperPath` (the prompt: the
+// desktop's polkit agent only, never a text prompt on a terminal) and waits
+// for the helper's ready line. errAuthorizationSuccess with the running helper in *started; the
 // prompt dismissed or unanswered within kPromptBound ->
 // errAuthorizationCanceled; the prompt not shown -> its cause: no pkexec
 // (errAuthorizationNoPrompter), no polkit agent (errAuthorizationNoAgent),
-// not authorized (errAuthorizationRefusedByPolicy), polkit unreachable
+// not authorized (errAuthorizationRefusedByPolicy, which a failed
+// authentication gives too), polkit unreachable
 // (errAuthorizationServiceUnavailable); any other refusal (the helper refusing
 // to serve) -> errAuthorizationDenied. Each but the first two with one line on
 // `diagnostics`. A helper that has not exited within kHelperExitBound after a

@@ -44,6 +44,7 @@ constexpr const char* kActionFile = "/usr/share/polkit-1/actions/org.pomrel.driv
 constexpr const char* kRuleFile = "/etc/polkit-1/rules.d/10-pomrel-test.rules";
 constexpr const char* kGranted = "pomrel-granted";
 constexpr const char* kRefused = "pomrel-refused";
+constexpr const char* kUnruled = "pomrel-unruled";  // polkit must ask an administrator
 constexpr const char* kPlugin = "/plug-in";
 constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
 
@@ -63,13 +64,14 @@ bool runs(const std::string& path) {
   return test::runTool({"/usr/bin/pgrep", "-f", "^" + path}).exitStatus == 0;
 }
 
-// What `body` reports when run as a test user.
+// What `body` reports when run as a test user, with no controlling terminal
+// (as a program the desktop started).
 std::string asUser(const char* user, const std::function<void(std::ostream&)>& body) {
   const posix::UniqueFd report(::memfd_create("report", MFD_CLOEXEC));
   const pid_t child = ::fork();
   if (child == 0) {
     const passwd* account = ::getpwnam(user);
-    if (account == nullptr || ::initgroups(user, account->pw_gid) != 0 ||
+    if (account == nullptr || ::setsid() < 0 || ::initgroups(user, account->pw_gid) != 0 ||
         ::setgid(account->pw_gid) != 0 || ::setuid(account->pw_uid) != 0) {
       ::_exit(1);
     }
@@ -85,7 +87,8 @@ std::string asUser(const char* user, const std::function<void(std::ostream&)>& b
 
 // The system bus with polkitd on it (started here if none runs), the test
 // build's polkit action, a rule granting kGranted and refusing kRefused, and
-// those two users. Everything made here is undone when the test ends.
+// those two users and kUnruled; no polkit agent. Everything made here is
+// undone when the test ends.
 class PolkitTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -115,7 +118,7 @@ class PolkitTest : public ::testing::Test {
                              << "\") return polkit.Result.YES;\n"
                              << "  if (subject.user == \"" << kRefused
                              << "\") return polkit.Result.NO;\n});\n";
-    for (const char* user : {kGranted, kRefused}) {
+    for (const char* user : {kGranted, kRefused, kUnruled}) {
       if (::getpwnam(user) != nullptr) continue;
       const test::ToolRun added =
           test::runTool({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
@@ -188,6 +191,20 @@ void reportRightsAndOneRequest(std::ostream& report) {
   report << said.size() << "\n" << (said.empty() ? "" : said[0]) << "\n";
 }
 
+// The alerts a Stop shows, one a line: the controller on fakes but for the
+// authorization, whose prompt is pkexec's.
+void reportStopAlerts(std::ostream& report) {
+  fakes::FakePlatform fake;
+  fake.fileManager.paths.insert(kSxSPluginPath);
+  HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath,
+                                  [](std::string_view) {});
+  Platform platform{fake.application, fake.bundle,       fake.statusBar, fake.registry,
+                    fake.runLoop,     fake.processes,    authorization,  fake.fileManager,
+                    fake.processInfo, fake.userDefaults, fake.clock};
+  AppController(platform).disableMedia(nullptr);
+  for (const fakes::Alert& alert : fake.application.alerts) report << alert.message << "\n";
+}
+
 TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone) {
   const std::string ok = std::to_string(errAuthorizationSuccess);
   EXPECT_EQ(lines(asUser(kGranted, reportRightsAndOneRequest)),
@@ -204,6 +221,8 @@ TEST_F(PolkitTest, AGrantedUserGetsOneHelperServingTheTwoRequestsARefusedOneNone
   EXPECT_NE(refused[6].find("Not authorized"), std::string::npos) << refused[6];
   EXPECT_FALSE(runs(POMREL_DRIVERCTL_STANDIN));
   EXPECT_FALSE(fs::exists(POMREL_STANDIN_MODULE_LOG)) << "the module tool ran";
+  // One whom polkit must ask, with no agent to ask: the Stop says so.
+  EXPECT_EQ(asUser(kUnruled, reportStopAlerts), "MSG_AuthFail\n\nMSG_AuthFail_NoAgent\n");
 
   // Run as root by a process of another user than PKEXEC_UID names.
   ::setenv("PKEXEC_UID", "12345", 1);

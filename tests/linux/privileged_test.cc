@@ -119,16 +119,35 @@ class HostAuthorizationTest : public ::testing::Test {
     script("helper", "echo ready\nwhile read -r request; do echo \"$request\" >> " + log_ +
                          "\ncase $request in load) echo ok;; *) echo 'error cannot unload';; esac\n"
                          "done\n");
-    script("grants", "exec \"$1\"\n");
-    script("dismisses",
-           "echo 'Error executing command as another user: Request dismissed' >&2\n"
-           "exit 126\n");
-    // pkexec's refusals: what it writes, then its status 127.
+    script("grants", "[ \"$1\" = --disable-internal-agent ] && shift\nexec \"$1\"\n");
+    script("dismisses", "exit 126\n");
+    // pkexec 122's refusals as it wrote them here (status 127); with no
+    // agent it names the missing agent only when its text prompt is off.
+    const std::string textPromptOff =
+        "[ \"$1\" = --disable-internal-agent ] || { echo \"Error creating textual authentication "
+        "agent: Error opening current controlling terminal for the process (\\`/dev/tty'): No "
+        "such device or address\" >&2; exit 127; }\n";
     for (const auto& [name, said] :
-         {std::pair{"refuses", "Error executing command as another user: Not authorized"},
+         {std::pair<std::string, std::string>{
+              "refuses",
+              "Error executing command as another user: Not authorized\n\n"
+              "This incident has been reported."},
           {"no-agent", "Error executing command as another user: No authentication agent found."},
-          {"no-polkit", "Error checking for authorization org.pomrel.driverctl: no polkitd"}}) {
-      script(name, std::string("echo '") + said + "' >&2\nexit 127\n");
+          {"no-bus",
+           "Error getting authority: Error initializing authority: Could not connect: No such "
+           "file or directory"},
+          {"no-polkitd",
+           "\n** (process:15807): WARNING **: 03:18:23.542: Error enumerating actions: "
+           "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+           "org.freedesktop.PolicyKit1 was not provided by any .service files\n"
+           "Error checking for authorization org.freedesktop.policykit.exec: GDBus.Error:org."
+           "freedesktop.DBus.Error.ServiceUnknown: The name org.freedesktop.PolicyKit1 was not "
+           "provided by any .service files"},
+          {"no-helper",
+           "Error accessing /usr/libexec/pomrel/pomrel-driverctl: No such file or "
+           "directory"}}) {
+      script(name, (name == "no-agent" ? textPromptOff : "") + "cat >&2 <<'EOF'\n" + said +
+                       "\nEOF\nexit 127\n");
     }
   }
   void script(const std::string& name, const std::string& body) {
@@ -181,7 +200,9 @@ TEST_F(HostAuthorizationTest, PkexecsOutcomesBecomeStatusesWithOneLineForEachRef
       {"dismisses", errAuthorizationCanceled, ""},
       {"refuses", errAuthorizationRefusedByPolicy, "Not authorized"},
       {"no-agent", errAuthorizationNoAgent, "No authentication agent"},
-      {"no-polkit", errAuthorizationServiceUnavailable, "no polkitd"},
+      {"no-bus", errAuthorizationServiceUnavailable, "Error getting authority"},
+      {"no-polkitd", errAuthorizationServiceUnavailable, "Error checking for authorization"},
+      {"no-helper", errAuthorizationDenied, "Error accessing"},
       {"grants", errAuthorizationSuccess, ""},
   };
   for (const auto& c : cases) {
