@@ -44,6 +44,10 @@ AppController::AppController(Platform& platform) : platform_(platform) {
 }
 
 AppController::~AppController() {
+  for (const auto& pending : m_PendingLoads) {
+    platform_.runLoop.removeSource(pending.get(), kCFRunLoopDefaultMode);
+  }
+  m_PendingLoads.clear();
   clearMatchingNotification();
   clearServiceNotification();
   if (m_AuthRef != nullptr) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "loginitems/zan_login_items.h"
 #include "media/media_bounds.h"
@@ -119,15 +120,23 @@ class AppController : public MenuValidator {
   // null it receives the handle with which to wait for the tool.
   bool sudoCommand(const char* pathToTool, char* const* arguments,
                    std::unique_ptr<PrivilegedProcess>* process = nullptr);
-  // Starts the load tool on the driver plug-in. False only without
-  // authorization (then nothing is run); the tool's own result is not
-  // examined.
+  // Starts the load tool on the driver plug-in and returns at once, not
+  // waiting for it. False only without authorization (then nothing is run).
+  // Its end is taken on the run loop when it comes (takeLoadAnswers).
   bool exec_kextload();
+  // Takes the end of each load still pending whose tool has ended, without
+  // waiting: a load that failed is shown as "MSG_LoadFail" followed by the
+  // tool's reason.
+  void takeLoadAnswers();
   // Runs the unload tool on the driver plug-in and waits for it, at most
   // kKextUnloadWaitBound. True when it finished with status 0, so the
   // plug-in is out; false without authorization (then nothing is run), or
   // when the tool could not be started, failed, or was still running at the
-  // bound (it is left running).
+  // bound (it is left running). A load still pending is not waited for on
+  // its own: the unload follows it (the helper answers in turn, so its wait
+  // takes the load's end in on the way) and its end is taken right after
+  // the unload's wait, so a Stop or Start chosen while a load is pending
+  // waits no longer than the unload's bound and loses no answer.
   bool exec_kextunload();
   // Whether anything exists at `path`.
   bool fileIsExist(const std::string& path);
@@ -160,6 +169,8 @@ class AppController : public MenuValidator {
   // Shows the alert with title "MSG_Title" and the message of `messageKey`,
   // followed by `detail` in a paragraph of its own when there is one.
   void showAlert(const char* messageKey, const std::string& detail = {});
+  class LoadAnswer;
+
   // The opening shared by the two commands: brings the application forward,
   // shows "MSG_NotInstall" when the driver's plug-in is missing, and obtains
   // the administrator right if none is held. True when the command may go on.
@@ -171,9 +182,27 @@ class AppController : public MenuValidator {
   std::unique_ptr<ZanLoginItems> m_LoginItems;
   // Whether disableMedia or enableMedia is running.
   bool m_CommandRunning = false;
+  // The loads started and not yet ended, each a source on the run loop.
+  std::vector<std::unique_ptr<LoadAnswer>> m_PendingLoads;
 
   Platform& platform_;
   std::chrono::milliseconds ejectToolTimeout_ = kEjectToolTimeout;
+};
+
+// A started load, watched on the run loop until its tool has ended.
+class AppController::LoadAnswer final : public RunLoopSource {
+ public:
+  LoadAnswer(AppController& controller, std::unique_ptr<PrivilegedProcess> process)
+      : controller_(controller), process_(std::move(process)) {}
+  [[nodiscard]] int descriptor() const override { return process_->exitDescriptor(); }
+  // Takes the ended loads' answers, which may destroy this source: nothing
+  // of it is touched after.
+  void perform() override;
+  [[nodiscard]] PrivilegedProcess& process() const { return *process_; }
+
+ private:
+  AppController& controller_;
+  std::unique_ptr<PrivilegedProcess> process_;
 };
 
 }  // namespace pomrel

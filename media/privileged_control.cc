@@ -79,12 +79,36 @@ bool AppController::sudoCommand(const char* pathToTool, char* const* arguments,
                                                        process) == errAuthorizationSuccess;
 }
 
+void AppController::LoadAnswer::perform() { controller_.takeLoadAnswers(); }
+
 bool AppController::exec_kextload() {
   if (m_AuthRef == nullptr) return false;
   std::string plugin(kSxSPluginPath);
   char* const arguments[] = {plugin.data(), nullptr};
-  sudoCommand(kKextLoadPath, arguments);
+  std::unique_ptr<PrivilegedProcess> load;
+  if (sudoCommand(kKextLoadPath, arguments, &load) && load != nullptr) {
+    auto& pending =
+        m_PendingLoads.emplace_back(std::make_unique<LoadAnswer>(*this, std::move(load)));
+    // Without a descriptor its end is taken only after an unload's wait.
+    if (pending->descriptor() >= 0) {
+      platform_.runLoop.addSource(pending.get(), kCFRunLoopDefaultMode);
+    }
+  }
   return true;
+}
+
+void AppController::takeLoadAnswers() {
+  // Taken off the list and the loop before any alert, whose event loop could
+  // reach this again.
+  std::vector<std::string> failures;
+  std::erase_if(m_PendingLoads, [&](const std::unique_ptr<LoadAnswer>& pending) {
+    PrivilegedProcess& load = pending->process();
+    if (!load.waitUntilExit(std::chrono::milliseconds(0))) return false;
+    if (load.terminationStatus() != 0) failures.push_back(load.failureReason());
+    platform_.runLoop.removeSource(pending.get(), kCFRunLoopDefaultMode);
+    return true;
+  });
+  for (const std::string& reason : failures) showAlert("MSG_LoadFail", reason);
 }
 
 bool AppController::exec_kextunload() {
@@ -95,7 +119,10 @@ bool AppController::exec_kextunload() {
   // Waited for so that the plug-in is out before the card is declared safe
   // to remove or the plug-in is loaded again.
   if (!sudoCommand(kKextUnloadPath, arguments, &unload) || unload == nullptr) return false;
-  return unload->waitUntilExit(kKextUnloadWaitBound) && unload->terminationStatus() == 0;
+  const bool unloaded =
+      unload->waitUntilExit(kKextUnloadWaitBound) && unload->terminationStatus() == 0;
+  takeLoadAnswers();
+  return unloaded;
 }
 
 bool AppController::fileIsExist(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace pomrel {
 
@@ -66,6 +67,18 @@ class PrivilegedProcess {
   // -1 before that, and when it was ended by a signal or its status is
   // unknown.
   [[nodiscard]] virtual int terminationStatus() const = 0;
+  // What the tool said of its failure, in one line, once waitUntilExit has
+  // answered true with a status other than 0; "" otherwise, and when it said
+  // nothing.
+  [[nodiscard]] virtual std::string failureReason() const = 0;
+  // A descriptor that becomes readable once the tool's end may be known, for
+  // a run loop source that takes it with waitUntilExit(0) instead of
+  // blocking; valid for as long as the handle exists, -1 where there is
+  // none. Tools of one authorization may answer in turn over one channel: a
+  // wait on one handle can then take in another's end, whose descriptor need
+  // not become readable for it, so after such a wait the others are looked
+  // at with waitUntilExit(0) too.
+  [[nodiscard]] virtual int exitDescriptor() const = 0;
 };
 
 class Authorization {

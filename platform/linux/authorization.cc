@@ -28,15 +28,18 @@ class HostAuthorization::Session : public AuthorizationSession {
 class HostAuthorization::Answer : public PrivilegedProcess {
  public:
   Answer(std::shared_ptr<PkexecHelper> helper, std::uint64_t sequence)
-      : helper_(std::move(helper)), sequence_(sequence) {}
+      : helper_(std::move(helper)), sequence_(sequence), watch_(helper_->watchAnswers()) {}
   bool waitUntilExit(std::chrono::milliseconds bound) override {
     return helper_->waitForAnswer(sequence_, bound);
   }
   [[nodiscard]] int terminationStatus() const override { return helper_->resultOf(sequence_); }
+  [[nodiscard]] std::string failureReason() const override { return helper_->reasonOf(sequence_); }
+  [[nodiscard]] int exitDescriptor() const override { return watch_.get(); }
 
  private:
   std::shared_ptr<PkexecHelper> helper_;
   std::uint64_t sequence_;
+  posix::UniqueFd watch_;
 };
 
 HostAuthorization::HostAuthorization(std::string helperPath, std::string pluginPath,

@@ -32,8 +32,11 @@ inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
 // "/sbin/kextunload" with the one argument `pluginPath`. It sends the
 // helper's "load" or "unload" request and returns at once; the process handle
 // waits for the helper's answer, whose termination status is 0 for "ok" and
-// 1 for an error (which is written to `diagnostics`), -1 if the helper ended
-// without answering.
+// 1 for an error (its reason the failure reason, also written to
+// `diagnostics`), -1 if the helper ended without answering. The helper
+// answers in turn, so waiting for one answer takes in those before it; each
+// handle's exit descriptor watches the helper's socket (readable while an
+// answer waits to be read, and once the helper has ended).
 // Anything else is errAuthorizationToolExecuteFailure and sends nothing. A
 // helper that has ended meanwhile (it ends when idle for long) is started
 // again through pkexec, which may ask again.

@@ -153,14 +153,16 @@ bool PkexecHelper::waitForAnswer(std::uint64_t sequence, std::chrono::millisecon
         return false;
       case Read::kEnded:
         // Requests it took with it are of unknown outcome.
-        results_.resize(sent_, -1);
+        results_.resize(sent_, {-1, "pomrel-driverctl ended without answering"});
         return true;
       case Read::kLine:
-        results_.push_back(line == kOkAnswer ? 0 : 1);
-        if (line.starts_with(kErrorAnswerPrefix)) {
-          diagnostics_("Pomrel: pomrel-driverctl: " + line.substr(std::strlen(kErrorAnswerPrefix)) +
-                       "\n");
+        if (line == kOkAnswer) {
+          results_.push_back({0, {}});
+          break;
         }
+        if (line.starts_with(kErrorAnswerPrefix)) line.erase(0, std::strlen(kErrorAnswerPrefix));
+        diagnostics_("Pomrel: pomrel-driverctl: " + line + "\n");
+        results_.push_back({1, std::move(line)});
         break;
     }
   }
@@ -175,6 +177,17 @@ bool PkexecHelper::reap(std::chrono::milliseconds bound) {
   takeErrors();
   errors_.reset();
   return true;
+}
+
+posix::UniqueFd PkexecHelper::watchAnswers() const {
+  return posix::UniqueFd(channel_.valid() ? ::fcntl(channel_.get(), F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+void PkexecHelper::close() {
+  // A copy from watchAnswers keeps the socket open: shut down, the helper
+  // sees the end of its input all the same, and the copy reads its end.
+  if (channel_.valid()) ::shutdown(channel_.get(), SHUT_RDWR);
+  channel_.reset();
 }
 
 void PkexecHelper::kill() { ::kill(pid_, SIGKILL); }

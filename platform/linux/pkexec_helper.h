@@ -49,15 +49,24 @@ class PkexecHelper {
   // 1 for an error answer, -1 while unanswered or when the helper ended
   // without answering.
   [[nodiscard]] int resultOf(std::uint64_t sequence) const {
-    return sequence <= results_.size() ? results_[sequence - 1] : -1;
+    return sequence <= results_.size() ? results_[sequence - 1].status : -1;
   }
+  // The reason of an error answer, or why there was none; "" otherwise.
+  [[nodiscard]] std::string reasonOf(std::uint64_t sequence) const {
+    return sequence <= results_.size() ? results_[sequence - 1].reason : std::string();
+  }
+  // A new descriptor of the conversation's socket, readable while an answer
+  // waits to be read and once the helper has ended (or the conversation was
+  // closed); -1 when it has ended already. The caller owns it.
+  [[nodiscard]] posix::UniqueFd watchAnswers() const;
 
   // Takes answers in order until that of request number `sequence` (from 1)
   // is in, or the helper has ended. False at the bound.
   bool waitForAnswer(std::uint64_t sequence, std::chrono::milliseconds bound);
 
-  // Ends the conversation: the helper sees the end of its input and exits.
-  void close() { channel_.reset(); }
+  // Ends the conversation: the helper sees the end of its input and exits,
+  // even while descriptors from watchAnswers are open.
+  void close();
 
   // Waits at most `bound` for the process to exit; true once it is reaped.
   bool reap(std::chrono::milliseconds bound);
@@ -79,7 +88,11 @@ class PkexecHelper {
   std::string errorText_;
   bool forwarding_ = false;
   std::uint64_t sent_ = 0;
-  std::vector<int> results_;
+  struct Result {
+    int status;
+    std::string reason;
+  };
+  std::vector<Result> results_;
   bool reaped_ = false;
   int waitStatus_ = -1;
 };

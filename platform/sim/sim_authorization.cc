@@ -1,9 +1,12 @@
 #include "platform/sim/sim_authorization.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -18,6 +21,9 @@ namespace {
 
 constexpr int kPromptAttempts = 3;
 constexpr const char* kToolSearchPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+// What of a tool's standard error is read once it has ended: the stand-in
+// tools write a line, and a pipe holds far more than this.
+constexpr std::size_t kErrorTextKept = 4096;
 
 bool hasFlag(AuthorizationFlags flags, AuthorizationFlags flag) { return (flags & flag) == flag; }
 
@@ -32,8 +38,8 @@ class SimAuthorization::Session : public AuthorizationSession {
 // the list that reaps it once the handle is gone. While it runs, its pidfd
 // is a source on the run loop, which reaps it as soon as it ends.
 struct SimAuthorization::Child final : RunLoopSource {
-  Child(pid_t childPid, posix::UniqueFd childPidfd, RunLoop* loop)
-      : pid(childPid), pidfd(std::move(childPidfd)), runLoop(loop) {
+  Child(pid_t childPid, posix::UniqueFd childPidfd, posix::UniqueFd errorPipe, RunLoop* loop)
+      : pid(childPid), pidfd(std::move(childPidfd)), errors(std::move(errorPipe)), runLoop(loop) {
     if (runLoop != nullptr && pidfd.valid()) runLoop->addSource(this, kCFRunLoopDefaultMode);
   }
   ~Child() override { unwatch(); }
@@ -50,7 +56,20 @@ struct SimAuthorization::Child final : RunLoopSource {
     // Off the loop before the descriptor it watches is closed.
     unwatch();
     pidfd.reset();
+    takeErrors();
     return true;
+  }
+
+  // What the tool left in its standard error pipe, passed on to ours; its
+  // first line is kept as the reason of a failure.
+  void takeErrors() {
+    std::string text(kErrorTextKept, '\0');
+    const ssize_t got = errors.valid() ? ::read(errors.get(), text.data(), text.size()) : -1;
+    errors.reset();
+    if (got <= 0) return;
+    text.resize(static_cast<std::size_t>(got));
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    reason = text.substr(0, text.find('\n'));
   }
 
   void unwatch() {
@@ -60,22 +79,33 @@ struct SimAuthorization::Child final : RunLoopSource {
 
   const pid_t pid;
   posix::UniqueFd pidfd;
+  posix::UniqueFd errors;
   RunLoop* runLoop;
   bool reaped = false;
   int waitStatus = -1;
+  std::string reason;
 };
 
 class SimAuthorization::Handle : public PrivilegedProcess {
  public:
-  explicit Handle(std::shared_ptr<Child> child) : child_(std::move(child)) {}
+  explicit Handle(std::shared_ptr<Child> child)
+      : child_(std::move(child)),
+        exit_(child_->pidfd.valid() ? ::fcntl(child_->pidfd.get(), F_DUPFD_CLOEXEC, 0) : -1) {}
   bool waitUntilExit(std::chrono::milliseconds bound) override { return child_->wait(bound); }
   [[nodiscard]] int terminationStatus() const override {
     const int status = child_->waitStatus;
     return child_->reaped && status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  [[nodiscard]] std::string failureReason() const override {
+    return terminationStatus() != 0 ? child_->reason : std::string();
+  }
+  // A process descriptor stays readable once the process has ended, reaped
+  // or not.
+  [[nodiscard]] int exitDescriptor() const override { return exit_.get(); }
 
  private:
   std::shared_ptr<Child> child_;
+  posix::UniqueFd exit_;
 };
 
 SimAuthorization::SimAuthorization(const MachinePaths& paths, CredentialsPrompt& prompt,
@@ -193,13 +223,23 @@ OSStatus SimAuthorization::executeWithPrivileges(AuthorizationRef authorization,
   }
   argv.push_back(nullptr);
 
+  std::array<int, 2> errors{};
+  if (::pipe2(errors.data(), O_CLOEXEC | O_NONBLOCK) != 0)
+    return errAuthorizationToolExecuteFailure;
+  posix::UniqueFd errorsRead(errors[0]);
+  posix::UniqueFd errorsWrite(errors[1]);
+  // Only our end is non-blocking: the tool's standard error blocks as a
+  // program's does.
+  if (::fcntl(errorsWrite.get(), F_SETFL, 0) != 0) return errAuthorizationToolExecuteFailure;
   pid_t pid = 0;
-  const int error = posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(),
-                                      {.input = posix::kNullDescriptor}, &pid);
+  const int error =
+      posix::spawnChild(paths_.resolve(pathToTool), argv, envp.data(),
+                        {.input = posix::kNullDescriptor, .error = errorsWrite.get()}, &pid);
   wipeSecret(tokenEntry);
+  errorsWrite.reset();
   if (error != 0) return errAuthorizationToolExecuteFailure;
 
-  auto child = std::make_shared<Child>(pid, posix::openPidfd(pid), runLoop_);
+  auto child = std::make_shared<Child>(pid, posix::openPidfd(pid), std::move(errorsRead), runLoop_);
   children_.push_back(child);
   if (process != nullptr) *process = std::make_unique<Handle>(std::move(child));
   return errAuthorizationSuccess;

@@ -34,12 +34,15 @@ namespace pomrel::sim {
 //
 // executeWithPrivileges starts the tool at its path under the machine root
 // with exactly the given arguments (argv[0] is the path as given), standard
-// input from /dev/null, standard output and error inherited, no other
+// input from /dev/null, standard output inherited, standard error into a pipe
+// that is read once the tool has ended (passed on to ours; its first line is
+// the failure reason; a tool that fills the pipe blocks), no other
 // descriptor, and only this environment: PATH=/usr/sbin:/usr/bin:/sbin:/bin,
 // POMREL_MACHINE=<root>, POMREL_PRIVILEGE_TOKEN=<the machine's token>. The
 // tool is a child of this process, reaped as soon as it ends: its end is a
 // source on `runLoop` (when given, in the default mode), so a tool nobody
-// waits for is not left defunct. Without a run loop, or where the kernel
+// waits for is not left defunct. A handle's exit descriptor is a process
+// descriptor of its own. Without a run loop, or where the kernel
 // offers no process descriptor, a tool whose handle has been dropped (or was
 // never asked for) is reaped, without blocking, at each later call and in
 // the destructor; one still running when this object is destroyed is left to

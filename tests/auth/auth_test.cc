@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -217,14 +218,21 @@ TEST_F(AuthTest, PrivilegedToolGetsExactlyItsArgumentsAndEnvironmentAndIsAlwaysR
                                    readPrivilegeToken(root).value_or("missing")}));
 
   EXPECT_EQ(process->terminationStatus(), 0);
-  ASSERT_EQ(execute(admin, "/bin/spew", {"0"}, &process), errAuthorizationSuccess);
+  EXPECT_EQ(process->failureReason(), "");
+  ASSERT_EQ(execute(admin, "/bin/spew", {"0", "kextload: no driver\nmore"}, &process),
+            errAuthorizationSuccess);
   ASSERT_TRUE(process->waitUntilExit(60s));
   EXPECT_EQ(process->terminationStatus(), 3);
+  EXPECT_EQ(process->failureReason(), "kextload: no driver");
 
+  // The exit descriptor is readable once the tool has ended.
   ASSERT_EQ(execute(admin, "/bin/sleep", {"1"}, &process), errAuthorizationSuccess);
+  pollfd ended{process->exitDescriptor(), POLLIN, 0};
+  EXPECT_EQ(::poll(&ended, 1, 0), 0);
   EXPECT_FALSE(process->waitUntilExit(10ms));
   EXPECT_EQ(process->terminationStatus(), -1);
   EXPECT_TRUE(process->waitUntilExit(60s));
+  EXPECT_EQ(::poll(&ended, 1, 0), 1);
   EXPECT_FALSE(unreapedChild());
   EXPECT_TRUE(loop.installed.empty()) << "still watched once reaped";
   // Never asked for a handle: reaped by the run loop once it has ended.

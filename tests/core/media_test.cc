@@ -128,7 +128,7 @@ TEST_F(CoreTest, TheCommandsAreEnabledByTheCardAndWhileOneRunsDisabledAndRefused
   EXPECT_TRUE(enabled("enableMedia:") && !enabled("disableMedia:"));
 }
 
-TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndWithItEnableLoadsWaitsAndArms) {
+TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndWithItEnableLoadsArmsAndTellsAFailedLoad) {
   fake.fileManager.paths.clear();
   app().disableMedia(nullptr);
   app().enableMedia(nullptr);
@@ -146,6 +146,30 @@ TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndWithItEnableLoadsWaitsA
                  "usleep:10000", "port:create", "interest:add"});
   EXPECT_NE(g_NotifyPort, nullptr);
   EXPECT_EQ(alerts(), (Strings{"MSG_NotInstall", "MSG_NotInstall"}));
+
+  // The load's end is taken on the run loop; a failure says why.
+  const std::string failed = "MSG_LoadFail\n\nthe reader 2-1:1.0 has no driver after 10 s";
+  fake.authorization.toolStatus = 1;
+  fake.authorization.toolReason = failed.substr(failed.find("the"));
+  fake.runLoop.runUntilIdle();
+  EXPECT_EQ(alerts().back(), failed);
+  EXPECT_EQ(fake.runLoop.installed.size(), 1U) << "the load still watched";
+
+  // A Stop while a load is pending waits no longer than its unload: the
+  // helper answers in turn, so the load's end comes first and is told.
+  fake.authorization.toolsFinish = false;
+  app().enableMedia(nullptr);
+  fake.log.clear();
+  fake.processes.onRun = [this](const ProcessRun&) {
+    pullCard();
+    fake.authorization.finishTools();
+    fake.authorization.toolStatus = 0;
+    return FakeProcessRunner::exited(0);
+  };
+  app().disableMedia(nullptr);
+  expectInOrder({std::string("exit:") + kKextLoadPath, kUnloadRun, kUnloadDone, "alert:" + failed,
+                 "alert:MSG_RemoveSafely"});
+  EXPECT_TRUE(fake.runLoop.installed.empty());
 }
 
 }  // namespace

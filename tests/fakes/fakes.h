@@ -357,8 +357,9 @@ class FakeAuthorization : public Authorization {
   std::deque<OSStatus> promptAnswers;
   std::function<void()> duringPrompt;
   OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
-  bool toolsFinish = true;                           // false: a tool outlasts every wait
-  int toolStatus = 0;                                // what a finished tool exits with
+  bool toolsFinish = true;  // false: a tool outlasts every wait, until finishTools
+  int toolStatus = 0;       // what a tool exits with when it finishes
+  std::string toolReason;   // and says of its failure
   int prompts = 0;
   int misuse = 0;
   std::vector<std::string> runs;  // "<path> <arguments>" of each tool started
@@ -403,6 +404,13 @@ class FakeAuthorization : public Authorization {
     if (process != nullptr) *process = std::make_unique<Process>(*this, pathToTool);
     return errAuthorizationSuccess;
   }
+  // The tools still running end now, with toolStatus.
+  void finishTools() {
+    toolsFinish = true;
+    for (Process* tool : std::vector(tools_)) {
+      if (!tool->exited) tool->finish();
+    }
+  }
   OSStatus free(AuthorizationRef authorization, AuthorizationFlags) override {
     Session* session = liveSession(authorization);
     if (session == nullptr) return errAuthorizationInvalidRef;
@@ -415,18 +423,39 @@ class FakeAuthorization : public Authorization {
     bool granted = false;
     bool freed = false;
   };
+  // Ends when waited for or, readable on its descriptor, by finishTools.
   struct Process : PrivilegedProcess {
-    Process(FakeAuthorization& by, std::string path) : owner(by), tool(std::move(path)) {}
-    bool waitUntilExit(std::chrono::milliseconds) override {
-      if (owner.toolsFinish) note(owner.log, "exit:" + tool);
-      exited = exited || owner.toolsFinish;
-      return owner.toolsFinish;
+    Process(FakeAuthorization& by, std::string path) : owner(by), tool(std::move(path)) {
+      owner.tools_.push_back(this);
+      if (owner.toolsFinish) ::eventfd_write(fd, 1);
     }
-    [[nodiscard]] int terminationStatus() const override { return exited ? owner.toolStatus : -1; }
+    ~Process() override {
+      std::erase(owner.tools_, this);
+      ::close(fd);
+    }
+    bool waitUntilExit(std::chrono::milliseconds) override {
+      if (owner.toolsFinish && !exited) finish();
+      return exited;
+    }
+    void finish() {
+      note(owner.log, "exit:" + tool);
+      exited = true;
+      status = owner.toolStatus;
+      ::eventfd_write(fd, 1);
+    }
+    [[nodiscard]] int terminationStatus() const override { return status; }
+    [[nodiscard]] std::string failureReason() const override {
+      return status > 0 ? owner.toolReason : "";
+    }
+    [[nodiscard]] int exitDescriptor() const override { return fd; }
     FakeAuthorization& owner;
     std::string tool;
     bool exited = false;
+    int status = -1;
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   };
+
+  std::vector<Process*> tools_;  // the handles given out, until destroyed
 
   Session* liveSession(AuthorizationRef authorization) {
     for (const auto& session : sessions_) {

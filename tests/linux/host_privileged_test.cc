@@ -279,6 +279,7 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
                     fake.userDefaults,
                     fake.clock};
   const std::string unload = std::string("unload ") + kDriverModule + "\n";
+  const std::string failed = "the stand-in module tool failed";
   {
     AppController controller(platform);
     ASSERT_TRUE(controller.registerMatchingNotification());
@@ -298,21 +299,29 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
     EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded);
     EXPECT_TRUE(fs::exists(POMREL_STANDIN_MODULE_LOG ".loaded"));
     EXPECT_EQ(application.alerts.size(), 1U);
+    const auto delivered = [&](auto done) {
+      return test::waitUntil([&] { return fake.runLoop.runUntilIdle(), done(); }, 5s);
+    };
+
+    // A Start that fails (its unload too) says why once the load's answer
+    // comes in on the run loop.
+    std::ofstream(POMREL_STANDIN_MODULE_LOG ".fail").flush();
+    controller.enableMedia(nullptr);
+    EXPECT_TRUE(delivered([&] { return application.alerts.size() == 2; })) << "no alert";
+    fs::remove(POMREL_STANDIN_MODULE_LOG ".fail");
+    EXPECT_EQ(application.alerts.back().message, "MSG_LoadFail\n\n" + failed);
 
     // A card attached now is watched, and its pull runs the disable command.
     test::Card later;
     ASSERT_EQ(machine_.attach(later), "");
-    const auto delivered = [&](auto done) {
-      return test::waitUntil([&] { return fake.runLoop.runUntilIdle(), done(); }, 5s);
-    };
     delivered([] { return g_NotifyPort != nullptr; });
     ASSERT_EQ(machine_.pull(later), "");
-    EXPECT_TRUE(delivered([&] { return application.alerts.size() == 2; })) << "no disable";
+    EXPECT_TRUE(delivered([&] { return application.alerts.size() == 3; })) << "no disable";
     EXPECT_EQ(application.alerts.back().message, "MSG_RemoveSafely");
     EXPECT_EQ(contentsOf(POMREL_STANDIN_MODULE_LOG), loaded + unload);
   }
   EXPECT_FALSE(runs(POMREL_DRIVERCTL_STANDIN)) << "the helper outlived Pomrel's authorization";
-  EXPECT_EQ(diagnostics.str(), "");
+  EXPECT_EQ(lines(diagnostics.str()), Strings(2, "Pomrel: pomrel-driverctl: " + failed));
 }
 
 }  // namespace

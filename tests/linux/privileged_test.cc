@@ -4,6 +4,7 @@
 // module's.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -176,6 +177,7 @@ class HostAuthorizationTest : public ::testing::Test {
     if (status == errAuthorizationSuccess) {
       EXPECT_TRUE(process->waitUntilExit(5s)) << tool;
       ended_ = process->terminationStatus();
+      reason_ = process->failureReason();
     }
     return status;
   }
@@ -186,6 +188,7 @@ class HostAuthorizationTest : public ::testing::Test {
   std::optional<HostAuthorization> authorization_;
   AuthorizationRef session_ = nullptr;
   int ended_ = -2;  // the last request's termination status
+  std::string reason_;
   AuthorizationItem right_{kAuthorizationRightExecute, 0, nullptr, 0};
   AuthorizationRights rights_{1, &right_};
 };
@@ -232,22 +235,41 @@ TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
   EXPECT_EQ(run("/sbin/kextunload", "/other"), errAuthorizationToolExecuteFailure);
   EXPECT_EQ(run("/sbin/kextunload"), errAuthorizationSuccess);
   EXPECT_EQ(ended_, 1) << "an error answer ended as a success";
-  EXPECT_EQ(requests(), "load\nunload\n");
+  EXPECT_EQ(reason_, "cannot unload");
   EXPECT_EQ(sim::test::lines(diagnostics_.str()),
             Strings{"Pomrel: pomrel-driverctl: cannot unload"});
   EXPECT_EQ(authorization_->helperPid(session_), helper) << "one helper, one prompt";
+
+  // A load not waited for: its descriptor tells that its answer waits, and
+  // an unload's wait takes that answer in on the way.
+  std::string plugin = kPlugin;
+  char* const arguments[] = {plugin.data(), nullptr};
+  std::unique_ptr<PrivilegedProcess> load;
+  ASSERT_EQ(authorization_->executeWithPrivileges(session_, "/sbin/kextload", 0, arguments, &load),
+            errAuthorizationSuccess);
+  pollfd answered{load->exitDescriptor(), POLLIN, 0};
+  EXPECT_EQ(::poll(&answered, 1, 5000), 1);
+  EXPECT_EQ(run("/sbin/kextunload"), errAuthorizationSuccess);
+  EXPECT_TRUE(load->waitUntilExit(0ms));
+  EXPECT_EQ(load->terminationStatus(), 0);
+  EXPECT_EQ(requests(), "load\nunload\nload\nunload\n");
 
   // A helper that has ended (as it does when idle) is started again.
   ASSERT_EQ(::kill(helper, SIGTERM), 0);
   siginfo_t ended{};
   ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(helper), &ended, WEXITED | WNOWAIT), 0);
-  EXPECT_EQ(run("/sbin/kextload"), errAuthorizationSuccess);
-  EXPECT_EQ(requests(), "load\nunload\nload\n");
+  ASSERT_EQ(authorization_->executeWithPrivileges(session_, "/sbin/kextload", 0, arguments, &load),
+            errAuthorizationSuccess);
+  EXPECT_TRUE(load->waitUntilExit(5s));
+  EXPECT_EQ(requests(), "load\nunload\nload\nunload\nload\n");
   const pid_t second = authorization_->helperPid(session_);
   EXPECT_NE(second, helper);
 
+  // Its watch open, the session's end still ends the helper, and tells it.
   EXPECT_EQ(end(), errAuthorizationSuccess);
   EXPECT_NE(::kill(second, 0), 0) << "the helper outlived its session";
+  answered.fd = load->exitDescriptor();
+  EXPECT_EQ(::poll(&answered, 1, 0), 1) << "a watch not told of the end";
 }
 
 TEST(HostFileManagerTest, ThePlugInIsAModuleTheKernelKnows) {
