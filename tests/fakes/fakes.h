@@ -357,9 +357,8 @@ class FakeAuthorization : public Authorization {
   std::deque<OSStatus> promptAnswers;
   std::function<void()> duringPrompt;
   OSStatus executeStatus = errAuthorizationSuccess;  // else nothing starts
-  bool toolsFinish = true;  // false: a tool outlasts every wait, until finishTools
-  int toolStatus = 0;       // what a tool exits with when it finishes
-  std::string toolReason;   // and says of its failure
+  int toolStatus = 0;                                // what a tool exits with when it ends
+  std::string toolReason;                            // and says of its failure
   int prompts = 0;
   int misuse = 0;
   std::vector<std::string> runs;  // "<path> <arguments>" of each tool started
@@ -404,12 +403,13 @@ class FakeAuthorization : public Authorization {
     if (process != nullptr) *process = std::make_unique<Process>(*this, pathToTool);
     return errAuthorizationSuccess;
   }
-  // The tools still running end now, with toolStatus.
-  void finishTools() {
-    toolsFinish = true;
-    for (Process* tool : std::vector(tools_)) {
-      if (!tool->exited) tool->finish();
-    }
+  ~FakeAuthorization() override { ::close(finished_); }
+  // False: tools outlast every wait. True (at first): they end when waited
+  // for, and their exit descriptors are readable.
+  void setToolsFinish(bool finish) {
+    toolsFinish_ = finish;
+    eventfd_t count = 0;
+    finish ? ::eventfd_write(finished_, 1) : ::eventfd_read(finished_, &count);
   }
   OSStatus free(AuthorizationRef authorization, AuthorizationFlags) override {
     Session* session = liveSession(authorization);
@@ -423,39 +423,27 @@ class FakeAuthorization : public Authorization {
     bool granted = false;
     bool freed = false;
   };
-  // Ends when waited for or, readable on its descriptor, by finishTools.
   struct Process : PrivilegedProcess {
-    Process(FakeAuthorization& by, std::string path) : owner(by), tool(std::move(path)) {
-      owner.tools_.push_back(this);
-      if (owner.toolsFinish) ::eventfd_write(fd, 1);
-    }
-    ~Process() override {
-      std::erase(owner.tools_, this);
-      ::close(fd);
-    }
+    Process(FakeAuthorization& by, std::string path) : owner(by), tool(std::move(path)) {}
     bool waitUntilExit(std::chrono::milliseconds) override {
-      if (owner.toolsFinish && !exited) finish();
-      return exited;
-    }
-    void finish() {
-      note(owner.log, "exit:" + tool);
-      exited = true;
-      status = owner.toolStatus;
-      ::eventfd_write(fd, 1);
+      if (owner.toolsFinish_ && status < 0) {
+        note(owner.log, "exit:" + tool);
+        status = owner.toolStatus;
+      }
+      return status >= 0;
     }
     [[nodiscard]] int terminationStatus() const override { return status; }
     [[nodiscard]] std::string failureReason() const override {
       return status > 0 ? owner.toolReason : "";
     }
-    [[nodiscard]] int exitDescriptor() const override { return fd; }
+    [[nodiscard]] int exitDescriptor() const override { return owner.finished_; }
     FakeAuthorization& owner;
     std::string tool;
-    bool exited = false;
     int status = -1;
-    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   };
 
-  std::vector<Process*> tools_;  // the handles given out, until destroyed
+  bool toolsFinish_ = true;
+  int finished_ = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
 
   Session* liveSession(AuthorizationRef authorization) {
     for (const auto& session : sessions_) {

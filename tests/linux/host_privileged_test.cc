@@ -191,6 +191,14 @@ void reportRightsAndOneRequest(std::ostream& report) {
   report << said.size() << "\n" << (said.empty() ? "" : said[0]) << "\n";
 }
 
+// The fakes' platform with these facilities in place of theirs.
+Platform realPlatform(fakes::FakePlatform& fake, Application& application, DeviceRegistry& registry,
+                      ProcessRunner& processes, Authorization& authorization,
+                      FileManager& fileManager) {
+  return {application,   fake.bundle, fake.statusBar,   registry,          fake.runLoop, processes,
+          authorization, fileManager, fake.processInfo, fake.userDefaults, fake.clock};
+}
+
 // The alerts a Stop shows, one a line: the controller on fakes but for the
 // authorization, whose prompt is pkexec's.
 void reportStopAlerts(std::ostream& report) {
@@ -198,9 +206,8 @@ void reportStopAlerts(std::ostream& report) {
   fake.fileManager.paths.insert(kSxSPluginPath);
   HostAuthorization authorization(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath,
                                   [](std::string_view) {});
-  Platform platform{fake.application, fake.bundle,       fake.statusBar, fake.registry,
-                    fake.runLoop,     fake.processes,    authorization,  fake.fileManager,
-                    fake.processInfo, fake.userDefaults, fake.clock};
+  Platform platform = realPlatform(fake, fake.application, fake.registry, fake.processes,
+                                   authorization, fake.fileManager);
   AppController(platform).disableMedia(nullptr);
   for (const fakes::Alert& alert : fake.application.alerts) report << alert.message << "\n";
 }
@@ -267,17 +274,8 @@ TEST_F(HostCommandsTest, DisableEjectsTheCardUnloadsTheModuleAndSaysSoThenEnable
       std::make_unique<HostAuthorization>(POMREL_DRIVERCTL_STANDIN, kSxSPluginPath, said);
   fakes::FakePlatform fake;
   TestApplication application;
-  Platform platform{application,
-                    fake.bundle,
-                    fake.statusBar,
-                    *backends.registry,
-                    fake.runLoop,
-                    *backends.processes,
-                    *backends.authorization,
-                    *backends.fileManager,
-                    fake.processInfo,
-                    fake.userDefaults,
-                    fake.clock};
+  Platform platform = realPlatform(fake, application, *backends.registry, *backends.processes,
+                                   *backends.authorization, *backends.fileManager);
   const std::string unload = std::string("unload ") + kDriverModule + "\n";
   const std::string failed = "the stand-in module tool failed";
   {
