@@ -232,7 +232,7 @@ TEST_F(HostAuthorizationTest, OneHelperServesTheSessionsRequestsAndEndsWithIt) {
   // A load not waited for: its descriptor tells that its answer waits, and
   // an unload's wait takes that answer in on the way.
   ASSERT_EQ(run("/sbin/kextload", kPlugin, false), errAuthorizationSuccess);
-  const std::unique_ptr<PrivilegedProcess> load = std::move(process_);
+  const std::unique_ptr<PrivilegedProcess> load(process_.release());
   pollfd answered{load->exitDescriptor(), POLLIN, 0};
   EXPECT_EQ(::poll(&answered, 1, 5000), 1);
   EXPECT_EQ(run("/sbin/kextunload"), errAuthorizationSuccess);
