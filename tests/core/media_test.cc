@@ -158,6 +158,7 @@ TEST_F(CoreTest, WithoutTheDriverBothCommandsOnlySaySoAndWithItEnableLoadsArmsAn
   // helper answers in turn, so the load's end comes with it and is told.
   fake.authorization.setToolsFinish(false);
   app().enableMedia(nullptr);
+  fake.log.clear();
   fake.processes.onRun = [this](const ProcessRun&) {
     pullCard();
     fake.authorization.setToolsFinish(true);
