@@ -99,15 +99,16 @@ class PkexecHelper {
 
 // Runs `pkexecPath --disable-internal-agent helperPath` (the prompt: the
 // desktop's polkit agent only, never a text prompt on a terminal) and waits
-// for the helper's ready line. errAuthorizationSuccess with the running helper in *started; the
-// prompt dismissed or unanswered within kPromptBound ->
-// errAuthorizationCanceled; the prompt not shown -> its cause: no pkexec
+// for the helper's ready line. errAuthorizationSuccess with the running
+// helper in *started; the prompt dismissed or unanswered within kPromptBound
+// -> errAuthorizationCanceled; the prompt not shown -> its cause: no pkexec
 // (errAuthorizationNoPrompter), no polkit agent (errAuthorizationNoAgent),
 // not authorized (errAuthorizationRefusedByPolicy, which a failed
-// authentication gives too), polkit unreachable
-// (errAuthorizationServiceUnavailable); any other refusal (the helper refusing
-// to serve) -> errAuthorizationDenied. Each but the first two with one line on
-// `diagnostics`. A helper that has not exited within kHelperExitBound after a
+// authentication gives too), no system bus or polkit unreachable on it
+// (errAuthorizationServiceUnavailable); any other refusal (the helper
+// missing, or refusing to serve) -> errAuthorizationDenied. Each but the
+// first two with one line on `diagnostics`, the line of pkexec's that names
+// the refusal. A helper that has not exited within kHelperExitBound after a
 // failed start is handed back in *unreaped, to be reaped later.
 OSStatus startPkexecHelper(const std::string& pkexecPath, const std::string& helperPath,
                            const Diagnostics& diagnostics, std::shared_ptr<PkexecHelper>* started,
