@@ -12,6 +12,7 @@ namespace pomrel::host {
 bool MountTable::read(const std::string& path) {
   byNumber_.clear();
   bySource_.clear();
+  byPoint_.clear();
   const posix::FileRead table = posix::readFile(path, posix::kSystemFileLimit);
   if (!table.ok()) return false;
   std::istringstream lines(table.bytes);
@@ -28,7 +29,10 @@ bool MountTable::read(const std::string& path) {
     while (fields >> word && word != "-") {
     }
     std::string type, source;
-    if (fields >> type >> source) bySource_.emplace(source, point);
+    if (fields >> type >> source) {
+      bySource_.emplace(source, point);
+      byPoint_.emplace(point, std::pair(type, source));
+    }
   }
   return true;
 }
@@ -45,6 +49,15 @@ std::vector<std::string> MountTable::mountPointsOf(const UdevDevice& device) con
     }
   }
   return points;
+}
+
+std::vector<std::string> MountTable::sourcesAt(const std::string& point,
+                                               const std::string& type) const {
+  std::vector<std::string> sources;
+  for (auto [at, end] = byPoint_.equal_range(point); at != end; ++at) {
+    if (at->second.first == type) sources.push_back(at->second.second);
+  }
+  return sources;
 }
 
 }  // namespace pomrel::host

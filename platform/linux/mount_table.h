@@ -21,10 +21,15 @@ class MountTable {
   // and, for a filesystem whose number names no device (btrfs), by the
   // source it was mounted from.
   [[nodiscard]] std::vector<std::string> mountPointsOf(const UdevDevice& device) const;
+  // The sources of the filesystems of `type` mounted at `point`
+  // ("rpool/ROOT/debian" for a ZFS dataset).
+  [[nodiscard]] std::vector<std::string> sourcesAt(const std::string& point,
+                                                   const std::string& type) const;
 
  private:
   std::multimap<dev_t, std::string> byNumber_;
   std::multimap<std::string, std::string> bySource_;
+  std::multimap<std::string, std::pair<std::string, std::string>> byPoint_;  // type, source
 };
 
 }  // namespace pomrel::host

@@ -140,6 +140,14 @@ std::vector<UdevDevice> Udev::devicesWithProperty(const char* key, const char* v
   });
 }
 
+std::vector<UdevDevice> Udev::devicesWithAttribute(const char* subsystem, const char* name,
+                                                   const std::string& value) {
+  return enumerateDevices(udev_, [&](udev_enumerate* enumerate) {
+    return udev_enumerate_add_match_subsystem(enumerate, subsystem) >= 0 &&
+           udev_enumerate_add_match_sysattr(enumerate, name, value.c_str()) >= 0;
+  });
+}
+
 std::vector<UdevDevice> Udev::blockDevicesBelow(const UdevDevice& parent) {
   udev_device* below = parent && udev_ != nullptr
                            ? udev_device_new_from_syspath(udev_, parent.sysPath().c_str())

@@ -81,6 +81,9 @@ class Udev {
   std::vector<UdevDevice> wholeDisksWithProperty(const char* key);
   // The devices of any subsystem whose property `key` is `value`.
   std::vector<UdevDevice> devicesWithProperty(const char* key, const char* value);
+  // The devices of `subsystem` whose sysfs attribute `name` is `value`.
+  std::vector<UdevDevice> devicesWithAttribute(const char* subsystem, const char* name,
+                                               const std::string& value);
   // The block devices (disks and partitions) at or below `parent` in sysfs.
   std::vector<UdevDevice> blockDevicesBelow(const UdevDevice& parent);
   // The device of `subsystem` named `sysName`; empty when there is none.

@@ -304,7 +304,11 @@ class ReaderTest : public UmockdevTest {
       std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe") << "";
     writes_.clear();
     mounts_ = kMounts;
+    swaps_ = "Filename\tType\tSize\tUsed\tPriority\n";
     kernelActs_ = true;
+    // Readers often pad their serial number; udev drops the padding.
+    umockdev_testbed_set_attribute(testbed_, ("/sys" + kUsb + "1-1").c_str(), "serial",
+                                   "0123\"AB* \t ");
   }
   void bind(const std::string& name, bool bound) {
     const auto& [device, driver] = kDriverOf.at(name);
@@ -322,8 +326,9 @@ class ReaderTest : public UmockdevTest {
   // What a request answers, or what the rule command prints (and its
   // status, when it fails).
   std::string act(const std::string& request) {
-    const std::string mountInfo = root_ + "/mountinfo";
-    std::ofstream(mountInfo) << mounts_;
+    const SystemTables tables{root_ + "/mountinfo", root_ + "/swaps"};
+    std::ofstream(tables.mountInfo) << mounts_;
+    std::ofstream(tables.swaps) << swaps_;
     ReaderControl control{[this](const std::string& path, const std::string& value) {
                             writes_.push_back(path + " <- " + value);
                             const int error = writeSysfsAttribute(path, value);
@@ -331,21 +336,22 @@ class ReaderTest : public UmockdevTest {
                             if (error == 0 && kernelActs_) bind(value, path.ends_with("_probe"));
                             return error;
                           },
-                          mountInfo, std::chrono::milliseconds(100)};
+                          tables.mountInfo, std::chrono::milliseconds(100), tables.swaps};
     if (request == "unload") return unbindReaders(control);
     if (request == "load") return bindReaders(control);
     if (request.starts_with("facts ")) {  // what pomrel-diskutil eject learns of a disk
-      const diskutil::DiskFacts facts = diskutil::readDiskFacts(request.substr(6));
+      const diskutil::DiskFacts facts = diskutil::readDiskFacts(request.substr(6), tables);
       return "card " + std::to_string(facts.isCard) + ", reader " +
-             std::to_string(facts.underMarkedReader);
+             std::to_string(facts.underMarkedReader) + ", system '" + facts.system + "'";
     }
     std::ostringstream out;
-    const int status = diskutil::printReaderRules(request, out, out, mountInfo);
+    const int status = diskutil::printReaderRules(request, out, out, tables);
     return status == 0 ? out.str() : std::to_string(status) + " " + out.str();
   }
 
   Strings writes_;
   std::string mounts_;
+  std::string swaps_;
   bool kernelActs_ = true;
 };
 
@@ -372,6 +378,34 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
   const auto unbound = [this](const char* name) { return [this, name] { bind(name, false); }; };
   const auto mounted = [this](const char* line) { return [this, line] { mounts_ += line; }; };
   const auto pciOnly = [this] { mark(kReader, "0"), mark(kPci, "1"); };
+  const auto swap = [this] { swaps_ += "/dev/sdb1\tpartition\t1024\t0\t-2\n"; };
+  const auto builtOn = [&](const char* line) {  // dm-0 on sdb1, mounted
+    return [&, line] {
+      addDevices(
+          {"P: /devices/virtual/block/dm-0;E: SUBSYSTEM=block;E: DEVTYPE=disk;"
+           "E: MAJOR=254;E: MINOR=0;E: DEVNAME=/dev/dm-0"});
+      fs::create_directories(root_ + "/sys/block/sdb/sdb1/holders/dm-0");
+      mounted(line)();
+    };
+  };
+  const auto zfsRoot = [&](const char* pool) {  // "/" on ZFS, the pool `pool` on sdb1
+    return [&, pool] {
+      const std::string partition = "/sys" + kScsi + "/block/sdb/sdb1";
+      umockdev_testbed_set_property(testbed_, partition.c_str(), "ID_FS_TYPE", "zfs_member");
+      if (*pool) umockdev_testbed_set_property(testbed_, partition.c_str(), "ID_FS_LABEL", pool);
+      mounted("32 1 0:25 / / rw - zfs rpool/ROOT/debian rw,xattr\n")();
+    };
+  };
+  const auto twin = [this] {  // the reader without a serial number, and its twin holding /home
+    umockdev_testbed_set_attribute(testbed_, ("/sys" + kUsb + "1-1").c_str(), "serial", "");
+    addDevices({"P: " + kUsb +
+                    "1-3;E: SUBSYSTEM=usb;E: DEVTYPE=usb_device;A: idVendor=054c;"
+                    "A: idProduct=02d8",
+                "P: " + kUsb +
+                    "1-3/1-3:1.0/host8/target8:0:0/8:0:0:0/block/sde;E: SUBSYSTEM=block;"
+                    "E: DEVTYPE=disk;E: MAJOR=8;E: MINOR=64;E: DEVNAME=/dev/sde"});
+    mounts_ += "33 1 8:64 / /home rw - ext4 /dev/sde rw\n";
+  };
   // clang-format off
   const std::vector<Case> cases{
       {"the reader stops", {}, "unload", "", {unbindReader}},
@@ -381,13 +415,7 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
       {"a mounted card", mounted("30 1 8:17 / /media/card rw - ext4 /dev/sdb1 rw\n"), "unload",
        "sdb1 below the reader 1-1:1.0 is mounted at /media/card", {}},
       {"a mounted volume built on the card",
-       [&] {
-         addDevices({"P: /devices/virtual/block/dm-0;E: SUBSYSTEM=block;E: DEVTYPE=disk;"
-                     "E: MAJOR=254;E: MINOR=0;E: DEVNAME=/dev/dm-0"});
-         fs::create_directories(root_ + "/sys/block/sdb/sdb1/holders/dm-0");
-         mounted("31 1 254:0 / /media/vault rw - ext4 /dev/mapper/vault rw\n")();
-       },
-       "unload", "dm-0 (built on sdb) below the reader 1-1:1.0 is mounted at /media/vault", {}},
+       builtOn("31 1 254:0 / /media/vault rw - ext4 /dev/mapper/vault rw\n"), "unload", "dm-0 (built on sdb) below the reader 1-1:1.0 is mounted at /media/vault", {}},
       {"a mounted card without a number of its own",
        mounted("30 1 0:55 / /media/card rw - btrfs /dev/sdb1 rw\n"), "unload", "is mounted", {}},
       {"a marked USB device, not its interface", [this] { mark(kUsb + "1-1", "1"); }, "unload",
@@ -401,14 +429,34 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
        "the reader 1-1:1.0 still has a driver", {unbindReader}},
       {"the kernel does not bind it", [this] { kernelActs_ = false; bind("1-1:1.0", false); },
        "load", "the reader 1-1:1.0 has no driver after 100 ms", {probeReader}},
-      {"the card, under a marked reader", {}, "facts sdb", "card 1, reader 1", {}},
-      {"a stick, under no marked reader", {}, "facts sdc", "card 0, reader 0", {}},
+      {"swap on the card", swap, "unload",
+       "the reader 1-1:1.0 holds the system's own disk (sdb1: active swap)", {}},
+      {"the card, under a marked reader", {}, "facts sdb", "card 1, reader 1, system ''", {}},
+      {"a stick, under no marked reader", {}, "facts sdc", "card 0, reader 0, system ''", {}},
+      {"the system's swap on the card", swap, "facts sdb", "system 'sdb1: active swap'", {}},
       {"the rules for the reader", {}, "sdb", readerRules, {}},
       {"a partition stands for its disk", {}, "sdb1", "holds sdb.\n", {}},
-      {"the rules for the PCI card", {}, "sdd", "SUBSYSTEM==\"pci\", ATTR{vendor}==\"0x104d\", "
-       "ATTR{device}==\"0x905c\", ENV{POMREL_READER}=\"1\"\n", {}},
-      {"the system's disk below", mounted("31 1 8:48 / / rw - ext4 /dev/sdd rw\n"), "sdd",
-       "2 pomrel-diskutil: the device that holds sdd also holds sdd (mounted at /)", {}},
+      {"the rules for the PCI card, in its slot alone", {}, "sdd",
+       "SUBSYSTEM==\"pci\", KERNEL==\"0000:03:00.0\", ATTR{vendor}==\"0x104d\", ATTR{device}=="
+       "\"0x905c\", ENV{POMREL_READER}=\"1\"\n# Its disks, the card:\nSUBSYSTEM==\"block\", ENV{"
+       "DEVTYPE}==\"disk\", SUBSYSTEMS==\"pci\", KERNELS==\"0000:03:00.0\", ATTRS{vendor}", {}},
+      {"the system's disk", mounted("31 1 8:48 / / rw - ext4 /dev/sdd rw\n"), "sdd",
+       "2 pomrel-diskutil: sdd is the system's own disk (sdd: mounted at /), not a card", {}},
+      {"/home on the card", mounted("31 1 8:17 / /home rw - ext4 /dev/sdb1 rw\n"), "sdb",
+       "2 pomrel-diskutil: sdb is the system's own disk (sdb1: mounted at /home)", {}},
+      {"/ on a volume built on the card", builtOn("31 1 254:0 / / rw - ext4 /dev/dm-0 rw\n"),
+       "sdb1", "2 pomrel-diskutil: sdb is the system's own disk (dm-0 built on sdb: mounted at /)",
+       {}},
+      {"the system's swap", swap, "sdb", "2 pomrel-diskutil: sdb is the system's own disk", {}},
+      {"/ on ZFS, its pool on the card", zfsRoot("rpool"), "sdb",
+       "2 pomrel-diskutil: sdb is the system's own disk (sdb1: a member of the ZFS pool rpool, "
+       "mounted at /)", {}},
+      {"/ on ZFS, an unnamed pool on the card", zfsRoot(""), "sdb",
+       "(sdb1: a member of a ZFS pool udev does not name, while / is on ZFS)", {}},
+      {"/ on ZFS, another pool on the card", zfsRoot("tank"), "sdb", "holds sdb.\n", {}},
+      {"a twin reader without a serial number holds the system", twin, "sdb",
+       "2 pomrel-diskutil: the rules for sdb would also match 1-3, which holds the system's own "
+       "disk sde (sde: mounted at /home); no rules are printed\n", {}},
       {"a loop device", {}, "loop0", "2 pomrel-diskutil: loop0 has no USB or PCI device above it",
        {}},
       {"no such disk", {}, "sdz", "2 pomrel-diskutil: udev knows no disk named sdz", {}},

@@ -1,13 +1,12 @@
 #include "platform/linux/diskutil/disk_facts.h"
 
 #include "media/sxs_driver.h"
-#include "platform/linux/block_holders.h"
 #include "platform/linux/registry.h"
 #include "platform/linux/udev_device.h"
 
 namespace pomrel::host::diskutil {
 
-DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot) {
+DiskFacts readDiskFacts(const std::string& kernelName, const SystemTables& system) {
   DiskFacts facts;
   Udev udev;
   if (const UdevDevice disk = udev.device("block", kernelName)) {
@@ -17,8 +16,8 @@ DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoo
     facts.underMarkedReader =
         disk.parentWith("usb", "usb_interface").property(kReaderProperty) == "1" ||
         disk.parentWith("pci").property(kReaderProperty) == "1";
+    facts.system = systemUseBelow(udev, disk, system).what;
   }
-  facts.holders = blockHolders(kernelName, sysRoot);
   return facts;
 }
 

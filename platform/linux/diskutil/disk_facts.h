@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "platform/linux/diskutil/eject.h"
+#include "platform/linux/system_disk.h"
 
 namespace pomrel::host::diskutil {
 
 // The facts about the block device `kernelName` as the udev database holds
-// them now, and its holders under `sysRoot`/block. A disk udev does not know
-// is not the card's; a holders folder that cannot be read has no holders.
-DiskFacts readDiskFacts(const std::string& kernelName, const std::string& sysRoot = "/sys");
+// them now, and what of the system it holds, as `system`'s tables say. A
+// disk udev does not know is not the card's.
+DiskFacts readDiskFacts(const std::string& kernelName, const SystemTables& system = {});
 
 }  // namespace pomrel::host::diskutil

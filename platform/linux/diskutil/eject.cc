@@ -12,10 +12,6 @@ namespace pomrel::host::diskutil {
 
 namespace {
 
-// Mount points that make a disk the system's own: unmounting them is refused
-// whatever a udev rule says about the disk.
-constexpr const char* kSystemMountPoints[] = {"/", "/boot", "/boot/efi", "/usr", "/var", "/home"};
-
 const UdisksObject* find(const UdisksObjects& objects, const std::string& path) {
   if (path == udisks2::kNoObject) return nullptr;
   const auto found = std::find_if(objects.begin(), objects.end(),
@@ -33,16 +29,6 @@ std::string printable(std::string_view text, char replacement = ' ') {
   return line;
 }
 
-void refuseIfSystem(const UdisksObject& block, EjectPlan& plan) {
-  for (const std::string& point : block.mountPoints) {
-    if (std::find(std::begin(kSystemMountPoints), std::end(kSystemMountPoints), point) !=
-        std::end(kSystemMountPoints)) {
-      plan.refusal = block.device + " is mounted at " + point +
-                     ": the disk holds the system's own files and is not ejected";
-    }
-  }
-}
-
 // Adds `block`'s mounted filesystems (its unlocked volume's first) and its
 // unlocked volume to `plan`.
 void addVolume(const UdisksObjects& objects, const UdisksObject& block, EjectPlan& plan) {
@@ -54,7 +40,6 @@ void addVolume(const UdisksObjects& objects, const UdisksObject& block, EjectPla
   }
   if (block.isFilesystem && !block.mountPoints.empty()) {
     plan.unmounts.push_back({block.path, block.mountPoints});
-    refuseIfSystem(block, plan);
   }
 }
 
@@ -110,10 +95,9 @@ EjectPlan planEject(const UdisksObjects& objects, const std::string& kernelName,
     if (object.isBlock && object.partitionTable == disk->path) addVolume(objects, object, plan);
   }
   addVolume(objects, *disk, plan);
-  for (const std::string& holder : facts.holders) {
-    for (const UdisksObject& object : objects) {
-      if (object.isBlock && object.device == "/dev/" + holder) refuseIfSystem(object, plan);
-    }
+  if (!facts.system.empty()) {
+    plan.refusal =
+        device + " holds the system's own files (" + facts.system + ") and is not ejected";
   }
 
   if (disk->isLoop) {

@@ -5,9 +5,10 @@
 //
 // The eject refuses a disk that udev does not mark as the card's
 // (POMREL_SERVICE): a kernel name can be reused between Pomrel's lookup and
-// the eject. It refuses a disk that holds the system's own files: one of its
-// filesystems, or a volume built on it (LVM, MD: its holders, recursively), is
-// mounted at a system mount point. Otherwise it unmounts every mounted
+// the eject. It refuses a disk that holds the system's own files, as
+// systemUseBelow (platform/linux/system_disk.h) tells them: a system mount
+// point, active swap or the system's ZFS pool on the disk or on a volume
+// built on it. Otherwise it unmounts every mounted
 // filesystem of the disk, of its partitions and of their unlocked encrypted
 // volumes (innermost first, never forced or lazy), locks those encrypted
 // volumes, then takes the medium out:
@@ -96,9 +97,9 @@ struct Unmount {
 struct DiskFacts {
   bool isCard = false;             // it carries POMREL_SERVICE="SxS Media"
   bool underMarkedReader = false;  // its reader carries POMREL_READER="1"
-  // The kernel names of the block devices built on the disk or its
-  // partitions, and on those, recursively ("dm-0", "md127").
-  std::vector<std::string> holders;
+  // What of the running system the disk holds ("sda2: mounted at /home");
+  // "" when nothing.
+  std::string system;
 };
 
 // A program that holds a volume.

@@ -11,6 +11,7 @@
 
 #include "platform/linux/block_holders.h"
 #include "platform/linux/mount_table.h"
+#include "platform/linux/system_disk.h"
 #include "platform/linux/udev_device.h"
 
 namespace pomrel::host {
@@ -49,6 +50,14 @@ Readers findReaders(Udev& udev, const ReaderControl& control, bool stopping) {
     if (bus.empty()) {
       readers.refusal =
           "a marked device is neither a USB interface nor a PCI function: " + describe(device);
+      return readers;
+    }
+    if (const SystemUse use = stopping
+                                  ? systemUseBelow(udev, device, {control.mountInfo, control.swaps})
+                                  : SystemUse();
+        use) {
+      readers.refusal =
+          "the reader " + device.sysName() + " holds the system's own disk (" + use.what + ")";
       return readers;
     }
     for (const UdevDevice& block :

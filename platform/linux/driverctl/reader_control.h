@@ -23,13 +23,16 @@ struct ReaderControl {
   std::string mountInfo = "/proc/self/mountinfo";
   // How long the start waits for the kernel to bind every reader again.
   std::chrono::milliseconds bindBound = std::chrono::seconds(10);
+  // The active swap, part of what makes a disk the system's own.
+  std::string swaps = "/proc/swaps";
 };
 
 // Unbinds every marked reader that has a driver, writing its name to its
 // driver's "unbind" and nowhere else. "" when afterwards no marked reader
 // has a driver (so "" too when no reader is connected: a reader unplugged
 // with its card is stopped); else the reason. Refuses, writing nothing, when
-// a marked device is neither a USB interface nor a PCI function, or when a
+// a marked device is neither a USB interface nor a PCI function, when a
+// marked reader holds the system's own disk (system_disk.h), or when a
 // filesystem of a block device below a marked device, or of a volume built on
 // one (its holders, recursively), is mounted.
 std::string unbindReaders(const ReaderControl& control = {});
