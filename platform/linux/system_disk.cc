@@ -85,9 +85,10 @@ class SystemParts {
     }
     if (!pools_.empty() && block.property("ID_FS_TYPE") == "zfs_member") {
       const std::string label = block.property("ID_FS_LABEL").value_or("");
-      if (label.empty())
+      if (label.empty()) {
         return "a member of a ZFS pool udev does not name, while " + pools_.begin()->second +
                " is on ZFS";
+      }
       if (const auto pool = pools_.find(label); pool != pools_.end()) {
         return "a member of the ZFS pool " + label + ", mounted at " + pool->second;
       }
