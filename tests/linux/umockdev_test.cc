@@ -449,6 +449,15 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
       {"/ on a volume built on the card", builtOn("31 1 254:0 / / rw - ext4 /dev/dm-0 rw\n"),
        "sdb1", "2 pomrel-diskutil: sdb is the system's own disk (dm-0 built on sdb: mounted at /)",
        {}},
+      {"/ on a partition of an array built on the card",
+       [&] {
+         addDevices({"P: /devices/virtual/block/md127;E: SUBSYSTEM=block;E: DEVTYPE=disk",
+                     "P: /devices/virtual/block/md127/md127p1;E: SUBSYSTEM=block;E: DEVTYPE="
+                     "partition;E: MAJOR=259;E: MINOR=0;E: DEVNAME=/dev/md127p1"});
+         fs::create_directories(root_ + "/sys/block/sdb/holders/md127");
+         mounted("34 1 259:0 / / rw - ext4 /dev/md127p1 rw\n")();
+       },
+       "sdb", "(md127p1 built on sdb: mounted at /)", {}},
       {"the system's swap", swap, "sdb", "2 pomrel-diskutil: sdb is the system's own disk", {}},
       {"/ on ZFS, its pool on the card", zfsRoot("rpool"), "sdb",
        "2 pomrel-diskutil: sdb is the system's own disk (sdb1: a member of the ZFS pool rpool, "
