@@ -80,7 +80,8 @@ class SystemParts {
         return "mounted at " + point;
       }
     }
-    if (swaps_.nodes.contains(block.devNode()) || swaps_.numbers.contains(block.devNumber())) {
+    if (swaps_.nodes.contains(block.devNode()) ||
+        (block.devNumber() != 0 && swaps_.numbers.contains(block.devNumber()))) {
       return "active swap";
     }
     if (!pools_.empty() && block.property("ID_FS_TYPE") == "zfs_member") {
@@ -126,7 +127,7 @@ SystemUse systemUseBelow(Udev& udev, const UdevDevice& device, const SystemTable
       pending.pop_back();
       for (const UdevDevice& part : udev.blockDevicesBelow(udev.device("block", holder))) {
         if (const std::string what = system.of(part); !what.empty()) {
-          return {disk, part.sysName() + " built on " + disk + ": " + what};
+          return {disk, part.sysName().append(" built on ").append(disk).append(": ").append(what)};
         }
       }
       for (std::string& next : blockHolders(holder)) {
