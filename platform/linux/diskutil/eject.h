@@ -7,11 +7,10 @@
 // (POMREL_SERVICE): a kernel name can be reused between Pomrel's lookup and
 // the eject. It refuses a disk that holds the system's own files, as
 // systemUseBelow (platform/linux/system_disk.h) tells them: a system mount
-// point, active swap or the system's ZFS pool on the disk or on a volume
-// built on it. Otherwise it unmounts every mounted
-// filesystem of the disk, of its partitions and of their unlocked encrypted
-// volumes (innermost first, never forced or lazy), locks those encrypted
-// volumes, then takes the medium out:
+// point, active swap or the system's ZFS pool on the disk or on a volume built
+// on it. Otherwise it unmounts every mounted filesystem of the disk, of its
+// partitions and of their unlocked encrypted volumes (innermost first, never
+// forced or lazy), locks those encrypted volumes, then takes the medium out:
 // - a loop device, which has no drive, is detached;
 // - a disk under a card reader that udev marks (POMREL_READER="1" on its USB
 //   interface or PCI function) has its medium ejected, never its drive
