@@ -65,10 +65,17 @@ Swaps readSwaps(const std::string& path) {
 // What of the system the block device `block` is; "" when nothing.
 class SystemParts {
  public:
-  SystemParts(const MountTable& mounts, Swaps swaps) : mounts_(mounts), swaps_(std::move(swaps)) {
+  SystemParts(Udev& udev, const MountTable& mounts, Swaps swaps)
+      : mounts_(mounts), swaps_(std::move(swaps)) {
     for (const char* point : kSystemMountPoints) {
       for (const std::string& source : mounts.sourcesAt(point, "zfs")) {
         pools_.emplace(source.substr(0, source.find('/')), point);
+      }
+      // A btrfs filesystem names one of its devices as its source; the
+      // others share its UUID.
+      for (const std::string& source : mounts.sourcesAt(point, "btrfs")) {
+        const UdevDevice named = udev.device("block", source.substr(source.rfind('/') + 1));
+        if (auto uuid = named.property("ID_FS_UUID")) btrfs_.emplace(std::move(*uuid), point);
       }
     }
   }
@@ -94,6 +101,12 @@ class SystemParts {
         return "a member of the ZFS pool " + label + ", mounted at " + pool->second;
       }
     }
+    if (block.property("ID_FS_TYPE") == "btrfs") {
+      if (const auto at = btrfs_.find(block.property("ID_FS_UUID").value_or(""));
+          at != btrfs_.end()) {
+        return "a device of the btrfs filesystem mounted at " + at->second;
+      }
+    }
     return {};
   }
 
@@ -101,6 +114,7 @@ class SystemParts {
   const MountTable& mounts_;
   Swaps swaps_;
   std::map<std::string, std::string> pools_;  // a system pool's name, a point it holds
+  std::map<std::string, std::string> btrfs_;  // a system btrfs's UUID, a point it holds
 };
 
 }  // namespace
@@ -110,7 +124,7 @@ SystemUse systemUseBelow(Udev& udev, const UdevDevice& device, const SystemTable
   if (!mounts.read(tables.mountInfo)) {
     return {"", "the mount table " + tables.mountInfo + " cannot be read"};
   }
-  const SystemParts system(mounts, readSwaps(tables.swaps));
+  const SystemParts system(udev, mounts, readSwaps(tables.swaps));
   for (const UdevDevice& block : udev.blockDevicesBelow(device)) {
     const std::string disk =
         block.isWholeDisk() ? block.sysName() : block.parentWith("block", "disk").sysName();

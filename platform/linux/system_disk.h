@@ -38,6 +38,9 @@ struct SystemUse {
 //   disks are found by what blkid records in udev: ID_FS_TYPE "zfs_member"
 //   and the pool's name as ID_FS_LABEL. A member whose label udev does not
 //   know counts as the system's pool's while any system mount point is ZFS.
+// - a device of a btrfs filesystem mounted at one of those points: the
+//   mount table names one device of a filesystem that spans several, and
+//   udev gives each the filesystem's ID_FS_UUID.
 // When the mount table cannot be read, everything counts as the system's:
 // `what` says so and `disk` is empty.
 SystemUse systemUseBelow(Udev& udev, const UdevDevice& device, const SystemTables& tables = {});

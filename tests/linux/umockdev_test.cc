@@ -254,6 +254,7 @@ const std::string kUsb = "/devices/pci0000:00/0000:00:14.0/usb1/";
 const std::string kReader = kUsb + "1-1/1-1:1.0";
 const std::string kScsi = kReader + "/host6/target6:0:0/6:0:0:0";
 const std::string kStick = kUsb + "1-2/1-2:1.0";
+const std::string kStickDisk = "/host7/target7:0:0/7:0:0:0/block/sdc";
 const Strings kDevices{
     "P: " + kUsb +
         "1-1;E: SUBSYSTEM=usb;E: DEVTYPE=usb_device;A: idVendor=054c;"
@@ -271,8 +272,8 @@ const Strings kDevices{
         "E: MINOR=17;E: DEVNAME=/dev/sdb1",
     "P: " + kUsb + "1-2;E: SUBSYSTEM=usb;E: DEVTYPE=usb_device;A: idVendor=0781",
     "P: " + kStick + ";E: SUBSYSTEM=usb;E: DEVTYPE=usb_interface",
-    "P: " + kStick +
-        "/host7/target7:0:0/7:0:0:0/block/sdc;E: SUBSYSTEM=block;E: DEVTYPE=disk;"
+    "P: " + kStick + kStickDisk +
+        ";E: SUBSYSTEM=block;E: DEVTYPE=disk;"
         "E: MAJOR=8;E: MINOR=32;E: DEVNAME=/dev/sdc",
     "P: " + kPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x905c",
     "P: " + kPci +
@@ -466,6 +467,15 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
       {"/ on ZFS, an unnamed pool on the card", zfsRoot(""), "sdb",
        "(sdb1: a member of a ZFS pool udev does not name, while / is on ZFS)", {}},
       {"/ on ZFS, another pool on the card", zfsRoot("tank"), "sdb", "holds sdb.\n", {}},
+      {"/ on btrfs from the stick, the card its second device",
+       [&] {
+         for (const std::string& disk : {kScsi + "/block/sdb/sdb1", kStick + kStickDisk}) {
+           umockdev_testbed_set_property(testbed_, ("/sys" + disk).c_str(), "ID_FS_TYPE", "btrfs");
+           umockdev_testbed_set_property(testbed_, ("/sys" + disk).c_str(), "ID_FS_UUID", "u1");
+         }
+         mounted("35 1 0:30 / / rw - btrfs /dev/sdc rw\n")();
+       },
+       "sdb", "(sdb1: a device of the btrfs filesystem mounted at /)", {}},
       {"a twin reader without a serial number holds the system", twin, "sdb",
        "2 pomrel-diskutil: the rules for sdb would also match 1-3, which holds the system's own "
        "disk sde (sde: mounted at /home); no rules are printed\n", {}},
