@@ -455,9 +455,9 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
        [&] {
          addDevices({"P: /devices/virtual/block/md127;E: SUBSYSTEM=block;E: DEVTYPE=disk",
                      "P: /devices/virtual/block/md127/md127p1;E: SUBSYSTEM=block;E: DEVTYPE="
-                     "partition;E: MAJOR=259;E: MINOR=0;E: DEVNAME=/dev/md127p1"});
+                     "partition;E: MAJOR=259;E: MINOR=999;E: DEVNAME=/dev/md127p1"});
          fs::create_directories(root_ + "/sys/block/sdb/holders/md127");
-         mounted("34 1 259:0 / / rw - ext4 /dev/md127p1 rw\n")();
+         mounted("34 1 259:999 / / rw - ext4 /dev/md127p1 rw\n")();
        },
        "sdb", "(md127p1 built on sdb: mounted at /)", {}},
       {"the system's swap", swap, "sdb", "2 pomrel-diskutil: sdb is the system's own disk", {}},
