@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTranslator>
+#include <QWidget>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/qt_status_bar.h"
 #include "platform/qt/single_instance.h"
+#include "platform/qt/status_area_alert.h"
 #include "platform/sim/machine_paths.h"
 
 namespace pomrel::qt {
@@ -167,18 +169,33 @@ std::optional<int> answerCommandLine(int argc, char** argv, const BackendSetting
   return std::nullopt;
 }
 
+// What another start of Pomrel shows: the preferences window, its checkbox
+// showing the setting; while an alert or the administrator prompt waits for
+// an answer, that window, as nothing else can be used until then.
+void showRunningPomrel(AppController& controller) {
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->raise();
+    modal->activateWindow();
+    return;
+  }
+  controller.w0_OrderFront(nullptr);
+}
+
 // Runs the event loop until the application quits, delivering
 // applicationDidFinishLaunching once it runs and applicationWillTerminate as
-// it ends.
-int runEventLoop(QApplication& application, AppController& controller) {
+// it ends. Another start's requests to show Pomrel are answered from launch
+// on, once the setting is loaded.
+int runEventLoop(QApplication& application, AppController& controller, SingleInstance& instance) {
   const std::unique_ptr<QSocketNotifier> signalWatch = quitOnTerminationSignals();
   QObject::connect(&application, &QCoreApplication::aboutToQuit,
                    [&controller] { controller.applicationWillTerminate(nullptr); });
   // Delivered once the event loop runs, as the platform does.
   QTimer launched;
   launched.setSingleShot(true);
-  QObject::connect(&launched, &QTimer::timeout,
-                   [&controller] { controller.applicationDidFinishLaunching(nullptr); });
+  QObject::connect(&launched, &QTimer::timeout, [&controller, &instance] {
+    controller.applicationDidFinishLaunching(nullptr);
+    instance.setShowHandler([&controller] { showRunningPomrel(controller); });
+  });
   launched.start(0);
   return QApplication::exec();
 }
@@ -222,9 +239,12 @@ int NSApplicationMain(int argc, char** argv) {
   if (bundle.loadQtTranslations(qtTexts)) QCoreApplication::installTranslator(&qtTexts);
   // One Pomrel per machine (the simulated one, or this session's): two would
   // answer each pull twice.
-  const SingleInstance instance(QString::fromStdString(*identifier),
-                                paths ? QString::fromStdString(paths->root()) : QString());
+  SingleInstance instance(QString::fromStdString(*identifier),
+                          paths ? QString::fromStdString(paths->root()) : QString());
   if (instance.anotherIsRunning()) {
+    // Started again, most often by a person who does not see its icon: the
+    // running one shows itself.
+    instance.askRunningToShow();
     print(stderr, "Pomrel is already running" +
                       (paths ? " for the machine at " + paths->root() : std::string()) + ".\n");
     return 0;
@@ -235,7 +255,8 @@ int NSApplicationMain(int argc, char** argv) {
   posix::PosixClock clock;
   QtRunLoop runLoop;
   QtApplication app(&runLoop);
-  QtStatusBar statusBar(stderr);
+  StatusAreaAlert noStatusArea(bundle);
+  QtStatusBar statusBar(stderr, &noStatusArea);
   QtCredentialsPrompt prompt(bundle, &runLoop);
   settings.applicationDomain = *identifier;
   settings.prompt = &prompt;
@@ -269,7 +290,7 @@ int NSApplicationMain(int argc, char** argv) {
     return 1;
   }
 
-  const int status = runEventLoop(application, *controller);
+  const int status = runEventLoop(application, *controller, instance);
   controller.reset();
   return status;
 }

@@ -13,6 +13,7 @@
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_item_menu.h"
 #include "platform/qt/qt_menu.h"
+#include "platform/qt/status_area_alert.h"
 
 namespace pomrel::qt {
 namespace {
@@ -164,7 +165,8 @@ bool QtStatusItem::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-QtStatusBar::QtStatusBar(std::FILE* diagnostics) : diagnostics_(diagnostics) {}
+QtStatusBar::QtStatusBar(std::FILE* diagnostics, StatusAreaAlert* noStatusArea)
+    : diagnostics_(diagnostics), noStatusArea_(noStatusArea) {}
 
 std::shared_ptr<StatusItem> QtStatusBar::statusItemWithLength(double length) {
   return std::make_shared<QtStatusItem>(length, *this);
@@ -178,6 +180,7 @@ void QtStatusBar::noteItemShown() {
       "running.\n",
       diagnostics_);
   std::fflush(diagnostics_);
+  if (noStatusArea_ != nullptr) noStatusArea_->itemShownWithoutStatusArea();
 }
 
 }  // namespace pomrel::qt

@@ -16,6 +16,7 @@ namespace pomrel::qt {
 
 class QtImage;
 class QtStatusBar;
+class StatusAreaAlert;
 
 // A status item as a tray icon. It shows the image tinted to the panel's
 // text colour (so that one monochrome image reads on light and dark panels,
@@ -75,17 +76,20 @@ class QtStatusBar final : public StatusBar {
   // desktop has no system tray; it must stay open while the bar lives. A C
   // stream, as the first C++ stream would set up the standard locale's
   // facets, which would cost the program's start half a megabyte.
-  explicit QtStatusBar(std::FILE* diagnostics);
+  // `noStatusArea` (may be null; must outlive the bar) is told too.
+  explicit QtStatusBar(std::FILE* diagnostics, StatusAreaAlert* noStatusArea = nullptr);
 
   std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
 
   // Called by an item that is about to show: when the desktop has no system
-  // tray, says so once for the life of the bar. Qt puts a shown icon into a
-  // tray as soon as one appears, so nothing else needs to be done.
+  // tray, says so once for the life of the bar, on the diagnostics stream
+  // and to `noStatusArea`. Qt puts a shown icon into a tray as soon as one
+  // appears, so nothing else needs to be done.
   void noteItemShown();
 
  private:
   std::FILE* diagnostics_;
+  StatusAreaAlert* noStatusArea_;
   bool noTrayReported_ = false;
 };
 

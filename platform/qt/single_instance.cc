@@ -8,7 +8,11 @@
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFileInfo>
+#include <QObject>
+#include <QTimer>
+#include <QVariantMap>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,20 +29,61 @@ QString scopeElement(const QString& scope) {
   return QStringLiteral("scope_") + QString::fromLatin1(digest.toHex().left(16));
 }
 
+// The desktop's convention for the object of an application's bus name.
+QString objectPathOf(QString busName) { return QLatin1Char('/') + busName.replace('.', '/'); }
+
+constexpr int kShowAnswerWaitMs = 5000;
+
 }  // namespace
+
+// The object the holder of the claim exports.
+class ShowRequests final : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
+
+ public:
+  void setHandler(std::function<void()> show) {
+    show_ = std::move(show);
+    if (pending_ && show_) show_();
+    pending_ = false;
+  }
+
+ public Q_SLOTS:  // NOLINT(readability-redundant-access-specifiers): marks the slots for moc
+  // `platformData` (startup notification and the like) is not used.
+  void Activate(const QVariantMap& /*platformData*/) {
+    // Answered first: the window opens from the event loop, after the reply.
+    QTimer::singleShot(0, this, [this] {
+      if (show_) {
+        show_();
+      } else {
+        pending_ = true;
+      }
+    });
+  }
+
+ private:
+  std::function<void()> show_;
+  bool pending_ = false;
+};
 
 SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
     : name_(scope.isEmpty() ? identifier : identifier + QLatin1Char('.') + scopeElement(scope)) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (bus.isConnected()) {
+    // The object comes first, so that the name never stands without it.
+    showRequests_ = std::make_unique<ShowRequests>();
+    bus.registerObject(objectPathOf(name_), showRequests_.get(), QDBusConnection::ExportAllSlots);
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
         bus.interface()->registerService(name_, QDBusConnectionInterface::DontQueueService,
                                          QDBusConnectionInterface::DontAllowReplacement);
-    if (reply.isValid()) {
-      anotherIsRunning_ = reply.value() != QDBusConnectionInterface::ServiceRegistered;
-      registered_ = !anotherIsRunning_;
-      return;
+    decidedOnBus_ = reply.isValid();
+    registered_ = decidedOnBus_ && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+    anotherIsRunning_ = decidedOnBus_ && !registered_;
+    if (!registered_) {
+      bus.unregisterObject(objectPathOf(name_));
+      showRequests_.reset();
     }
+    if (decidedOnBus_) return;
   }
   const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
   // In a folder that others can write to or that another user owns, their
@@ -68,7 +113,26 @@ SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
 }
 
 SingleInstance::~SingleInstance() {
-  if (registered_) QDBusConnection::sessionBus().interface()->unregisterService(name_);
+  if (!registered_) return;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  bus.interface()->unregisterService(name_);
+  bus.unregisterObject(objectPathOf(name_));
+}
+
+bool SingleInstance::askRunningToShow() const {
+  if (!anotherIsRunning_ || !decidedOnBus_) return false;
+  QDBusMessage call = QDBusMessage::createMethodCall(name_, objectPathOf(name_),
+                                                     QStringLiteral("org.freedesktop.Application"),
+                                                     QStringLiteral("Activate"));
+  call << QVariantMap();
+  return QDBusConnection::sessionBus().call(call, QDBus::Block, kShowAnswerWaitMs).type() ==
+         QDBusMessage::ReplyMessage;
+}
+
+void SingleInstance::setShowHandler(std::function<void()> show) {
+  if (showRequests_ != nullptr) showRequests_->setHandler(std::move(show));
 }
 
 }  // namespace pomrel::qt
+
+#include "single_instance.moc"

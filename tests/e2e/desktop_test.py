@@ -12,8 +12,12 @@ preference files) and keeps a screenshot.
 Two panels: an XEmbed tray (trayer, no session bus), where the whole flow
 runs, and a status notifier host (xfce4-panel's systray, on a private session
 bus), which draws Pomrel's menu itself from its D-Bus export; there the flow
-covers the clicks, the menu's states, a pull after a host-drawn menu, and a
-second start. And a Wayland session (sway and waybar's tray, in
+covers the clicks, the menu's states, a pull after a host-drawn menu, a
+second start (which shows the running Pomrel's preferences window), and a
+desktop with no status area (one alert says so; a panel started after it
+docks the icon). Trayer starts just after Pomrel found no status area, so
+there the icon comes late but within Pomrel's grace, and no alert may show.
+And a Wayland session (sway and waybar's tray, in
 wayland_session.py), where the whole flow runs through the menu the panel
 draws, read and clicked over the session bus as the panel does.
 
@@ -48,6 +52,8 @@ TOOLS = {"trayer": ("Xvfb", "trayer", "xdotool", "xwd"),
 MENU_ITEMS = ("Disable", "Enable", "Preferences", "Quit")  # order of MainMenu.ui
 ADMIN_NAME = "operator"
 ADMIN_PASSWORD = "card-keeper 7"
+# How long Pomrel waits for a status area before it says that there is none.
+STATUS_AREA_GRACE = 5.0
 
 
 XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
@@ -221,20 +227,36 @@ class Desktop:
         self.size = (width, height)
         # The panel's messages, for a failure's diagnosis.
         self.panel_log = open(os.path.join(self.shots_dir, "panel.log"), "w")
+        self.panel = panel
         if panel == "trayer":
             # No session bus: the icon docks in the XEmbed tray.
             self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={work}/no-session-bus"
             self.panel_class, self.icon_class = "^trayer$", "^Pomrel$"
-            self.processes.start(["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                  "request", "--height", "24"], env=self.env,
-                                 stdout=self.panel_log, stderr=subprocess.STDOUT)
         else:
             self.panel_class, self.icon_class = "^xfce4-panel$", "^Wrapper-2.0$"
             self.start_xfce(work)
+
+    def start_panel(self):
+        if self.panel == "trayer":
+            argv = ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                    "--height", "24"]
+        else:
+            argv = ["xfce4-panel", "--disable-wm-check"]
+        self.panel_process = self.processes.start(argv, env=self.env, stdout=self.panel_log,
+                                                  stderr=subprocess.STDOUT)
+        if self.panel != "trayer":
+            self.wait_for_watcher()
         wait_for("the panel", lambda: self.windows(self.panel_class), timeout=30)
 
+    def stop_panel(self):
+        self.panel_process.terminate()
+        self.panel_process.wait(timeout=10)
+        wait_for("the panel gone", lambda: not self.windows(self.panel_class))
+        if self.panel != "trayer":
+            self.wait_for_watcher(owned="(false,)")
+
     def start_xfce(self, work):
-        """A private session bus, and xfce4-panel with a throw-away configuration: one
+        """A private session bus, and a throw-away configuration for xfce4-panel: one
         panel along the bottom edge, its systray plugin at the right end."""
         home = os.path.join(work, "home")
         channels = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
@@ -248,9 +270,6 @@ class Desktop:
                         XDG_RUNTIME_DIR=os.path.join(work, "runtime"),
                         NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory")
         self.start_session_bus()
-        self.processes.start(["xfce4-panel", "--disable-wm-check"], env=self.env,
-                             stdout=self.panel_log, stderr=subprocess.STDOUT)
-        self.wait_for_watcher()
 
     def start_session_bus(self):
         read_end, write_end = os.pipe()
@@ -262,10 +281,10 @@ class Desktop:
         with os.fdopen(read_end) as reader:
             self.env["DBUS_SESSION_BUS_ADDRESS"] = reader.readline().strip()
 
-    def wait_for_watcher(self):
-        wait_for("the status notifier watcher", lambda: self.bus(
+    def wait_for_watcher(self, owned="(true,)"):
+        wait_for(f"the status notifier watcher's name owned {owned}", lambda: self.bus(
             "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-            "org.kde.StatusNotifierWatcher") == "(true,)", timeout=30)
+            "org.kde.StatusNotifierWatcher") == owned, timeout=30)
 
     def bus(self, destination, path, method, *args):
         """A method call on the session bus; its answer in GVariant text, or None."""
@@ -413,19 +432,19 @@ class Session:
     def other_windows(self):
         return {wid: g for wid, g in self.desktop.windows("^Pomrel$").items() if wid != self.icon}
 
-    def find_icon(self):
+    def find_icon(self, icon_class=None, drawn=True):
         """The status icon: a small window inside the panel (Pomrel's, docked in an XEmbed
-        tray; the systray's, for a status notifier item), drawn. The window may grow
-        as its icon arrives."""
+        tray; the systray's, for a status notifier item), drawn unless told. The window
+        may grow as its icon arrives."""
         desktop = self.desktop
 
         def drawn_icon():
             panels = desktop.windows(desktop.panel_class).values()
-            for wid, (x, y, w, h) in desktop.windows(desktop.icon_class).items():
+            for wid, (x, y, w, h) in desktop.windows(icon_class or desktop.icon_class).items():
                 inside = any(px <= x and x + w <= px + pw and py <= y and y + h <= py + ph
                              for px, py, pw, ph in panels)
                 if inside and 8 <= w <= 64 and 8 <= h <= 64 and \
-                        ink_bands(desktop.grab(), (x, y, w, h), inset=1)[1]:
+                        (not drawn or ink_bands(desktop.grab(), (x, y, w, h), inset=1)[1]):
                     return wid, (x, y, w, h)
             return None
 
@@ -491,7 +510,7 @@ class Session:
         menu_x = items[0][1]
         self.desktop.click(menu_x, y)
 
-    def wait_window(self, what, title, old=()):
+    def wait_window(self, what, title, old=(), timeout=10.0):
         """A new Pomrel window with this title that holds the keyboard focus."""
         def shown():
             for wid in self.other_windows():
@@ -499,7 +518,7 @@ class Session:
                         self.desktop.focused() == wid:
                     return wid
             return None
-        return wait_for(what, shown)
+        return wait_for(what, shown, timeout=timeout)
 
     def wait_closed(self, what, wid):
         wait_for(what, lambda: wid not in self.other_windows())
@@ -528,17 +547,35 @@ def run(args, processes, work):
     env = dict(desktop.env, POMREL_MACHINE=machine.root,
                QT_QPA_PLATFORM="wayland" if wayland else "xcb",
                XDG_RUNTIME_DIR=runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8", LANGUAGE="en")
-    log = open(os.path.join(args.screenshots, "pomrel.log"), "w")
+    log_path = os.path.join(args.screenshots, "pomrel.log")
+    log = open(log_path, "w")
+
+    def read_log():
+        with open(log_path) as f:
+            return f.read()
     r = types.SimpleNamespace(
         desktop=desktop, machine=machine, session=(wayland.WaylandSession if wayland else Session)(
             desktop), texts=texts, domain=domain, panel=args.panel,
-        app_path=os.path.dirname(bundle), program=args.program, env=env,
+        app_path=os.path.dirname(bundle), program=args.program, env=env, pomrel=None,
         start=lambda: processes.start([args.program], env=env, stdout=log,
                                       stderr=subprocess.STDOUT))
-    r.pomrel = r.start()
-    r.step = "the status icon appears"
     try:
-        r.session.find_icon()
+        if args.panel == "trayer":
+            r.step = "a tray that starts after Pomrel found none gets the icon, and no alert"
+            r.pomrel = r.start()
+            wait_for("Pomrel to find no status area", lambda: "no system tray" in read_log())
+            found_none = time.monotonic()
+            desktop.start_panel()
+            r.session.find_icon()
+            time.sleep(max(0.0, found_none + STATUS_AREA_GRACE + 1.5 - time.monotonic()))
+            if r.session.other_windows():
+                raise Failure("a window opened although the tray came within the grace")
+        else:
+            r.step = "the status icon appears"
+            if args.panel == "xfce":
+                desktop.start_panel()
+            r.pomrel = r.start()
+            r.session.find_icon()
         desktop.screenshot("icon")
         (status_notifier_flow if args.panel == "xfce" else full_flow)(r)
     except Failure as failure:
@@ -702,9 +739,9 @@ def full_flow(r):
         raise Failure(f"Pomrel exited with status {r.pomrel.returncode}")
 
 
-def check_alert_text(r, alert):
+def check_alert_text(r, alert, *parts):
     """A click on the message's first line focuses it; it is selected, copied and read
-    back: the busy card's alert names the program holding it."""
+    back: it holds the busy card's alert naming the program holding it, or `parts`."""
     desktop = r.desktop
     top, bottom, _, _, right = ink_bands(desktop.grab(), r.session.other_windows()[alert])[1][0]
     desktop.click(right - 2, (top + bottom) // 2)
@@ -712,20 +749,14 @@ def check_alert_text(r, alert):
     read = "import tkinter; print(tkinter.Tk().clipboard_get())"
     text = subprocess.run([sys.executable, "-c", read], env=desktop.env, capture_output=True,
                           text=True, timeout=10).stdout
-    if r.texts["MSG_EjectFail"] not in text or "\nclip-editor (process " not in text:
-        raise Failure(f"the busy card's alert reads {text!r}")
+    if not all(part in text for part in parts or (r.texts["MSG_EjectFail"],
+                                                   "\nclip-editor (process ")):
+        raise Failure(f"the alert reads {text!r}")
 
 
-def status_notifier_flow(r):
-    """Both clicks (the host draws the menu for each), the menu's states before and after
-    a pull, and a second start."""
-    desktop, machine, session, texts = r.desktop, r.machine, r.session, r.texts
-    r.step = "the item registers with the watcher"
-    items = wait_for("Pomrel's item registered", desktop.status_items)
-    if len(items) != 1:
-        raise Failure(f"the watcher lists {items}, expected one item")
-
-    r.step = "a second start leaves the first alone"
+def second_start(r, items, shows=True):
+    """Starts Pomrel again: it exits, the first runs on and (when it `shows`) opens
+    its preferences window, focused; answers that window."""
     try:
         second = subprocess.run([r.program], env=r.env, stdin=subprocess.DEVNULL,
                                 capture_output=True, text=True, timeout=20)
@@ -733,8 +764,40 @@ def status_notifier_flow(r):
         raise Failure("the second start kept running") from None
     if second.returncode != 0 or "already running" not in second.stderr:
         raise Failure(f"the second start exited {second.returncode}: {second.stderr!r}")
-    if r.pomrel.poll() is not None or desktop.status_items() != items:
-        raise Failure(f"after the second start the watcher lists {desktop.status_items()}")
+    if r.pomrel.poll() is not None or r.desktop.status_items() != items:
+        raise Failure(f"after the second start the watcher lists {r.desktop.status_items()}")
+    if not shows:
+        return None
+    return r.session.wait_window("the running Pomrel's preferences window",
+                                 r.texts["WINDOW_Title"])
+
+
+def status_notifier_flow(r):
+    """Both clicks (the host draws the menu for each), the menu's states before and after
+    a pull, a second start, and no status area."""
+    desktop, machine, session, texts = r.desktop, r.machine, r.session, r.texts
+    r.step = "the item registers with the watcher"
+    items = wait_for("Pomrel's item registered", desktop.status_items)
+    if len(items) != 1:
+        raise Failure(f"the watcher lists {items}, expected one item")
+
+    r.step = "a second start shows the running Pomrel's preferences window"
+    window = second_start(r, items)
+    box = session.other_windows()[window]
+    top, bottom, _, left, _ = ink_bands(desktop.screenshot("second-start"), box)[1][0]
+    tick = (left, top, bottom - top + 1, bottom - top + 1)  # the checkbox's own square
+    unticked = desktop.grab().region(tick)
+    desktop.click(left + (bottom - top) // 2, (top + bottom) // 2)
+    desktop.xdotool("mousemove", "0", "0")
+    wait_for("the checkbox ticked", lambda: desktop.grab().region(tick) != unticked)
+    desktop.keys("Escape")
+    session.wait_closed("the preferences window to close unsaved", window)
+
+    r.step = "another start shows it again, the box back as the setting says"
+    window = second_start(r, items)
+    wait_for("the checkbox unticked", lambda: desktop.grab().region(tick) == unticked)
+    desktop.keys("Escape")
+    session.wait_closed("the preferences window to close", window)
 
     r.step = "a right click shows Pomrel's menu, drawn by the host"
     menu = session.open_menu("host-menu-card-in", button=3, host_drawn=True)
@@ -752,6 +815,13 @@ def status_notifier_flow(r):
     if len(prompts()) != 1:
         raise Failure(f"the pull raised {len(prompts())} prompts")
     desktop.screenshot("pulled-prompt")
+
+    r.step = "a second start while the prompt waits leaves the prompt in front"
+    second_start(r, items, shows=False)
+    time.sleep(1.0)  # the running one answered; a window would open right after
+    if desktop.focused() != prompt or [w for w in session.other_windows()
+                                       if desktop.name(w) == texts["WINDOW_Title"]]:
+        raise Failure("the preferences window opened over the prompt, or took its focus")
     desktop.keys("Escape")
     session.wait_closed("the prompt to close", prompt)
 
@@ -787,6 +857,27 @@ def status_notifier_flow(r):
     wait_for("the new start's item registered", desktop.status_items, timeout=30)
     if r.pomrel.poll() is not None:
         raise Failure(f"the new start exited with status {r.pomrel.returncode}")
+
+    r.step = "without a status area, one alert says so and how to get one"
+    r.pomrel.kill()
+    r.pomrel.wait()
+    desktop.stop_panel()
+    r.pomrel = r.start()
+    alert = session.wait_window("the alert that no status icons show", texts["MSG_Title"],
+                                timeout=STATUS_AREA_GRACE + 15)
+    desktop.screenshot("no-status-area-alert")
+    check_alert_text(r, alert, texts["MSG_NoStatusArea"])
+    desktop.keys("Return")
+    session.wait_closed("the alert to close", alert)
+
+    r.step = "a panel started after that docks the icon, and its click opens the menu"
+    desktop.start_panel()
+    # Qt chose the XEmbed tray when it found no watcher, and keeps it; the panel
+    # hosts that too, but with no compositing manager it draws any Qt XEmbed
+    # icon (a bare Qt tray program's as well) as a black square.
+    session.find_icon("^Pomrel$", drawn=False)
+    session.check_menu(session.open_menu("menu-after-late-panel"), {"Enable", "Preferences", "Quit"})
+    session.close_menu()
 
 
 def main():

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <filesystem>
 
+#include "platform/qt/qt_bundle.h"
 #include "platform/qt/single_instance.h"
 #include "tests/qt/qt_test_support.h"
 
@@ -131,6 +132,42 @@ TEST(SingleInstanceTest, LocksOnlyInAPrivateRuntimeFolderAndNeverLetsAFailedLock
               blocked)
         << mode << " " << owner << " " << identifier;
   }
+}
+
+// On a session bus, a second start asks the running Pomrel to show itself, and
+// exits; a request that came before the running one could show anything is
+// delivered when it can.
+TEST(SingleInstanceTest, ASecondStartOnTheSessionBusAsksTheRunningOneToShowItself) {
+  QProcess bus;
+  bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+  if (!bus.waitForReadyRead(10000)) GTEST_SKIP() << "no dbus-daemon for a private session bus";
+  const QByteArray address = bus.readLine().trimmed();
+  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+  // Qt keeps a process's first session bus connection, made or failed.
+  if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "another bus was tried first";
+  QTemporaryDir machine;
+  const auto info = QtBundle(kBundleResources, {}).infoDictionary();
+  SingleInstance running(QString::fromStdString(*info->at("CFBundleIdentifier").string()),
+                         machine.path());
+  ASSERT_FALSE(running.anotherIsRunning());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("POMREL_MACHINE", machine.path());
+  const auto secondStart = [&environment] {
+    QProcess second;
+    second.setProcessEnvironment(environment);
+    second.start(QStringLiteral(POMREL_TEST_PROGRAM), {});
+    // Its request is answered from this event loop.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_TRUE(second.exitCode() == 0 && second.readAllStandardError().contains("already"));
+    settle();
+  };
+  int shown = 0;
+  secondStart();
+  EXPECT_EQ(shown, 0);
+  running.setShowHandler([&shown] { ++shown; });
+  EXPECT_EQ(shown, 1) << "the request that came first was lost";
+  secondStart();
+  EXPECT_EQ(shown, 2);
 }
 
 }  // namespace
