@@ -597,6 +597,11 @@ def full_flow(r):
     if not x11:
         r.step = "a panel's Activate and ContextMenu open no window of Pomrel's"
         session.click_as_unaware_panel()
+        r.step = "a second start shows the running Pomrel's preferences window, focused"
+        window = second_start(r, [session.icon])
+        desktop.screenshot("second-start")
+        desktop.keys("Escape")
+        session.wait_closed("the preferences window to close", window)
     r.step = "the menu with the card present, the icon highlighted only while it is open"
 
     def icon():
