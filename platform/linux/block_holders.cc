@@ -21,16 +21,8 @@ std::vector<std::string> folderEntries(const std::string& folder) {
   return names;
 }
 
-}  // namespace
-
-std::vector<std::string> blockHolders(const std::string& kernelName, const std::string& sysRoot) {
-  const std::string block = sysRoot + "/block/";
-  const std::string disk = block + kernelName + "/";
-  std::vector<std::string> pending{disk + "holders"};
-  // A partition's folder inside the disk's is named after the disk.
-  for (const std::string& entry : folderEntries(disk)) {
-    if (entry.starts_with(kernelName)) pending.push_back(disk + entry + "/holders");
-  }
+// The holders found in the folders `pending`, and theirs, each once.
+std::vector<std::string> holdersFrom(std::vector<std::string> pending, const std::string& block) {
   std::set<std::string> seen;
   std::vector<std::string> holders;
   while (!pending.empty()) {
@@ -43,6 +35,23 @@ std::vector<std::string> blockHolders(const std::string& kernelName, const std::
     }
   }
   return holders;
+}
+
+}  // namespace
+
+std::vector<std::string> blockHolders(const std::string& kernelName, const std::string& sysRoot) {
+  const std::string block = sysRoot + "/block/";
+  const std::string disk = block + kernelName + "/";
+  std::vector<std::string> pending{disk + "holders"};
+  // A partition's folder inside the disk's is named after the disk.
+  for (const std::string& entry : folderEntries(disk)) {
+    if (entry.starts_with(kernelName)) pending.push_back(disk + entry + "/holders");
+  }
+  return holdersFrom(std::move(pending), block);
+}
+
+std::vector<std::string> holdersOf(const std::string& sysPath, const std::string& sysRoot) {
+  return holdersFrom({sysPath + "/holders"}, sysRoot + "/block/");
 }
 
 }  // namespace pomrel::host

@@ -12,4 +12,8 @@ namespace pomrel::host {
 std::vector<std::string> blockHolders(const std::string& kernelName,
                                       const std::string& sysRoot = "/sys");
 
+// The same for the one device (a disk or a partition) at `sysPath`: its
+// holders, then theirs.
+std::vector<std::string> holdersOf(const std::string& sysPath, const std::string& sysRoot = "/sys");
+
 }  // namespace pomrel::host

@@ -24,14 +24,18 @@ class HostFileManager : public FileManager {
   HostFileManager(std::string pluginPath, std::string module, ModuleFolders folders = {});
 
   // For the plug-in path, asked anew at each call: without a module, whether
-  // a device udev marks as a card reader is connected (bound to its driver
-  // or not); with one, whether the running kernel knows it (loaded, built
-  // in, or in its module index). Any other path: whether something exists
-  // there, symbolic links followed.
+  // a card reader udev marks is connected that a driver can take: one is
+  // bound to it, or the module index has a module (or a built-in one) whose
+  // alias matches its modalias; with a module, whether the running kernel
+  // knows it (loaded, built in, or in its module index). Any other path:
+  // whether something exists there, symbolic links followed.
   bool fileExistsAtPath(const std::string& path) override;
 
  private:
   bool moduleKnown() const;
+  bool readerServed() const;
+  // The running kernel's module index folder; "" when it cannot be told.
+  std::string indexFolder() const;
 
   std::string pluginPath_;
   std::string module_;

@@ -49,9 +49,6 @@
 
 namespace pomrel::host {
 
-// The udev property that names the service a disk stands for.
-inline constexpr const char* kServiceProperty = "POMREL_SERVICE";
-
 class LinuxNotificationPort;
 
 class LinuxRegistry : public DeviceRegistry {

@@ -134,10 +134,23 @@ std::vector<UdevDevice> Udev::wholeDisksWithProperty(const char* key) {
   return disks;
 }
 
-std::vector<UdevDevice> Udev::devicesWithProperty(const char* key, const char* value) {
-  return enumerateDevices(udev_, [key, value](udev_enumerate* enumerate) {
-    return udev_enumerate_add_match_property(enumerate, key, value) >= 0;
-  });
+MarkedReaders Udev::markedReaders() {
+  MarkedReaders marked;
+  // Every subsystem is searched, so that a stray mark is told, not silently
+  // passed over.
+  for (UdevDevice& device : enumerateDevices(udev_, [](udev_enumerate* enumerate) {
+         return udev_enumerate_add_match_property(enumerate, kReaderProperty, "1") >= 0;
+       })) {
+    const std::string subsystem = device.subsystem();
+    const std::string type = device.devType();
+    if ((subsystem == "usb" && type == "usb_interface") || subsystem == "pci") {
+      marked.readers.push_back(std::move(device));
+    } else {
+      marked.ignored.push_back(device.sysName() + " (" + subsystem +
+                               (type.empty() ? "" : "/" + type) + ")");
+    }
+  }
+  return marked;
 }
 
 std::vector<UdevDevice> Udev::devicesWithAttribute(const char* subsystem, const char* name,

@@ -18,6 +18,9 @@ namespace pomrel::host {
 // The udev property that marks a card reader's own device (its USB interface
 // or its PCI function): the device Pomrel's driver control stops and starts.
 inline constexpr const char* kReaderProperty = "POMREL_READER";
+// The udev property that names the service a disk stands for: a card's disk
+// carries it.
+inline constexpr const char* kServiceProperty = "POMREL_SERVICE";
 
 // One reference to a udev device; empty when default-made or moved from.
 class UdevDevice {
@@ -64,6 +67,14 @@ class UdevDevice {
   udev_device* device_ = nullptr;
 };
 
+// The devices marked with kReaderProperty="1" where a card reader can be: a
+// USB interface or a PCI function. A mark anywhere else is a rule's mistake
+// that nothing may act on: `ignored` describes each ("1-1 (usb/usb_device)").
+struct MarkedReaders {
+  std::vector<UdevDevice> readers;
+  std::vector<std::string> ignored;
+};
+
 // A libudev context.
 class Udev {
  public:
@@ -79,11 +90,10 @@ class Udev {
   // The whole block disks that carry the property `key` (any value), as the
   // udev database has them now.
   std::vector<UdevDevice> wholeDisksWithProperty(const char* key);
-  // The devices of any subsystem whose property `key` is `value`.
-  std::vector<UdevDevice> devicesWithProperty(const char* key, const char* value);
   // The devices of `subsystem` whose sysfs attribute `name` is `value`.
   std::vector<UdevDevice> devicesWithAttribute(const char* subsystem, const char* name,
                                                const std::string& value);
+  MarkedReaders markedReaders();
   // The block devices (disks and partitions) at or below `parent` in sysfs.
   std::vector<UdevDevice> blockDevicesBelow(const UdevDevice& parent);
   // The device of `subsystem` named `sysName`; empty when there is none.

@@ -2,12 +2,16 @@
 // for sysfs and the udev database, and its uevents for udev's monitor: the
 // udev registry on block devices, then the card readers (the privileged
 // helper's stop and start, the plug-in's presence, pomrel-diskutil's facts and
-// rules) beside a USB stick and a loop device. With no kernel behind it, a
-// write to a driver's files does what the kernel would (an unbind removes the
-// `driver` link, a probe makes it).
+// rules) beside a USB stick and a loop device, and the claims of block devices
+// answering as each case says (host_test.cc shows the real kernel's answers). With no kernel behind
+// it, a write to a driver's files does what the kernel would (an unbind removes the `driver` link,
+// a probe makes it).
+#include <fcntl.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -250,6 +254,9 @@ TEST_F(LinuxRegistryTest, ADiskGoneBeforeItsRegistrationIsToldAndACallbackMayRep
 }
 
 const std::string kPci = "/devices/pci0000:00/0000:00:1c.0/0000:03:00.0";
+const std::string kNoDriverPci = "/devices/pci0000:00/0000:00:1c.1/0000:04:00.0";
+const std::string kPciAlias = ";E: MODALIAS=pci:v0000104Dd0000";
+const std::string kPciAny = "sv00000000sd00000000bc01sc80i00";
 const std::string kUsb = "/devices/pci0000:00/0000:00:14.0/usb1/";
 const std::string kReader = kUsb + "1-1/1-1:1.0";
 const std::string kScsi = kReader + "/host6/target6:0:0/6:0:0:0";
@@ -260,8 +267,8 @@ const Strings kDevices{
         "1-1;E: SUBSYSTEM=usb;E: DEVTYPE=usb_device;A: idVendor=054c;"
         "A: idProduct=02d8;A: serial=0123\"AB*",
     "P: " + kReader +
-        ";E: SUBSYSTEM=usb;E: DEVTYPE=usb_interface;E: POMREL_READER=1;"
-        "A: bInterfaceNumber=00",
+        ";E: SUBSYSTEM=usb;E: DEVTYPE=usb_interface;E: POMREL_READER=1;A: bInterfaceNumber=00;"
+        "E: MODALIAS=usb:v054Cp02D8d0100dc00dsc00dp00ic08isc06ip50in00",
     "P: " + kReader + "/host6;E: SUBSYSTEM=scsi;E: DEVTYPE=scsi_host",
     "P: " + kScsi + ";E: SUBSYSTEM=scsi;E: DEVTYPE=scsi_device",
     "P: " + kScsi +
@@ -275,7 +282,15 @@ const Strings kDevices{
     "P: " + kStick + kStickDisk +
         ";E: SUBSYSTEM=block;E: DEVTYPE=disk;"
         "E: MAJOR=8;E: MINOR=32;E: DEVNAME=/dev/sdc",
-    "P: " + kPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x905c",
+    "P: " + kPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x905c" + kPciAlias + "905C" +
+        kPciAny,
+    // The SxS driver's disk is virtual, with no PCI device above it.
+    "P: /devices/virtual/block/sxs;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=252;E: MINOR=0;"
+    "E: DEVNAME=/dev/sxs;E: POMREL_SERVICE=SxS Media",
+    "P: /devices/virtual/block/sxs/sxs1;E: SUBSYSTEM=block;E: DEVTYPE=partition;E: MAJOR=252;"
+    "E: MINOR=1;E: DEVNAME=/dev/sxs1",
+    "P: " + kNoDriverPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x907f" + kPciAlias +
+        "907F" + kPciAny,
     "P: " + kPci +
         "/block/sdd;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=8;E: MINOR=48;"
         "E: DEVNAME=/dev/sdd",
@@ -303,7 +318,11 @@ class ReaderTest : public UmockdevTest {
     for (const auto& [name, device] : kDriverOf) bind(name, true);
     for (const char* bus : {"usb", "pci"})
       std::ofstream(root_ + "/sys/bus/" + bus + "/drivers_probe") << "";
-    writes_.clear();
+    fs::create_directories(root_ + "/modules");
+    std::ofstream(root_ + "/modules/modules.alias")
+        << "alias usb:v*p*d*dc*dsc*dp*ic08isc06ip50in* usb_storage\n"
+           "alias pci:v0000104Dd0000905Csv*sd*bc*sc*i* sxs\n";
+    writes_.clear(), busy_.clear(), claimed_.clear(), log_.clear();
     mounts_ = kMounts;
     swaps_ = "Filename\tType\tSize\tUsed\tPriority\n";
     kernelActs_ = true;
@@ -323,23 +342,47 @@ class ReaderTest : public UmockdevTest {
   void mark(const std::string& device, const char* value) {
     umockdev_testbed_set_property(testbed_, ("/sys" + device).c_str(), "POMREL_READER", value);
   }
+  // `name` (a virtual disk with a partition, numbers `major`:0 and :1) built
+  // on the device at `below`.
+  void holder(const std::string& below, const std::string& name, const std::string& major) {
+    const std::string path = "/devices/virtual/block/" + name;
+    for (const char* minor : {"0", "1"}) {
+      addDevices({"P: " + path + (*minor == '0' ? "" : "/" + name + "p1") +
+                  ";E: SUBSYSTEM=block;E: DEVTYPE=" + (*minor == '0' ? "disk" : "partition") +
+                  ";E: MAJOR=" + major + ";E: MINOR=" + minor + ";E: DEVNAME=/dev/" + name +
+                  (*minor == '0' ? "" : "p1")});
+    }
+    fs::create_directories(root_ + "/sys" + below + "/holders/" + name);
+  }
 
-  // What a request answers, or what the rule command prints (and its
-  // status, when it fails).
+  // What a request answers, with what it logged, or what the rule command
+  // prints (and its status, when it fails).
   std::string act(const std::string& request) {
     const SystemTables tables{root_ + "/mountinfo", root_ + "/swaps"};
     std::ofstream(tables.mountInfo) << mounts_;
     std::ofstream(tables.swaps) << swaps_;
     ReaderControl control{[this](const std::string& path, const std::string& value) {
                             writes_.push_back(path + " <- " + value);
+                            for (const int fd : claimed_) EXPECT_NE(::fcntl(fd, F_GETFD), -1);
                             const int error = writeSysfsAttribute(path, value);
                             EXPECT_EQ(posix::readFile(root_ + path, 4096).bytes, value) << path;
                             if (error == 0 && kernelActs_) bind(value, path.ends_with("_probe"));
                             return error;
                           },
-                          tables.mountInfo, std::chrono::milliseconds(100), tables.swaps};
-    if (request == "unload") return unbindReaders(control);
-    if (request == "load") return bindReaders(control);
+                          [this](const std::string& node) {
+                            const auto answer = busy_.find(node);
+                            if (answer != busy_.end()) return -answer->second;
+                            claimed_.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+                            return claimed_.back();
+                          },
+                          {tables.mountInfo, tables.swaps},
+                          [this](std::string_view text) { log_ += text; },
+                          std::chrono::milliseconds(100)};
+    if (request == "unload" || request == "load") {
+      const std::string answer = request == "load" ? bindReaders(control) : unbindReaders(control);
+      for (const int fd : claimed_) EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "a claim left held";
+      return answer + log_;
+    }
     if (request.starts_with("facts ")) {  // what pomrel-diskutil eject learns of a disk
       const diskutil::DiskFacts facts = diskutil::readDiskFacts(request.substr(6), tables);
       return "card " + std::to_string(facts.isCard) + ", reader " +
@@ -351,6 +394,9 @@ class ReaderTest : public UmockdevTest {
   }
 
   Strings writes_;
+  std::map<std::string, int> busy_;  // a device node's claim fails with this errno
+  std::vector<int> claimed_;
+  std::string log_;
   std::string mounts_;
   std::string swaps_;
   bool kernelActs_ = true;
@@ -379,6 +425,16 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
   const auto unbound = [this](const char* name) { return [this, name] { bind(name, false); }; };
   const auto mounted = [this](const char* line) { return [this, line] { mounts_ += line; }; };
   const auto pciOnly = [this] { mark(kReader, "0"), mark(kPci, "1"); };
+  // The kernel refuses a disk's claim while one of its partitions is claimed.
+  const auto used = [this](const std::string& part, const std::string& line, int error = EBUSY) {
+    return [=, this] {
+      busy_[part] = busy_[part.substr(0, part.find_last_not_of("0123456789") + 1)] = error;
+      mounts_ += line;
+    };
+  };
+  const auto noUnbind = [this] { fs::remove(root_ + "/sys/bus/usb/drivers/usb-storage/unbind"); };
+  const std::string inUse = "sdb1 below the reader 1-1:1.0 is in use";
+  const std::string sdb1 = kScsi + "/block/sdb/sdb1";
   const auto swap = [this] { swaps_ += "/dev/sdb1\tpartition\t1024\t0\t-2\n"; };
   const auto builtOn = [&](const char* line) {  // dm-0 on sdb1, mounted
     return [&, line] {
@@ -413,15 +469,38 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
       {"the reader starts", unbound("1-1:1.0"), "load", "", {probeReader}},
       {"a stopped reader is not stopped again", unbound("1-1:1.0"), "unload", "", {}},
       {"a started reader is not probed again", {}, "load", "", {}},
-      {"a mounted card", mounted("30 1 8:17 / /media/card rw - ext4 /dev/sdb1 rw\n"), "unload",
-       "sdb1 below the reader 1-1:1.0 is mounted at /media/card", {}},
-      {"a mounted volume built on the card",
-       builtOn("31 1 254:0 / /media/vault rw - ext4 /dev/mapper/vault rw\n"), "unload",
-       "dm-0 (built on sdb) below the reader 1-1:1.0 is mounted at /media/vault", {}},
+      {"a mounted card", used("/dev/sdb1", "30 1 8:17 / /media/card rw - ext4 /dev/sdb1 rw\n"),
+       "unload", inUse + ": mounted at /media/card", {}},
       {"a mounted card without a number of its own",
-       mounted("30 1 0:55 / /media/card rw - btrfs /dev/sdb1 rw\n"), "unload", "is mounted", {}},
-      {"a marked USB device, not its interface", [this] { mark(kUsb + "1-1", "1"); }, "unload",
-       "neither a USB interface nor a PCI function: 1-1 (usb/usb_device)", {}},
+       used("/dev/sdb1", "30 1 0:55 / /media/card rw - btrfs /dev/sdb1 rw\n"), "unload",
+       inUse + ": mounted at /media/card", {}},
+      {"the card's swap, claimed", [&] { used("/dev/sdb1", "")(); swap(); }, "unload",
+       inUse + ": swap", {}},
+      {"a volume built on the card", [&] { used("/dev/sdb1", "")(); holder(sdb1, "dm-0", "254"); },
+       "unload", inUse + " by dm-0", {}},
+      {"a mounted partition of a volume built on the card",
+       [&] {
+         used("/dev/sdb1", "31 1 9:1 / /media/raid rw - ext4 /dev/md127p1 rw\n")();
+         holder(sdb1, "md127", "9");
+       },
+       "unload", inUse + " by md127 (md127p1 mounted at /media/raid)", {}},
+      {"the card in use where no table tells", used("/dev/sdb", ""), "unload",
+       "sdb below the reader 1-1:1.0 is in use (open for exclusive use", {}},
+      {"the card's disk cannot be opened", used("/dev/sdb", "", EACCES), "unload",
+       "cannot claim sdb below the reader 1-1:1.0 (/dev/sdb): Permission denied", {}},
+      {"an empty slot", used("/dev/sdb", "", ENOMEDIUM), "unload", "", {unbindReader}},
+      {"a driver with no unbind", noUnbind, "unload",
+       "the driver of 1-1:1.0 cannot be stopped by its device", {}},
+      {"in use comes first", [&] { noUnbind(); used("/dev/sdb1", "")(); swap(); }, "unload", inUse,
+       {}},
+      {"marks where no reader can be",
+       [this] { mark(kUsb + "1-1", "1"), mark("/devices/virtual/block/loop0", "1"); }, "unload",
+       "ignored the mark POMREL_READER on 1-1 (usb/usb_device), which is neither", {unbindReader}},
+      {"the PCI card's virtual disk mounted",
+       [&] { pciOnly(); used("/dev/sxs1", "30 1 252:1 / /media/card rw - ext4 /dev/sxs1 rw\n")(); },
+       "unload", "sxs1 of a card is in use: mounted at /media/card", {}},
+      {"a PCI card no driver takes", [this] { mark(kReader, "0"), mark(kNoDriverPci, "1"); },
+       "unload", "", {}, false},
       {"nothing marked", [this] { mark(kReader, "0"); }, "unload", "", {}, false},
       {"the PCI card stops", pciOnly, "unload", "",
        {"/sys" + kPci + "/driver/unbind <- 0000:03:00.0"}},
@@ -491,7 +570,10 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
     EXPECT_TRUE(c.answer.empty() ? answer.empty() : answer.find(c.answer) != std::string::npos)
         << c.what << ": " << answer;
     EXPECT_EQ(writes_, c.writes) << c.what;
-    EXPECT_EQ(HostFileManager("/plug-in", "").fileExistsAtPath("/plug-in"), c.installed) << c.what;
+    EXPECT_EQ(HostFileManager("/plug-in", "", {root_ + "/sys/module", root_ + "/modules"})
+                  .fileExistsAtPath("/plug-in"),
+              c.installed)
+        << c.what;
   }
 }
 

@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/linux/block_holders.h"
-#include "platform/linux/mount_table.h"
 #include "platform/linux/system_disk.h"
 #include "platform/linux/udev_device.h"
 
@@ -27,63 +27,38 @@ struct Reader {
   std::string bus;
 };
 
-struct Readers {
-  std::vector<Reader> found;
-  std::string refusal;  // "" when every marked device may be stopped
-};
-
-std::string describe(const UdevDevice& device) {
-  return device.sysName() + " (" + device.subsystem() +
-         (device.devType().empty() ? "" : "/" + device.devType()) + ")";
-}
-
-// The marked devices, and why they may not be stopped (`stopping`) or
-// started, if they may not.
-Readers findReaders(Udev& udev, const ReaderControl& control, bool stopping) {
-  Readers readers;
-  MountTable mounts;
-  bool mountsRead = false;
-  for (UdevDevice& device : udev.devicesWithProperty(kReaderProperty, "1")) {
-    std::string bus;
-    if (device.subsystem() == "usb" && device.devType() == "usb_interface") bus = "usb";
-    if (device.subsystem() == "pci") bus = "pci";
-    if (bus.empty()) {
-      readers.refusal =
-          "a marked device is neither a USB interface nor a PCI function: " + describe(device);
-      return readers;
-    }
-    if (const SystemUse use = stopping
-                                  ? systemUseBelow(udev, device, {control.mountInfo, control.swaps})
-                                  : SystemUse();
-        use) {
-      readers.refusal =
-          "the reader " + device.sysName() + " holds the system's own disk (" + use.what + ")";
-      return readers;
-    }
-    for (const UdevDevice& block :
-         stopping ? udev.blockDevicesBelow(device) : std::vector<UdevDevice>()) {
-      if (!mountsRead && !(mountsRead = mounts.read(control.mountInfo))) {
-        readers.refusal = "the mount table cannot be read";
-        return readers;
-      }
-      // A volume built on the card (LVM, MD, dm-crypt) would lose its disk
-      // as surely as a filesystem on it.
-      std::string volume = block.sysName();
-      std::vector<std::string> points = mounts.mountPointsOf(block);
-      for (const std::string& holder : blockHolders(block.sysName())) {
-        if (!points.empty()) break;
-        volume = holder + " (built on " + block.sysName() + ")";
-        points = mounts.mountPointsOf(udev.device("block", holder));
-      }
-      if (!points.empty()) {
-        readers.refusal =
-            volume + " below the reader " + device.sysName() + " is mounted at " + points.front();
-        return readers;
-      }
-    }
-    readers.found.push_back({std::move(device), bus});
+// The marked readers; each mark elsewhere is told and passed over.
+std::vector<Reader> findReaders(Udev& udev, const ReaderControl& control) {
+  MarkedReaders marked = udev.markedReaders();
+  for (const std::string& ignored : marked.ignored) {
+    control.log(std::string("pomrel-driverctl: ignored the mark ") + kReaderProperty + " on " +
+                ignored + ", which is neither a USB interface nor a PCI function\n");
+  }
+  std::vector<Reader> readers;
+  for (UdevDevice& device : marked.readers) {
+    std::string bus = device.subsystem();
+    readers.push_back({std::move(device), std::move(bus)});
   }
   return readers;
+}
+
+// The disks that stopping `readers` takes away: those below them, and every
+// card's disk, which is below a reader by definition (a driver's virtual
+// disk has no reader above it in sysfs).
+std::vector<ReaderDisk> disksOf(Udev& udev, const std::vector<Reader>& readers) {
+  std::vector<ReaderDisk> disks;
+  std::set<std::string> seen;
+  for (const Reader& reader : readers) {
+    for (UdevDevice& block : udev.blockDevicesBelow(reader.device)) {
+      if (block.isWholeDisk() && seen.insert(block.sysPath()).second) {
+        disks.push_back({std::move(block), reader.device.sysName()});
+      }
+    }
+  }
+  for (UdevDevice& disk : udev.wholeDisksWithProperty(kServiceProperty)) {
+    if (seen.insert(disk.sysPath()).second) disks.push_back({std::move(disk), ""});
+  }
+  return disks;
 }
 
 // Whether `reader` has a driver now (a fresh look: a device keeps what it
@@ -110,9 +85,29 @@ int writeSysfsAttribute(const std::string& path, const std::string& value) {
 std::string unbindReaders(const ReaderControl& control) {
   Udev udev;
   if (!udev.valid()) return "udev cannot be used";
-  const Readers readers = findReaders(udev, control, true);
-  if (!readers.refusal.empty()) return readers.refusal;
-  for (const Reader& reader : readers.found) {
+  const std::vector<Reader> readers = findReaders(udev, control);
+  if (std::none_of(readers.begin(), readers.end(),
+                   [](const Reader& reader) { return !reader.device.driver().empty(); })) {
+    return {};
+  }
+  // Before anything else: a reason to refuse that loses no data must not
+  // hide one that would.
+  HeldClaims claims;
+  std::string inUse = claims.claimAll(udev, disksOf(udev, readers), control.claim, control.inUse);
+  if (!inUse.empty()) return inUse;
+  for (const Reader& reader : readers) {
+    if (const SystemUse use =
+            systemUseBelow(udev, reader.device, {control.inUse.mountInfo, control.inUse.swaps})) {
+      return "the reader " + reader.device.sysName() + " holds the system's own disk (" + use.what +
+             ")";
+    }
+    // Some drivers offer no "unbind" (their bind files suppressed).
+    if (!reader.device.driver().empty() &&
+        ::access((reader.device.sysPath() + "/driver/unbind").c_str(), F_OK) != 0) {
+      return "the driver of " + reader.device.sysName() + " cannot be stopped by its device";
+    }
+  }
+  for (const Reader& reader : readers) {
     if (reader.device.driver().empty()) continue;
     const std::string unbind = reader.device.sysPath() + "/driver/unbind";
     if (const int error = control.write(unbind, reader.device.sysName()); error != 0) {
@@ -120,7 +115,7 @@ std::string unbindReaders(const ReaderControl& control) {
     }
   }
   // The kernel unbinds before the write returns.
-  for (const Reader& reader : readers.found) {
+  for (const Reader& reader : readers) {
     if (bound(udev, reader)) {
       return "the reader " + reader.device.sysName() + " still has a driver";
     }
@@ -131,10 +126,9 @@ std::string unbindReaders(const ReaderControl& control) {
 std::string bindReaders(const ReaderControl& control) {
   Udev udev;
   if (!udev.valid()) return "udev cannot be used";
-  const Readers readers = findReaders(udev, control, false);
-  if (!readers.refusal.empty()) return readers.refusal;
+  const std::vector<Reader> readers = findReaders(udev, control);
   std::vector<const Reader*> started;
-  for (const Reader& reader : readers.found) {
+  for (const Reader& reader : readers) {
     if (!reader.device.driver().empty()) continue;
     const std::string probe = "/sys/bus/" + reader.bus + "/drivers_probe";
     if (const int error = control.write(probe, reader.device.sysName()); error != 0) {
