@@ -285,10 +285,10 @@ const Strings kDevices{
     "P: " + kPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x905c" + kPciAlias + "905C" +
         kPciAny,
     // The SxS driver's disk is virtual, with no PCI device above it.
-    "P: /devices/virtual/block/sxs;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=252;E: MINOR=0;"
-    "E: DEVNAME=/dev/sxs;E: POMREL_SERVICE=SxS Media",
-    "P: /devices/virtual/block/sxs/sxs1;E: SUBSYSTEM=block;E: DEVTYPE=partition;E: MAJOR=252;"
-    "E: MINOR=1;E: DEVNAME=/dev/sxs1",
+    std::string("P: /devices/virtual/block/sxs;E: SUBSYSTEM=block;E: DEVTYPE=disk;") +
+        "E: MAJOR=252;E: MINOR=0;E: DEVNAME=/dev/sxs;E: POMREL_SERVICE=SxS Media",
+    std::string("P: /devices/virtual/block/sxs/sxs1;E: SUBSYSTEM=block;E: DEVTYPE=partition;") +
+        "E: MAJOR=252;E: MINOR=1;E: DEVNAME=/dev/sxs1",
     "P: " + kNoDriverPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x907f" + kPciAlias +
         "907F" + kPciAny,
     "P: " + kPci +
@@ -346,12 +346,11 @@ class ReaderTest : public UmockdevTest {
   // on the device at `below`.
   void holder(const std::string& below, const std::string& name, const std::string& major) {
     const std::string path = "/devices/virtual/block/" + name;
-    for (const char* minor : {"0", "1"}) {
-      addDevices({"P: " + path + (*minor == '0' ? "" : "/" + name + "p1") +
-                  ";E: SUBSYSTEM=block;E: DEVTYPE=" + (*minor == '0' ? "disk" : "partition") +
-                  ";E: MAJOR=" + major + ";E: MINOR=" + minor + ";E: DEVNAME=/dev/" + name +
-                  (*minor == '0' ? "" : "p1")});
-    }
+    const std::string number = ";E: MAJOR=" + major + ";E: MINOR=";
+    addDevices({"P: " + path + ";E: SUBSYSTEM=block;E: DEVTYPE=disk" + number +
+                    "0;E: DEVNAME=/dev/" + name,
+                "P: " + path + "/" + name + "p1;E: SUBSYSTEM=block;E: DEVTYPE=partition" + number +
+                    "1;E: DEVNAME=/dev/" + name + "p1"});
     fs::create_directories(root_ + "/sys" + below + "/holders/" + name);
   }
 
