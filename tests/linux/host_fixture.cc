@@ -214,7 +214,10 @@ std::string HostMachine::mount(Card& card) {
 }
 
 std::string HostMachine::pull(Card& card) {
-  if (const ToolRun run = runTool({"/sbin/losetup", "-d", card.device}); run.exitStatus != 0) {
+  // A card that an eject detached already still needs its number removed,
+  // or every run leaves a loop device and udev's record of it behind.
+  if (const ToolRun run = runTool({"/sbin/losetup", "-d", card.device});
+      run.exitStatus != 0 && attached(card)) {
     return failed("losetup -d", run);
   }
   // The detach completes in the kernel a moment after losetup returns.
