@@ -12,7 +12,7 @@ pomrel_packages=(
   xfce4-panel dbus-daemon libglib2.0-bin
   sway waybar grim wtype qt6-wayland
   clang-format clang-tidy
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
   libkmod-dev pkexec polkitd procps
 )
 
@@ -32,6 +32,15 @@ pomrel_install_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
+  # A name that no package of its own carries (one that another package
+  # provides) is never installed by that name: ask apt, which resolves names
+  # as an install would, whether it has anything to do. A name it does not
+  # know (lists out of date) sends it to the update below.
+  local plan
+  if plan=$(LC_ALL=C apt-get install --simulate --no-install-recommends "${missing[@]}" 2>/dev/null) &&
+    ! grep -q '^Inst ' <<<"$plan"; then
+    return 0
+  fi
   echo "Installing: ${missing[*]}" >&2
   pomrel_apt_get update
   pomrel_apt_get install -y --no-install-recommends "${missing[@]}"

@@ -81,6 +81,17 @@ plist_t newUnsignedIntegerNode(std::uint64_t value) {
   return node != nullptr ? node : plist_new_uint(value);
 }
 
+plist_t newSignedIntegerNode(std::int64_t value) {
+#ifdef PLIST_IS_INT
+  // libplist 2.3 and later mark a node made from an unsigned value above
+  // INT64_MAX as unsigned; only the signed call keeps a negative value.
+  return plist_new_int(value);
+#else
+  // libplist 2.2 has no signed call, and its nodes are signed unless marked.
+  return plist_new_uint(static_cast<std::uint64_t>(value));
+#endif
+}
+
 plist_t newDateNode(PropertyDate date) {
   const std::string bytes = binaryDate(date.secondsSinceReferenceDate);
   plist_t node = nullptr;

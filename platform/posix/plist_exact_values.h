@@ -33,6 +33,10 @@ bool integerNodeIsNegative(plist_t node);
 // An integer node holding `value`, kept unsigned above INT64_MAX.
 plist_t newUnsignedIntegerNode(std::uint64_t value);
 
+// An integer node holding `value` as a signed number, with every libplist
+// from 2.2 on.
+plist_t newSignedIntegerNode(std::int64_t value);
+
 // A date is kept by libplist as its 8-byte double, as the binary form holds
 // it, but its API sets and reports it only as 32-bit seconds and
 // microseconds. The binary form is the exact way in and out: a one-object

@@ -133,7 +133,8 @@ plist_t toNode(const PropertyValue& value) {  // NOLINT(misc-no-recursion)
   if (const auto* s = value.string()) return plist_new_string(s->c_str());
   if (const auto* b = value.boolean()) return plist_new_bool(*b ? 1 : 0);
   if (const auto* i = value.integer()) {
-    return i->isUnsigned ? newUnsignedIntegerNode(i->bits) : plist_new_uint(i->bits);
+    return i->isUnsigned ? newUnsignedIntegerNode(i->bits)
+                         : newSignedIntegerNode(static_cast<std::int64_t>(i->bits));
   }
   if (const auto* r = value.real()) return plist_new_real(*r);
   if (const auto* d = value.date()) return newDateNode(*d);
