@@ -22,8 +22,8 @@ namespace {
 bool isInstalledPlugin(const MachinePaths& paths, const MachineState& state,
                        const std::string& path) {
   if (!state.driverInstalled || path.empty() || path.front() != '/') return false;
-  struct stat given {};
-  struct stat plugin {};
+  struct stat given = {};
+  struct stat plugin = {};
   return ::stat(paths.resolve(path).c_str(), &given) == 0 && S_ISDIR(given.st_mode) &&
          ::stat(paths.resolve(kSxSPluginPath).c_str(), &plugin) == 0 &&
          given.st_dev == plugin.st_dev && given.st_ino == plugin.st_ino;

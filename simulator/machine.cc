@@ -158,7 +158,7 @@ Machine::~Machine() {
 }
 
 std::optional<Machine> Machine::open(const MachinePaths& paths, std::string* error) {
-  struct stat info {};
+  struct stat info = {};
   if (::stat(paths.statePath().c_str(), &info) != 0) {
     *error = "no simulated machine at " + paths.root() + " (run: sxs-card init)";
     return std::nullopt;

@@ -45,7 +45,7 @@ bool makeDirectories(const std::string& path) {
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat info {};
+  struct stat info = {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 void removeTree(const std::string& path) {

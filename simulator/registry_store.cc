@@ -199,7 +199,7 @@ std::optional<EntryId> RegistryStore::firstEntry(const std::string& name) const 
 
 bool RegistryStore::entryExists(const std::string& name, EntryId id) const {
   if (!isValidName(name)) return false;
-  struct stat info {};
+  struct stat info = {};
   return ::stat(entryPath(name, id).c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 

@@ -110,8 +110,8 @@ std::string firstArgument(std::string_view exec) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-  struct stat x {};
-  struct stat y {};
+  struct stat x = {};
+  struct stat y = {};
   return !a.empty() && !b.empty() && ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 &&
          x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
@@ -341,7 +341,7 @@ bool XdgAutostartDefaults::writeOurEntry() {
                              (n == 1 ? std::string() : "-" + std::to_string(n)) +
                              std::string(kDesktopSuffix);
     const std::string path = folder_ + "/" + name;
-    struct stat info {};
+    struct stat info = {};
     // A file of that name that does not start Pomrel belongs to someone.
     if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT) continue;
     return posix::writeFileAtomically(path, contents, 0644);

@@ -69,7 +69,7 @@ bool HostFileManager::fileExistsAtPath(const std::string& path) {
   if (path == pluginPath_) {
     return module_.empty() ? readerServed() : moduleKnown();
   }
-  struct stat info {};
+  struct stat info = {};
   return ::stat(path.c_str(), &info) == 0;
 }
 
@@ -77,7 +77,7 @@ bool HostFileManager::fileExistsAtPath(const std::string& path) {
 // library (the privileged helper alone loads and unloads).
 bool HostFileManager::moduleKnown() const {
   const std::string module = normalized(module_);
-  struct stat info {};
+  struct stat info = {};
   if (::stat((folders_.loaded + "/" + module).c_str(), &info) == 0) return true;
   const std::string index = indexFolder();
   return indexNames(index + "/modules.builtin", module) ||

@@ -67,7 +67,7 @@ FileRead readFile(const std::string& path, std::size_t limit, Links links) {
     return failure(statusForOpenError(error, links), error);
   }
   FileRead result;
-  struct stat info {};
+  struct stat info = {};
   if (::fstat(fd, &info) != 0) {
     result = failure(ReadStatus::kUnreadable, errno);
   } else if (!S_ISREG(info.st_mode)) {

@@ -233,7 +233,7 @@ PropertyListFile readPropertyListFile(const std::string& path, std::size_t limit
 
 std::optional<std::string> linkTarget(std::string path) {
   for (int followed = 0; followed <= kMaxLinksFollowed; ++followed) {
-    struct stat info {};
+    struct stat info = {};
     if (::lstat(path.c_str(), &info) != 0) {
       if (errno == ENOENT) return path;
       return std::nullopt;

@@ -51,7 +51,7 @@ void syncFolder(const std::string& folder) {
 }
 
 bool makeFolders(const std::string& folder) {
-  struct stat info {};
+  struct stat info = {};
   if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
   for (std::size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
     const std::string prefix = folder.substr(0, at);

@@ -55,7 +55,7 @@ std::string PosixProcessInfo::executablePath() const {
 }
 
 bool PosixFileManager::fileExistsAtPath(const std::string& path) {
-  struct stat info {};
+  struct stat info = {};
   return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 

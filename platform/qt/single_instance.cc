@@ -88,7 +88,7 @@ SingleInstance::SingleInstance(const QString& identifier, const QString& scope)
   const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
   // In a folder that others can write to or that another user owns, their
   // file (held, or one this user cannot open) would decide for this session.
-  struct stat folder {};
+  struct stat folder = {};
   if (runtime.isEmpty() || ::stat(runtime.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
       folder.st_uid != ::geteuid() || (folder.st_mode & 077) != 0) {
     std::fprintf(stderr,

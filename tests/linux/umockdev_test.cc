@@ -176,9 +176,7 @@ TEST_F(LinuxRegistryTest, AWatchEndsOnceWhenItsDiskGoesOrStopsMatchingAndOnlyThe
        [&] {
          for (int i = 0; i < 10; ++i) {
            change(card, "ID_FS_TYPE", i % 2 ? "ext4" : "vfat");
-           // The port's monitor and the registry's read before the next
-           // event: the testbed cannot send past a few unread ones.
-           deliver();
+           deliver();  // both monitors read: the testbed cannot send past a few unread events
            EXPECT_EQ(firstDisk(), "sdb");
          }
          event(partition, "remove");

@@ -172,7 +172,7 @@ bool sameDevice(std::string_view field, dev_t device) {
 }
 
 bool onDevice(const std::string& path, dev_t device) {
-  struct stat info {};
+  struct stat info = {};
   return ::stat(path.c_str(), &info) == 0 && info.st_dev == device;
 }
 
@@ -275,7 +275,7 @@ void SystemEjectHost::pause(std::chrono::milliseconds duration) {
 }
 
 std::vector<Holder> findHolders(const std::string& mountPoint, const std::string& procRoot) {
-  struct stat mounted {};
+  struct stat mounted = {};
   if (::stat(mountPoint.c_str(), &mounted) != 0) return {};
   std::vector<Holder> holders;
   if (DIR* proc = ::opendir(procRoot.c_str())) {
