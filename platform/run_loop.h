@@ -2,6 +2,8 @@
 // event sources. The desktop backend drives it from its event loop.
 #pragma once
 
+#include <cstdint>
+
 namespace pomrel {
 
 // A source of events delivered on the run loop's thread. A source is owned by
@@ -23,7 +25,7 @@ class RunLoopSource {
   virtual void perform() = 0;
 };
 
-enum class RunLoopMode {
+enum class RunLoopMode : std::uint8_t {
   // Delivered only while the loop waits for ordinary events: not while a menu
   // is being tracked, a modal alert or window is up, or the administrator
   // prompt is shown. Pending events are delivered once the loop is back in

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,7 +129,7 @@ std::optional<std::string> storedHash(const std::string& root, const std::string
   return std::nullopt;
 }
 
-enum class LineStatus { kRead, kEnd, kTooLong, kError };
+enum class LineStatus : std::uint8_t { kRead, kEnd, kTooLong, kError };
 
 // Reads one line from `fd` a byte at a time into `line` (the newline
 // dropped), so that no stdio buffer keeps a copy and nothing past the line

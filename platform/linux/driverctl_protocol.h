@@ -39,7 +39,7 @@ inline constexpr std::chrono::milliseconds kRequestLineBound = std::chrono::seco
 
 // The helper's exit statuses. pkexec itself uses 126 (the prompt was
 // dismissed) and 127 (not authorized, or an error), so none of ours does.
-enum HelperExit : int {
+enum HelperExit : int {  // NOLINT(performance-enum-size): exit statuses, which are ints
   kExitInputClosed = 0,  // the caller closed its end: the normal end
   kExitMalformed = 2,    // a line that is not printable ASCII or too long
   kExitIdle = 3,         // no request within kHelperIdleBound, or a line left unfinished

@@ -30,7 +30,7 @@ inline constexpr std::chrono::milliseconds kHelperExitBound = std::chrono::secon
 // All calls belong to one thread.
 class PkexecHelper {
  public:
-  enum class Read { kLine, kEnded, kTimedOut };
+  enum class Read : std::uint8_t { kLine, kEnded, kTimedOut };
 
   PkexecHelper(pid_t pid, posix::UniqueFd channel, posix::UniqueFd errors, Diagnostics diagnostics);
 

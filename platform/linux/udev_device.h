@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,7 +121,7 @@ class UdevMonitor {
   // Readable while events are waiting; -1 when not valid.
   [[nodiscard]] int descriptor() const;
 
-  enum class Received {
+  enum class Received : std::uint8_t {
     kDevice,    // `device` holds the next event's device
     kNone,      // nothing is waiting
     kOverflow,  // events were lost; the ones still waiting predate the loss

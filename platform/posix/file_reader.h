@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace pomrel::posix {
@@ -16,7 +17,7 @@ inline constexpr std::size_t kResourceFileLimit = 4 * 1024 * 1024;  // a bundle 
 inline constexpr std::size_t kSystemFileLimit = 4 * 1024 * 1024;  // /proc, /sys and desktop entries
 inline constexpr std::size_t kProgramFileLimit = 256 * 1024 * 1024;  // an executable copied whole
 
-enum class ReadStatus {
+enum class ReadStatus : std::uint8_t {
   kOk,
   kMissing,     // nothing at the path (ENOENT, ENOTDIR)
   kNotRegular,  // a directory, FIFO, socket or device; or a link where none is followed
@@ -44,7 +45,7 @@ struct FileRead {
 // kFollow is for files a person or an installer arranges: preference domains
 // (a user may keep them elsewhere and link them in), bundle resources,
 // /proc and /sys entries (/proc/self/exe is a link by nature).
-enum class Links { kFollow, kRefuse };
+enum class Links : std::uint8_t { kFollow, kRefuse };
 
 // Reads the regular file at `path`, at most `limit` bytes. Opens with
 // O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY (and O_NOFOLLOW with

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,7 +40,7 @@ std::optional<PropertyValue> parsePropertyList(std::string_view bytes);
 // The binary property-list form of `value`.
 std::string serializeBinaryPropertyList(const PropertyValue& value);
 
-enum class FileStatus {
+enum class FileStatus : std::uint8_t {
   kOk,
   kMissing,     // nothing at the path
   kUnreadable,  // something there that could not be read as a file (readFile's

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -18,7 +19,7 @@ namespace {
 // kept aside when replaced. kUnreadable: something there that could not be
 // read as a file (a folder, a FIFO, a device, a file too large or that an
 // error stops); it is left alone.
-enum class DomainFile { kMissing, kDomain, kNotDomain, kUnreadable };
+enum class DomainFile : std::uint8_t { kMissing, kDomain, kNotDomain, kUnreadable };
 
 struct DomainRead {
   DomainFile state = DomainFile::kMissing;

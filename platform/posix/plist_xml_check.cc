@@ -10,7 +10,7 @@
 namespace pomrel::posix {
 namespace {
 
-enum class Element {
+enum class Element : std::uint8_t {
   kPlist,
   kDict,
   kArray,

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -40,7 +41,7 @@ namespace pomrel::host::diskutil {
 inline constexpr const char* kEjectFailPhrase = "Volume failed to eject";
 
 // Exit statuses; none is 126 or 127, which pkexec and shells use.
-enum ExitStatus : int {
+enum ExitStatus : int {  // NOLINT(performance-enum-size): exit statuses, which are ints
   kEjected = 0,
   kVolumeFailed = 1,  // a filesystem is still mounted; the phrase was written
   kNoDisk = 2,        // udisks2 could not be asked, or does not know the disk
@@ -75,7 +76,7 @@ struct CallResult {
   std::string message;
 };
 
-enum class Outcome {
+enum class Outcome : std::uint8_t {
   kDone,           // succeeded, or there was nothing to do (NotMounted)
   kBusy,           // DeviceBusy: something holds the volume
   kTimedOut,       // no answer in time
@@ -85,7 +86,7 @@ enum class Outcome {
 // The one mapping from udisks2's and D-Bus's error names to outcomes.
 Outcome classify(const CallResult& result);
 
-enum class MediumAction { kNone, kDeleteLoop, kEject, kPowerOff };
+enum class MediumAction : std::uint8_t { kNone, kDeleteLoop, kEject, kPowerOff };
 
 struct Unmount {
   std::string path;  // the filesystem's object

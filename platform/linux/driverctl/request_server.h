@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,7 +14,7 @@
 
 namespace pomrel::host {
 
-enum class Request { kLoad, kUnload, kUnknown, kMalformed };
+enum class Request : std::uint8_t { kLoad, kUnload, kUnknown, kMalformed };
 
 // What one complete request line (without its '\n') asks for: kLoad and
 // kUnload for exactly the two words, kMalformed for a line longer than
