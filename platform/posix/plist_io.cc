@@ -189,11 +189,13 @@ std::optional<PropertyValue> parsePropertyList(std::string_view bytes) {
   if (bytes.starts_with(kBinaryMagic)) {
     if (!binaryTreeWithin(bytes, kMaxPropertyListDepth)) return std::nullopt;
     if (binaryTextHoldsNul(bytes)) return std::nullopt;
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the length follows
     plist_from_bin(bytes.data(), length, &root);
   } else {
     xmlKeys = strictXmlKeyCount(bytes, kMaxPropertyListDepth);
     if (!xmlKeys) return std::nullopt;
     const CNumbers numbers;
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the length follows
     plist_from_xml(bytes.data(), length, &root);
   }
   if (root == nullptr) return std::nullopt;
