@@ -50,7 +50,7 @@ Swaps readSwaps(const std::string& path) {
     std::string name, type;
     if (!(fields >> name >> type)) continue;
     name = unescaped(name);
-    struct stat status {};
+    struct stat status = {};
     const bool known = ::stat(name.c_str(), &status) == 0;
     if (type == "partition") {
       swaps.nodes.insert(name);
