@@ -259,6 +259,7 @@ TEST_F(LinuxRegistryTest, ADiskGoneBeforeItsRegistrationIsToldAndACallbackMayRep
 
 const std::string kPci = "/devices/pci0000:00/0000:00:1c.0/0000:03:00.0";
 const std::string kNoDriverPci = "/devices/pci0000:00/0000:00:1c.1/0000:04:00.0";
+const std::string kPciReader = "/devices/pci0000:00/0000:00:1c.2/0000:05:00.0";
 const std::string kPciAlias = ";E: MODALIAS=pci:v0000104Dd0000";
 const std::string kPciAny = "sv00000000sd00000000bc01sc80i00";
 const std::string kUsb = "/devices/pci0000:00/0000:00:14.0/usb1/";
@@ -295,9 +296,11 @@ const Strings kDevices{
         "E: MAJOR=252;E: MINOR=1;E: DEVNAME=/dev/sxs1",
     "P: " + kNoDriverPci + ";E: SUBSYSTEM=pci;A: vendor=0x104d;A: device=0x907f" + kPciAlias +
         "907F" + kPciAny,
-    "P: " + kPci +
-        "/block/sdd;E: SUBSYSTEM=block;E: DEVTYPE=disk;E: MAJOR=8;E: MINOR=48;"
-        "E: DEVNAME=/dev/sdd",
+    // Another PCI card reader, whose cards' disks are below its function.
+    "P: " + kPciReader + ";E: SUBSYSTEM=pci;A: vendor=0x10ec;A: device=0x5227",
+    "P: " + kPciReader +
+        "/rtsx_pci_sdmmc.0/mmc_host/mmc0/mmc0:0001/block/mmcblk0;E: SUBSYSTEM=block;"
+        "E: DEVTYPE=disk;E: MAJOR=179;E: MINOR=0;E: DEVNAME=/dev/mmcblk0",
     std::string("P: /devices/virtual/block/loop0;E: SUBSYSTEM=block;E: DEVTYPE=disk;") +
         "E: MAJOR=7;E: MINOR=0;E: DEVNAME=/dev/loop0",
 };
@@ -522,12 +525,13 @@ TEST_F(ReaderTest, TheMarkedReaderAloneIsStoppedAndStartedAndItsRulesPrinted) {
        "system 'sdb1: mounted at /boot/efi'", {}},
       {"the rules for the reader", {}, "sdb", readerRules, {}},
       {"a partition stands for its disk", {}, "sdb1", "holds sdb.\n", {}},
-      {"the rules for the PCI card, in its slot alone", {}, "sdd",
-       "SUBSYSTEM==\"pci\", KERNEL==\"0000:03:00.0\", ATTR{vendor}==\"0x104d\", ATTR{device}=="
-       "\"0x905c\", ENV{POMREL_READER}=\"1\"\n# Its disks, the card:\nSUBSYSTEM==\"block\", ENV{"
-       "DEVTYPE}==\"disk\", SUBSYSTEMS==\"pci\", KERNELS==\"0000:03:00.0\", ATTRS{vendor}", {}},
-      {"the system's disk", mounted("31 1 8:48 / / rw - ext4 /dev/sdd rw\n"), "sdd",
-       "2 pomrel-diskutil: sdd is the system's own disk (sdd: mounted at /), not a card", {}},
+      {"the rules for a PCI reader, in its slot alone", {}, "mmcblk0",
+       "SUBSYSTEM==\"pci\", KERNEL==\"0000:05:00.0\", ATTR{vendor}==\"0x10ec\", ATTR{device}=="
+       "\"0x5227\", ENV{POMREL_READER}=\"1\"\n# Its disks, the card:\nSUBSYSTEM==\"block\", ENV{"
+       "DEVTYPE}==\"disk\", SUBSYSTEMS==\"pci\", KERNELS==\"0000:05:00.0\", ATTRS{vendor}", {}},
+      {"the system's disk", mounted("31 1 179:0 / / rw - ext4 /dev/mmcblk0 rw\n"), "mmcblk0",
+       "2 pomrel-diskutil: mmcblk0 is the system's own disk (mmcblk0: mounted at /), not a card",
+       {}},
       {"/home on the card", mounted("31 1 8:17 / /home rw - ext4 /dev/sdb1 rw\n"), "sdb",
        "2 pomrel-diskutil: sdb is the system's own disk (sdb1: mounted at /home)", {}},
       {"/ on a volume built on the card", builtOn("31 1 254:0 / / rw - ext4 /dev/dm-0 rw\n"),
