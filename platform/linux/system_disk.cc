@@ -33,12 +33,7 @@ std::string unescaped(const std::string& text) {
   return path;
 }
 
-// The active swap: partitions by their nodes, and the device numbers of the
-// partitions and of the filesystems that hold swap files.
-struct Swaps {
-  std::set<std::string> nodes;
-  std::set<dev_t> numbers;
-};
+}  // namespace
 
 Swaps readSwaps(const std::string& path) {
   Swaps swaps;
@@ -61,6 +56,8 @@ Swaps readSwaps(const std::string& path) {
   }
   return swaps;
 }
+
+namespace {
 
 // What of the system the block device `block` is; "" when nothing.
 class SystemParts {

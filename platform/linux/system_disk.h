@@ -4,6 +4,9 @@
 // its controller.
 #pragma once
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
 
 #include "platform/linux/udev_device.h"
@@ -15,6 +18,15 @@ struct SystemTables {
   std::string mountInfo = "/proc/self/mountinfo";
   std::string swaps = "/proc/swaps";  // absent on a kernel without swap: no swap
 };
+
+// The active swap listed in `path` (/proc/swaps): the partitions by their
+// nodes in /dev, and the device numbers of the partitions and of the
+// filesystems that hold swap files. Empty when the list cannot be read.
+struct Swaps {
+  std::set<std::string> nodes;
+  std::set<dev_t> numbers;
+};
+Swaps readSwaps(const std::string& path);
 
 // What of the system a device holds; empty when nothing.
 struct SystemUse {

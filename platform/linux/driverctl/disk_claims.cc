@@ -5,11 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 
 #include "platform/linux/block_holders.h"
 #include "platform/linux/mount_table.h"
-#include "platform/posix/file_reader.h"
 
 namespace pomrel::host {
 namespace {
@@ -18,24 +16,16 @@ namespace {
 // and only when a device is in use.
 class UseNames {
  public:
-  UseNames(Udev& udev, const InUseSources& sources) : udev_(udev) {
+  UseNames(Udev& udev, const SystemTables& sources)
+      : udev_(udev), swaps_(readSwaps(sources.swaps)) {
     mounts_.read(sources.mountInfo);
-    // "Filename Type Size Used Priority", then one line per active area,
-    // the file name with its spaces as "\040".
-    const posix::FileRead swaps = posix::readFile(sources.swaps, posix::kSystemFileLimit);
-    std::istringstream lines(swaps.bytes);
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line)) swaps_.push_back(line.substr(0, line.find_first_of(" \t")));
   }
 
   // ": mounted at /media/card", ": swap", or "" when neither tells.
   [[nodiscard]] std::string direct(const UdevDevice& device) const {
     const std::vector<std::string> points = mounts_.mountPointsOf(device);
     if (!points.empty()) return ": mounted at " + points.front();
-    for (const std::string& area : swaps_) {
-      if (!device.devNode().empty() && area == device.devNode()) return ": swap";
-    }
+    if (swaps_.nodes.contains(device.devNode())) return ": swap";
     return {};
   }
 
@@ -58,8 +48,8 @@ class UseNames {
 
  private:
   Udev& udev_;
+  Swaps swaps_;
   MountTable mounts_;
-  std::vector<std::string> swaps_;
 };
 
 }  // namespace
@@ -77,7 +67,7 @@ void HeldClaims::release() {
 }
 
 std::string HeldClaims::claimAll(Udev& udev, const std::vector<ReaderDisk>& disks,
-                                 const BlockDeviceClaim& claim, const InUseSources& sources) {
+                                 const BlockDeviceClaim& claim, const SystemTables& sources) {
   for (const ReaderDisk& entry : disks) {
     const std::string node = entry.disk.devNode();
     const int fd = node.empty() ? -ENODEV : claim(node);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/system_disk.h"
 #include "platform/linux/udev_device.h"
 
 namespace pomrel::host {
@@ -20,12 +21,6 @@ namespace pomrel::host {
 // no card).
 int claimBlockDevice(const std::string& node);
 using BlockDeviceClaim = std::function<int(const std::string& node)>;
-
-// Where the refusal finds the names of what uses a disk.
-struct InUseSources {
-  std::string mountInfo = "/proc/self/mountinfo";
-  std::string swaps = "/proc/swaps";
-};
 
 // A disk to let go, and the reader it is below ("" for a card's disk found
 // by its mark alone, such as a driver's virtual disk).
@@ -48,7 +43,7 @@ class HeldClaims {
   // the mount table, the swap list or the disk's holders tell it, by what
   // ("sdb1 below the reader 2-1:1.0 is in use: mounted at /media/card").
   std::string claimAll(Udev& udev, const std::vector<ReaderDisk>& disks,
-                       const BlockDeviceClaim& claim, const InUseSources& sources);
+                       const BlockDeviceClaim& claim, const SystemTables& sources);
 
  private:
   void release();

@@ -96,8 +96,7 @@ std::string unbindReaders(const ReaderControl& control) {
   std::string inUse = claims.claimAll(udev, disksOf(udev, readers), control.claim, control.inUse);
   if (!inUse.empty()) return inUse;
   for (const Reader& reader : readers) {
-    if (const SystemUse use =
-            systemUseBelow(udev, reader.device, {control.inUse.mountInfo, control.inUse.swaps})) {
+    if (const SystemUse use = systemUseBelow(udev, reader.device, control.inUse)) {
       return "the reader " + reader.device.sysName() + " holds the system's own disk (" + use.what +
              ")";
     }

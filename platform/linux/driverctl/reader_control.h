@@ -27,7 +27,7 @@ struct ReaderControl {
   BlockDeviceClaim claim = claimBlockDevice;
   // Where a refusal finds the names of what uses a disk, and the system's
   // own mounts and swap.
-  InUseSources inUse;
+  SystemTables inUse;
   // Where a mark on a device that cannot be a reader is told.
   Diagnostics log = toStandardError;
   // How long the start waits for the kernel to bind every reader again.
