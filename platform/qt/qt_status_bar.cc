@@ -13,6 +13,7 @@
 #include "platform/qt/qt_bundle.h"
 #include "platform/qt/qt_item_menu.h"
 #include "platform/qt/qt_menu.h"
+#include "platform/qt/status_area.h"
 #include "platform/qt/status_area_alert.h"
 
 namespace pomrel::qt {
@@ -58,13 +59,19 @@ QIcon blankIcon() {
 }  // namespace
 
 QtStatusItem::QtStatusItem(double length, QtStatusBar& bar) : length_(length), bar_(bar) {
-  connect(&tray_, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
   qApp->installEventFilter(this);
+  bar_.whenItemCanShow(*this, [this] { showInTray(); });
+}
+
+void QtStatusItem::showInTray() {
+  tray_ = std::make_unique<QSystemTrayIcon>();
+  connect(tray_.get(), &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
+  tray_->setToolTip(toolTip_);
+  attachMenu();
   drawIcon();
-  bar_.noteItemShown();
-  tray_.show();
-  exportItemAsMenu(tray_);
+  tray_->show();
+  exportItemAsMenu(*tray_);
 }
 
 QtStatusItem::~QtStatusItem() { qApp->removeEventFilter(this); }
@@ -72,8 +79,8 @@ QtStatusItem::~QtStatusItem() { qApp->removeEventFilter(this); }
 void QtStatusItem::setTitle(const std::string& title) {
   // The icon's tooltip shows the title; without one, the application's name,
   // so that a pointer resting on the icon always says whose it is.
-  tray_.setToolTip(title.empty() ? QCoreApplication::applicationName()
-                                 : QString::fromStdString(title));
+  toolTip_ = title.empty() ? QCoreApplication::applicationName() : QString::fromStdString(title);
+  if (tray_ != nullptr) tray_->setToolTip(toolTip_);
 }
 
 void QtStatusItem::setImage(std::shared_ptr<Image> image) {
@@ -90,12 +97,16 @@ void QtStatusItem::setMenu(Menu* menu) {
   auto* qtMenu = dynamic_cast<QtMenu*>(menu);
   menu_ = qtMenu != nullptr ? qtMenu->qMenu() : nullptr;
   menuVisibilityChanged(menu_ != nullptr && menu_->isVisible());
+  if (tray_ != nullptr) attachMenu();
+}
+
+void QtStatusItem::attachMenu() {
   // Where the icon is a status notifier item, Qt exports its context menu
   // over D-Bus, backing the menu with a platform menu of its own. In an
   // XEmbed tray it would instead open the context menu itself, at the
   // pointer, so there the menu is taken back and both clicks come here.
-  tray_.setContextMenu(menu_);
-  if (menu_ != nullptr && menu_->platformMenu() == nullptr) tray_.setContextMenu(nullptr);
+  tray_->setContextMenu(menu_);
+  if (menu_ != nullptr && menu_->platformMenu() == nullptr) tray_->setContextMenu(nullptr);
 }
 
 void QtStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
@@ -115,7 +126,7 @@ QPoint QtStatusItem::menuPosition() const {
   // Below the icon, as a menu-bar item's menu drops down; above it when the
   // tray sits in the lower half of the screen. Where the tray does not tell
   // the icon's place, at the pointer.
-  const QRect icon = tray_.geometry();
+  const QRect icon = tray_->geometry();
   if (!icon.isValid()) return QCursor::pos();
   const QScreen* screen = QGuiApplication::screenAt(icon.center());
   if (screen != nullptr && icon.center().y() > screen->geometry().center().y()) {
@@ -138,13 +149,14 @@ void QtStatusItem::refreshIcon() {
 }
 
 void QtStatusItem::drawIcon() {
+  if (tray_ == nullptr) return;  // drawn when it shows
   drawnImage_ = image_;
   drawnHighlighted_ = highlight_ && menuOpen_;
   if (image_ == nullptr) {
-    tray_.setIcon(blankIcon());
+    tray_->setIcon(blankIcon());
     return;
   }
-  tray_.setIcon(tintedIcon(*image_, QApplication::palette(), drawnHighlighted_));
+  tray_->setIcon(tintedIcon(*image_, QApplication::palette(), drawnHighlighted_));
 }
 
 QIcon QtStatusItem::tintedIcon(const QtImage& image, const QPalette& palette, bool highlighted) {
@@ -172,8 +184,26 @@ std::shared_ptr<StatusItem> QtStatusBar::statusItemWithLength(double length) {
   return std::make_shared<QtStatusItem>(length, *this);
 }
 
-void QtStatusBar::noteItemShown() {
-  if (noTrayReported_ || QSystemTrayIcon::isSystemTrayAvailable()) return;
+void QtStatusBar::whenItemCanShow(QObject& item, const std::function<void()>& show) {
+  if (hasStatusArea()) {
+    show();
+    return;
+  }
+  reportNoStatusArea();
+  // An icon shown on X11 docks in an XEmbed tray as soon as one appears. A
+  // status notifier item is another matter: Qt decides once whether the
+  // session has a status notifier host, and an icon made before one exists
+  // never registers. So where that is the only kind of status area, the icon
+  // is made once a host appears.
+  if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+    show();
+    return;
+  }
+  wait_.whenShown(item, show);
+}
+
+void QtStatusBar::reportNoStatusArea() {
+  if (noTrayReported_) return;
   noTrayReported_ = true;
   std::fputs(
       "Pomrel: this desktop has no system tray; the status icon will show as soon as one is "

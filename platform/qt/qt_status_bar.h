@@ -6,8 +6,10 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
+#include "platform/qt/status_area.h"
 #include "platform/status_bar.h"
 
 class QMenu;
@@ -51,6 +53,9 @@ class QtStatusItem final : public QObject, public StatusItem {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Makes the tray icon, with what the item was given so far, and shows it.
+  void showInTray();
+  void attachMenu();
   void activated(QSystemTrayIcon::ActivationReason reason);
   void menuVisibilityChanged(bool open);
   [[nodiscard]] QPoint menuPosition() const;
@@ -60,7 +65,9 @@ class QtStatusItem final : public QObject, public StatusItem {
 
   double length_;
   QtStatusBar& bar_;
-  QSystemTrayIcon tray_;
+  // Null until the icon can show (see QtStatusBar::whenItemCanShow).
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  QString toolTip_;
   std::shared_ptr<QtImage> image_;
   QPointer<QMenu> menu_;
   bool highlight_ = false;
@@ -81,16 +88,21 @@ class QtStatusBar final : public StatusBar {
 
   std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
 
-  // Called by an item that is about to show: when the desktop has no system
-  // tray, says so once for the life of the bar, on the diagnostics stream
-  // and to `noStatusArea`. Qt puts a shown icon into a tray as soon as one
-  // appears, so nothing else needs to be done.
-  void noteItemShown();
+  // Called by a new item: runs `show`, which makes and shows its tray icon,
+  // now, or, where the desktop has no status area yet and the one that may
+  // come is a status notifier host (on Wayland), once the status notifier
+  // host appears on the session bus, and not after `item` is destroyed.
+  // Without a status area, says so once for the life of the bar, on the
+  // diagnostics stream and to `noStatusArea`.
+  void whenItemCanShow(QObject& item, const std::function<void()>& show);
 
  private:
   std::FILE* diagnostics_;
   StatusAreaAlert* noStatusArea_;
   bool noTrayReported_ = false;
+  StatusAreaWait wait_;
+
+  void reportNoStatusArea();
 };
 
 }  // namespace pomrel::qt

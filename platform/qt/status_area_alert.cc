@@ -1,6 +1,6 @@
 #include "platform/qt/status_area_alert.h"
 
-#include <QSystemTrayIcon>
+#include "platform/qt/status_area.h"
 
 namespace pomrel::qt {
 
@@ -19,9 +19,7 @@ void StatusAreaAlert::itemShownWithoutStatusArea() {
 }
 
 void StatusAreaAlert::check() {
-  // Qt answers from the desktop as it is now: the XEmbed tray's selection
-  // owner, or the status notifier watcher on the session bus.
-  if (QSystemTrayIcon::isSystemTrayAvailable()) return;
+  if (hasStatusArea()) return;
   box_ = std::make_unique<QMessageBox>(
       QMessageBox::Information, QString::fromStdString(texts_.localizedStringForKey("MSG_Title")),
       QString::fromStdString(texts_.localizedStringForKey("MSG_NoStatusArea")), QMessageBox::Ok);

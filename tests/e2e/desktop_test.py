@@ -523,6 +523,17 @@ class Session:
     def wait_closed(self, what, wid):
         wait_for(what, lambda: wid not in self.other_windows())
 
+    def copy_alert_text(self, alert):
+        """A click on the message's first line focuses it; it is selected, copied and
+        read back from the clipboard."""
+        desktop = self.desktop
+        top, bottom, _, _, right = ink_bands(desktop.grab(), self.other_windows()[alert])[1][0]
+        desktop.click(right - 2, (top + bottom) // 2)
+        desktop.keys("ctrl+a", "ctrl+c")
+        read = "import tkinter; print(tkinter.Tk().clipboard_get())"
+        return subprocess.run([sys.executable, "-c", read], env=desktop.env,
+                              capture_output=True, text=True, timeout=10).stdout
+
 
 def run(args, processes, work):
     bundle = os.path.dirname(os.path.dirname(os.path.realpath(args.program)))
@@ -575,6 +586,7 @@ def run(args, processes, work):
             if args.panel == "xfce":
                 desktop.start_panel()
             r.pomrel = r.start()
+            r.started = time.monotonic()
             r.session.find_icon()
         desktop.screenshot("icon")
         (status_notifier_flow if args.panel == "xfce" else full_flow)(r)
@@ -595,8 +607,12 @@ def full_flow(r):
     desktop, machine, session, texts, domain = r.desktop, r.machine, r.session, r.texts, r.domain
     x11 = r.panel != "sway"
     if not x11:
-        r.step = "a panel's Activate and ContextMenu open no window of Pomrel's"
+        r.step = "a panel's Activate and ContextMenu open no window, nor does the start"
         session.click_as_unaware_panel()
+        time.sleep(max(0.0, r.started + STATUS_AREA_GRACE + 1.5 - time.monotonic()))
+        if session.other_windows():
+            raise Failure(f"Pomrel opened windows although the panel was there: "
+                          f"{session.other_windows()}")
         r.step = "a second start shows the running Pomrel's preferences window, focused"
         window = second_start(r, [session.icon])
         desktop.screenshot("second-start")
@@ -684,8 +700,7 @@ def full_flow(r):
     session.choose(session.open_menu("menu-card-busy"), "Disable")
     alert = session.wait_window("the alert for the busy card", texts["MSG_Title"])
     desktop.screenshot("busy-alert")
-    if x11:
-        check_alert_text(r, alert)
+    check_alert_text(r, alert)
     desktop.keys("Return")
     session.wait_closed("the alert to close", alert)
 
@@ -738,23 +753,24 @@ def full_flow(r):
     r.step = "Quit ends Pomrel"
     items = session.open_menu("menu-before-quit")
     session.check_menu(items, {"Enable", "Preferences", "Quit"})
-    session.choose(items, "Quit")
+    quit_from(r, items)
+    if not x11:
+        quit_from(r, no_status_area(r, session.find_icon))
+
+
+def quit_from(r, items):
+    r.step = "Quit ends Pomrel"
+    r.session.choose(items, "Quit")
     wait_for("Pomrel to exit", lambda: r.pomrel.poll() is not None)
     if r.pomrel.returncode != 0:
         raise Failure(f"Pomrel exited with status {r.pomrel.returncode}")
 
 
 def check_alert_text(r, alert, *parts):
-    """A click on the message's first line focuses it; it is selected, copied and read
-    back: it holds the busy card's alert naming the program holding it, or `parts`."""
-    desktop = r.desktop
-    top, bottom, _, _, right = ink_bands(desktop.grab(), r.session.other_windows()[alert])[1][0]
-    desktop.click(right - 2, (top + bottom) // 2)
-    desktop.keys("ctrl+a", "ctrl+c")
-    read = "import tkinter; print(tkinter.Tk().clipboard_get())"
-    text = subprocess.run([sys.executable, "-c", read], env=desktop.env, capture_output=True,
-                          text=True, timeout=10).stdout
-    if not all(part in text for part in parts or (r.texts["MSG_EjectFail"],
+    """The alert's text, copied as a person would copy it, holds the busy card's alert
+    naming the program holding it, or `parts`."""
+    text = r.session.copy_alert_text(alert)
+    if text is not None and not all(part in text for part in parts or (r.texts["MSG_EjectFail"],
                                                    "\nclip-editor (process ")):
         raise Failure(f"the alert reads {text!r}")
 
@@ -863,9 +879,21 @@ def status_notifier_flow(r):
     if r.pomrel.poll() is not None:
         raise Failure(f"the new start exited with status {r.pomrel.returncode}")
 
-    r.step = "without a status area, one alert says so and how to get one"
     r.pomrel.kill()
     r.pomrel.wait()
+    # Qt chose the XEmbed tray when it found no watcher, and keeps it; the panel
+    # hosts that too, but with no compositing manager it draws any Qt XEmbed
+    # icon (a bare Qt tray program's as well) as a black square.
+    no_status_area(r, lambda: session.find_icon("^Pomrel$", drawn=False))
+    session.close_menu()
+
+
+def no_status_area(r, find_icon):
+    """With the panel stopped, a new start shows one alert that says no status icons
+    show and how to get them; the panel started again shows the icon (`find_icon`) and
+    its menu. Answers that menu's items."""
+    desktop, session, texts = r.desktop, r.session, r.texts
+    r.step = "without a status area, one alert says so and how to get one"
     desktop.stop_panel()
     r.pomrel = r.start()
     alert = session.wait_window("the alert that no status icons show", texts["MSG_Title"],
@@ -875,14 +903,12 @@ def status_notifier_flow(r):
     desktop.keys("Return")
     session.wait_closed("the alert to close", alert)
 
-    r.step = "a panel started after that docks the icon, and its click opens the menu"
+    r.step = "a panel started after that shows the icon, and a click opens the menu"
     desktop.start_panel()
-    # Qt chose the XEmbed tray when it found no watcher, and keeps it; the panel
-    # hosts that too, but with no compositing manager it draws any Qt XEmbed
-    # icon (a bare Qt tray program's as well) as a black square.
-    session.find_icon("^Pomrel$", drawn=False)
-    session.check_menu(session.open_menu("menu-after-late-panel"), {"Enable", "Preferences", "Quit"})
-    session.close_menu()
+    find_icon()
+    items = session.open_menu("menu-after-late-panel")
+    session.check_menu(items, {"Enable", "Preferences", "Quit"})
+    return items
 
 
 def main():
