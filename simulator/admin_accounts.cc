@@ -203,7 +203,7 @@ class QuietTerminal {
       return;
     }
     g_promptFd = fd;
-    struct sigaction restore {};
+    struct sigaction restore = {};
     restore.sa_handler = restoreTerminalAndEnd;
     restore.sa_flags = SA_RESETHAND;
     // One ending signal at a time: a second one waits, then ends the program.

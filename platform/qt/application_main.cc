@@ -69,7 +69,7 @@ std::unique_ptr<QSocketNotifier> quitOnTerminationSignals() {
     [[maybe_unused]] const ssize_t ignored = ::read(g_signalPipe[0], &byte, 1);
     QCoreApplication::quit();
   });
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = onTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
