@@ -138,7 +138,7 @@ std::vector<double> measure(RunLoop& runLoop,
     host.event("add");
     if (pull >= kWarmUpPulls) {
       micros.push_back(
-          std::chrono::duration<double, std::micro>(*host.application.started - removed).count());
+          std::chrono::duration<double, std::micro>(host.application.started.value() - removed).count());
     }
   }
   if (host.application.removeSafelyAlerts != kWarmUpPulls + pulls ||

@@ -85,7 +85,7 @@ std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
     remover.join();
     if (pull >= kWarmUpPulls) {
       micros.push_back(
-          std::chrono::duration<double, std::micro>(*application.started - removed).count());
+          std::chrono::duration<double, std::micro>(application.started.value() - removed).count());
     }
   }
   if (application.removeSafelyAlerts != kWarmUpPulls + pulls ||

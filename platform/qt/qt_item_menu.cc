@@ -47,6 +47,9 @@ QDBusArgument& operator<<(QDBusArgument& out, const ItemImage& image) {
   out.endStructure();
   return out;
 }
+// Qt's D-Bus streaming operators answer the argument they were given, which
+// outlives the expression they are used in.
+// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter)
 const QDBusArgument& operator>>(const QDBusArgument& in, ItemImage& image) {
   in.beginStructure();
   in >> image.width >> image.height >> image.argb;
@@ -59,6 +62,7 @@ QDBusArgument& operator<<(QDBusArgument& out, const ItemToolTip& tip) {
   out.endStructure();
   return out;
 }
+// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter): as above
 const QDBusArgument& operator>>(const QDBusArgument& in, ItemToolTip& tip) {
   in.beginStructure();
   in >> tip.iconName >> tip.images >> tip.title >> tip.text;

@@ -74,7 +74,8 @@ struct Holder {
   explicit Holder(const std::function<bool()>& hold) {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    if ((pid = ::fork()) == 0) {
+    pid = ::fork();
+    if (pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (hold() && ::write(ready[1], "1", 1) == 1) ::pause();
       ::_exit(0);

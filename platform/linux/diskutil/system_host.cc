@@ -102,19 +102,19 @@ int readProperty(sd_bus_message* m, const std::string& interface, const std::str
     if (name == kCanPowerOff) into = &object.canPowerOff;
     if (into != nullptr) return readBool(*into);
   } else if (signature == "ay" && interface == kBlock && name == kBlockDevice) {
-    if ((r = sd_bus_message_enter_container(m, 'v', "ay")) < 0) return r;
-    if ((r = readBytes(object.device)) < 0) return r;
+    if (const int e = sd_bus_message_enter_container(m, 'v', "ay"); e < 0) return e;
+    if (const int e = readBytes(object.device); e < 0) return e;
     return sd_bus_message_exit_container(m);
   } else if (signature == "aay" && interface == kFilesystem && name == kMountPoints) {
-    if ((r = sd_bus_message_enter_container(m, 'v', "aay")) < 0) return r;
-    if ((r = sd_bus_message_enter_container(m, 'a', "ay")) < 0) return r;
+    if (const int e = sd_bus_message_enter_container(m, 'v', "aay"); e < 0) return e;
+    if (const int e = sd_bus_message_enter_container(m, 'a', "ay"); e < 0) return e;
     while ((r = sd_bus_message_at_end(m, false)) == 0) {
       std::string point;
-      if ((r = readBytes(point)) < 0) return r;
+      if (const int e = readBytes(point); e < 0) return e;
       object.mountPoints.push_back(point);
     }
     if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+    if (const int e = sd_bus_message_exit_container(m); e < 0) return e;
     return sd_bus_message_exit_container(m);
   }
   return sd_bus_message_skip(m, "v");
@@ -127,33 +127,33 @@ int readObjects(sd_bus_message* m, UdisksObjects& objects) {
   if (r < 0) return r;
   while ((r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
     const char* path = nullptr;
-    if ((r = sd_bus_message_read(m, "o", &path)) < 0) return r;
+    if (const int e = sd_bus_message_read(m, "o", &path); e < 0) return e;
     UdisksObject object;
     object.path = path;
-    if ((r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}")) < 0) return r;
+    if (const int e = sd_bus_message_enter_container(m, 'a', "{sa{sv}}"); e < 0) return e;
     while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
       const char* name = nullptr;
-      if ((r = sd_bus_message_read(m, "s", &name)) < 0) return r;
+      if (const int e = sd_bus_message_read(m, "s", &name); e < 0) return e;
       const std::string interface = name;
       object.isBlock |= interface == kBlock;
       object.isFilesystem |= interface == kFilesystem;
       object.isEncrypted |= interface == kEncrypted;
       object.isLoop |= interface == kLoop;
       object.isDrive |= interface == kDrive;
-      if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0) return r;
+      if (const int e = sd_bus_message_enter_container(m, 'a', "{sv}"); e < 0) return e;
       while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
         const char* property = nullptr;
-        if ((r = sd_bus_message_read(m, "s", &property)) < 0) return r;
-        if ((r = readProperty(m, interface, property, object)) < 0) return r;
-        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+        if (const int e = sd_bus_message_read(m, "s", &property); e < 0) return e;
+        if (const int e = readProperty(m, interface, property, object); e < 0) return e;
+        if (const int e = sd_bus_message_exit_container(m); e < 0) return e;
       }
       if (r < 0) return r;
-      if ((r = sd_bus_message_exit_container(m)) < 0) return r;  // a{sv}
-      if ((r = sd_bus_message_exit_container(m)) < 0) return r;  // {sa{sv}}
+      if (const int e = sd_bus_message_exit_container(m); e < 0) return e;  // a{sv}
+      if (const int e = sd_bus_message_exit_container(m); e < 0) return e;  // {sa{sv}}
     }
     if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;  // a{sa{sv}}
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;  // {oa{sa{sv}}}
+    if (const int e = sd_bus_message_exit_container(m); e < 0) return e;  // a{sa{sv}}
+    if (const int e = sd_bus_message_exit_container(m); e < 0) return e;  // {oa{sa{sv}}}
     objects.push_back(std::move(object));
   }
   if (r < 0) return r;
@@ -166,6 +166,8 @@ bool sameDevice(std::string_view field, dev_t device) {
   if (colon == std::string_view::npos) return false;
   unsigned major = 0;
   unsigned minor = 0;
+  // from_chars reads the range it is given; no terminator is looked for.
+  // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
   const auto a = std::from_chars(field.data(), field.data() + colon, major, 16);
   const auto b = std::from_chars(field.data() + colon + 1, field.data() + field.size(), minor, 16);
   return a.ec == std::errc() && b.ec == std::errc() && makedev(major, minor) == device;
@@ -232,8 +234,8 @@ CallResult SystemEjectHost::managedObjects(UdisksObjects& objects) {
                              udisks2::kGetManagedObjects, &error.error, &raw, "");
   const Message reply(raw);
   if (r < 0) return failure(r, &error.error);
-  if ((r = readObjects(reply.get(), objects)) < 0) {
-    CallResult result = failure(r, nullptr);
+  if (const int e = readObjects(reply.get(), objects); e < 0) {
+    CallResult result = failure(e, nullptr);
     result.message = "unexpected answer from udisks2: " + result.message;
     return result;
   }
@@ -248,9 +250,11 @@ CallResult SystemEjectHost::call(const std::string& path, const char* interface,
                                          method);
   const Message request(raw);
   if (r < 0) return failure(r, nullptr);
-  if ((r = sd_bus_message_append(request.get(), "a{sv}", 0)) < 0 ||
-      (r = sd_bus_message_set_allow_interactive_authorization(request.get(), 1)) < 0) {
-    return failure(r, nullptr);
+  if (const int e = sd_bus_message_append(request.get(), "a{sv}", 0); e < 0) {
+    return failure(e, nullptr);
+  }
+  if (const int e = sd_bus_message_set_allow_interactive_authorization(request.get(), 1); e < 0) {
+    return failure(e, nullptr);
   }
   const std::uint64_t timeout =
       std::strcmp(method, udisks2::kUnmount) == 0 ? kUnmountTimeoutUsec : kCallTimeoutUsec;
