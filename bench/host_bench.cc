@@ -137,8 +137,8 @@ std::vector<double> measure(RunLoop& runLoop,
     remover.join();
     host.event("add");
     if (pull >= kWarmUpPulls) {
-      micros.push_back(
-          std::chrono::duration<double, std::micro>(host.application.started.value() - removed).count());
+      const auto taken = host.application.started.value() - removed;
+      micros.push_back(std::chrono::duration<double, std::micro>(taken).count());
     }
   }
   if (host.application.removeSafelyAlerts != kWarmUpPulls + pulls ||

@@ -84,8 +84,8 @@ std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
     runUntilStarted(application);
     remover.join();
     if (pull >= kWarmUpPulls) {
-      micros.push_back(
-          std::chrono::duration<double, std::micro>(application.started.value() - removed).count());
+      const auto taken = application.started.value() - removed;
+      micros.push_back(std::chrono::duration<double, std::micro>(taken).count());
     }
   }
   if (application.removeSafelyAlerts != kWarmUpPulls + pulls ||
