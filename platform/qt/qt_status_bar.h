@@ -23,7 +23,8 @@ class StatusAreaAlert;
 // A status item as a tray icon. It shows the image tinted to the panel's
 // text colour (so that one monochrome image reads on light and dark panels,
 // and follows a change of the desktop's palette); its title, when not empty,
-// is the icon's tool tip. The item shows from its creation; without an image
+// is the icon's tool tip. The item shows from its creation (where only a
+// status notifier host can show it, from when one appears); without an image
 // it is an empty square that still opens its menu.
 //
 // In an XEmbed tray, a left or right click opens the menu's own window next
