@@ -136,8 +136,9 @@ std::vector<double> measure(RunLoop& runLoop,
     runUntilStarted(host.application);
     remover.join();
     host.event("add");
-    if (pull >= kWarmUpPulls) {
-      const auto taken = host.application.started.value() - removed;
+    // Set by then: runUntilStarted returns once the command has started.
+    if (pull >= kWarmUpPulls && host.application.started.has_value()) {
+      const auto taken = *host.application.started - removed;
       micros.push_back(std::chrono::duration<double, std::micro>(taken).count());
     }
   }

@@ -83,8 +83,9 @@ std::vector<double> measure(const sim::MachinePaths& paths, RunLoop& runLoop,
     });
     runUntilStarted(application);
     remover.join();
-    if (pull >= kWarmUpPulls) {
-      const auto taken = application.started.value() - removed;
+    // Set by then: runUntilStarted returns once the command has started.
+    if (pull >= kWarmUpPulls && application.started.has_value()) {
+      const auto taken = *application.started - removed;
       micros.push_back(std::chrono::duration<double, std::micro>(taken).count());
     }
   }

@@ -49,12 +49,11 @@ QDBusArgument& operator<<(QDBusArgument& out, const ItemImage& image) {
 }
 // Qt's D-Bus streaming operators answer the argument they were given, which
 // outlives the expression they are used in.
-// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter)
 const QDBusArgument& operator>>(const QDBusArgument& in, ItemImage& image) {
   in.beginStructure();
   in >> image.width >> image.height >> image.argb;
   in.endStructure();
-  return in;
+  return in;  // NOLINT(bugprone-return-const-ref-from-parameter): see above
 }
 QDBusArgument& operator<<(QDBusArgument& out, const ItemToolTip& tip) {
   out.beginStructure();
@@ -62,12 +61,11 @@ QDBusArgument& operator<<(QDBusArgument& out, const ItemToolTip& tip) {
   out.endStructure();
   return out;
 }
-// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter): as above
 const QDBusArgument& operator>>(const QDBusArgument& in, ItemToolTip& tip) {
   in.beginStructure();
   in >> tip.iconName >> tip.images >> tip.title >> tip.text;
   in.endStructure();
-  return in;
+  return in;  // NOLINT(bugprone-return-const-ref-from-parameter): see above
 }
 
 ItemImages imagesOf(const QIcon& icon) {
