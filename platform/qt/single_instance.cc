@@ -42,6 +42,13 @@ class ShowRequests final : public QObject {
   Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
 
  public:
+  ShowRequests() {
+    // Answered first: the window opens from the event loop, after the reply.
+    answered_.setSingleShot(true);
+    answered_.setInterval(0);
+    connect(&answered_, &QTimer::timeout, this, &ShowRequests::answer);
+  }
+
   void setHandler(std::function<void()> show) {
     show_ = std::move(show);
     if (pending_ && show_) show_();
@@ -50,18 +57,18 @@ class ShowRequests final : public QObject {
 
  public Q_SLOTS:  // NOLINT(readability-redundant-access-specifiers): marks the slots for moc
   // `platformData` (startup notification and the like) is not used.
-  void Activate(const QVariantMap& /*platformData*/) {
-    // Answered first: the window opens from the event loop, after the reply.
-    QTimer::singleShot(0, this, [this] {
-      if (show_) {
-        show_();
-      } else {
-        pending_ = true;
-      }
-    });
-  }
+  void Activate(const QVariantMap& /*platformData*/) { answered_.start(); }
 
  private:
+  void answer() {
+    if (show_) {
+      show_();
+    } else {
+      pending_ = true;
+    }
+  }
+
+  QTimer answered_;
   std::function<void()> show_;
   bool pending_ = false;
 };
